@@ -1,0 +1,47 @@
+// The loader body: run state, option handling, the run's one way out, and the jobs.
+#pragma once
+
+#include <cstdint>
+
+#include "loader/print_error.h"
+#include "loader/result_codes.h"
+
+// Options of one run, set while the command line is parsed.
+struct RunOptions {
+    int gfonly;
+    int sfonly;
+    int status;
+    const char *prefix;      // points into the -f argument word, after "-f"
+    int prefix_given;
+    const char *path;        // points into the -p argument word, after "-p"
+    int path_given;
+    uint32_t game_number;    // GAME#, only read when a load runs
+};
+
+// Process-wide run state.
+extern const char *program_name;   // points into argv[0], shortened in place
+extern int ask;                    // 1 with -ask
+extern int debug;                  // 1 with -debug
+extern RunOptions run_options;
+
+// The body of tavload. window: the mapped board range; argc/argv as the process got them.
+// Returns a result code (0 ok, else one of LoaderResult); prints its own messages.
+int loader_main(uint8_t *window, int argc, char **argv);
+
+// The one way out of every run: banner under -debug when code != 0, ENTER wait under -ask.
+// Returns code.
+int finish_run(int code);
+
+// Writes the thirteen-line usage text to standard error.
+void print_usage(void);
+
+// Last occurrence of ch in text, or null.
+char *find_last_char(char *text, int ch);
+
+// The status report: 0 after the report, 16, 33 or 34 on failure; prints its own messages.
+int show_status(void);
+
+// A whole load with the validated run_options: record preparation, information block
+// erase, sound update, game update, tavboot.rom and the sealed record, and the completion
+// line under -debug. Returns 0 or the result code of the first failure; prints its own messages.
+int load_board(void);
