@@ -1,0 +1,182 @@
+// Programming: erase each unit on its first touch, program through the devices' write
+// buffer (or one bus word at a time on a boot-block device), verify by reading back.
+#include "flash/board_access.h"
+#include "flash/erase_unit.h"
+#include "flash/flash.h"
+#include "flash/ticks.h"
+#include "loader/print_error.h"
+
+namespace {
+
+constexpr int kReadArray = 0xFF;
+constexpr int kConfirm = 0xD0;
+constexpr int kProgram = 0x40;
+constexpr int kWriteToBuffer = 0xE8;
+constexpr uint32_t kProgramLimit = 10;        // ticks for one program operation
+constexpr uint32_t kBufferLimit = 20000;      // ticks for the write buffer to come free
+constexpr uint32_t kBufferBytes = 32;         // write buffer of one device
+constexpr uint32_t kVerifyPiece = 256;        // bytes read back per window copy
+
+// Stores one device unit (a byte, or a little-endian 16-bit word) of data at window
+// offset `at`. false for a width the bus does not have.
+bool store_unit(const FSI *fsi, uint32_t at, const uint8_t *data) {
+    if (fsi->width == 1) {
+        board_write8(board_window, at, data[0]);
+        return true;
+    }
+    if (fsi->width == 2) {
+        board_write16(board_window, at, (uint16_t)(data[0] | (data[1] << 8)));
+        return true;
+    }
+    print_error("flash_write(): bad device width (%d)\n", (int)fsi->width);
+    return false;
+}
+
+// One chunk through the write buffers: request them, give the count, the data, confirm.
+int program_buffered(FSI *fsi, uint32_t offset, uint32_t address, const uint8_t *data, uint32_t length) {
+    if (flash_get_write_buffer(fsi, offset) != 1) return -1;
+    // Every device is told how many of its units follow, minus one.
+    flash_set_mode(fsi, offset, (int)(length / fsi->interleave / fsi->width - 1));
+    for (uint32_t position = 0; position < length; position += fsi->width) {
+        if (!store_unit(fsi, address + position, data + position)) {
+            flash_set_mode(fsi, offset, kReadArray);
+            return -1;
+        }
+    }
+    flash_set_mode(fsi, offset, kConfirm);
+    return flash_wait(fsi, offset, kProgramLimit);
+}
+
+// One chunk one bus word at a time: program command, one unit per device, wait.
+int program_words(FSI *fsi, uint32_t offset, uint32_t address, const uint8_t *data, uint32_t length) {
+    uint32_t position = 0;
+    while (position < length) {
+        flash_set_mode(fsi, offset, kProgram);
+        for (uint32_t device = 0; device < fsi->interleave && position < length; device++) {
+            if (!store_unit(fsi, address + position, data + position)) return -1;
+            position += fsi->width;
+        }
+        if (flash_wait(fsi, offset, kProgramLimit) != 1) return -1;
+    }
+    return 1;
+}
+
+// Reads the chunk back from the window and compares it with what was programmed.
+int verify(uint32_t offset, uint32_t address, const uint8_t *data, uint32_t length) {
+    uint8_t flash[kVerifyPiece];
+    for (uint32_t done = 0; done < length;) {
+        uint32_t piece = length - done < kVerifyPiece ? length - done : kVerifyPiece;
+        board_copy_out(board_window, address + done, flash, piece);
+        for (uint32_t i = 0; i < piece; i++) {
+            if (flash[i] != data[done + i]) {
+                print_error("flash_write(): data (0x%02x) != (0x%02x) at offset (0x%x)\n", flash[i], data[done + i],
+                            offset + done + i);
+                return -1;
+            }
+        }
+        done += piece;
+    }
+    return 1;
+}
+
+}  // namespace
+
+int flash_write(FSI *fsi, uint32_t offset, const uint8_t *data, uint32_t count, uint8_t *table) {
+    if (fsi == nullptr) {
+        print_error("flash_write(): NULL FSI pointer\n");
+        return -1;
+    }
+    if (fsi->interleave == 0 || offset % fsi->interleave != 0) {
+        print_error("flash_write(): offset (0x%x) not aligned to (%d) bytes\n", offset, (int)fsi->interleave);
+        return -1;
+    }
+    if (fsi->width == 0 || count % fsi->width != 0) {
+        print_error("flash_write(): count (%d) not a multiple of (%d) bytes\n", (int)count, (int)fsi->width);
+        return -1;
+    }
+    if (offset >= fsi->size) {
+        print_error("flash_write(): offset (0x%x) out of range (0 - 0x%x)\n", offset, fsi->size);
+        return -1;
+    }
+    if ((uint64_t)offset + count > fsi->size) {
+        print_error("flash_write(): offset (0x%x) + count (%d) > (0x%x)\n", offset, (int)count, fsi->size);
+        return -1;
+    }
+    if (data == nullptr) {
+        print_error("flash_write(): NULL data pointer\n");
+        return -1;
+    }
+    if (table == nullptr) {
+        print_error("flash_write(): NULL erase table\n");
+        return -1;
+    }
+    // The table has one entry per whole erase unit; any other geometry has offsets
+    // without an entry.
+    if (!flash_erase_units_fit(fsi)) {
+        print_error("flash_write(): erase unit (0x%llx) does not divide size (0x%x)\n",
+                    (unsigned long long)flash_erase_unit(fsi), fsi->size);
+        return -1;
+    }
+    const uint64_t unit = flash_erase_unit(fsi);
+    const uint32_t bus_word = fsi->interleave * fsi->width;
+
+    do {
+        uint32_t length = flash_chunk_length(fsi, offset, count);
+        if (isa_tav_map_page(fsi->space, offset / fsi->page_size) == 0) return -1;
+        uint32_t address = offset % fsi->page_size;
+
+        bool buffered = fsi->boot_block == 0 && length > bus_word;
+        if (buffered && length > fsi->interleave * kBufferBytes) length = fsi->interleave * kBufferBytes;
+
+        uint8_t *entry = &table[offset / unit];
+        if (*entry == 0) {
+            if (flash_erase(fsi, offset) != 1) return -1;
+            *entry = 1;
+        }
+
+        int result = buffered ? program_buffered(fsi, offset, address, data, length)
+                              : program_words(fsi, offset, address, data, length);
+        if (result != 1) return -1;
+
+        flash_set_mode(fsi, offset, kReadArray);
+        if (verify(offset, address, data, length) != 1) return -1;
+
+        offset += length;
+        data += length;
+        count -= length;
+    } while (count > 0);
+    return 1;
+}
+
+int flash_get_write_buffer(FSI *fsi, uint32_t offset) {
+    if (fsi == nullptr) {
+        print_error("flash_get_write_buffer(): NULL FSI pointer\n");
+        return -1;
+    }
+    offset &= ~(fsi->interleave - 1);
+    if (offset >= fsi->size) {
+        print_error("flash_get_write_buffer(): offset (0x%x) out of range (0 - 0x%x)\n", offset, fsi->size);
+        return -1;
+    }
+    uint32_t start = get_ticks();
+    do {
+        flash_set_mode(fsi, offset, kWriteToBuffer);
+        if (flash_check_write_buffer(fsi, offset) == 1) return 1;
+    } while (get_ticks() - start <= kBufferLimit);
+    flash_set_mode(fsi, offset, kReadArray);
+    return -1;
+}
+
+int flash_check_write_buffer(FSI *fsi, uint32_t offset) {
+    offset &= ~(fsi->interleave - 1);
+    if (offset >= fsi->size) {
+        print_error("flash_check_write_buffer(): offset (0x%x) out of range (0 - 0x%x)\n", offset, fsi->size);
+        return -1;
+    }
+    if (isa_tav_map_page(fsi->space, offset / fsi->page_size) == 0) return -1;
+    uint32_t address = offset % fsi->page_size;
+    for (uint32_t device = 0; device < fsi->interleave; device++) {
+        if ((board_read8(board_window, address + device * fsi->width) & 0x80) == 0) return -1;
+    }
+    return 1;
+}
