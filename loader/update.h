@@ -1,0 +1,27 @@
+// The phases of a load, in the order load_board runs them. Each returns 0 or the result
+// code of its first failure after printing its message.
+#pragma once
+
+#include <cstdint>
+
+#include "flash/flash.h"
+
+// Start of the last erase block of the game flash, where the board information record
+// lives; set once from the first query of the game flash of a load.
+extern uint32_t info_offset;
+
+// The sound image sf.rom into the sound flash (space 8, else space 1). A missing file is
+// skipped silently unless -sfonly. Uses *fsi as its working record; allocates and releases
+// its own erase table.
+int update_sound_flash(FSI *fsi);
+
+// Queries the game flash into *fsi and sets up its erase table in *table. On failure
+// *table may hold a table that the caller releases.
+int setup_game_space(FSI *fsi, uint8_t **table);
+
+// BootData checks, then the three game images from offset 32768 and BootData at 0. Sets up
+// the game flash erase table in *table (released by the caller, also on failure).
+int update_game_flash(FSI *fsi, uint8_t **table);
+
+// tavboot.rom and its zero fill into the last 32768 bytes of the game flash.
+int write_boot_image(FSI *fsi, uint8_t *table);

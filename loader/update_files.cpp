@@ -1,0 +1,131 @@
+// Update files: naming, low-level open and read, the progress display and the chunked copy.
+#include "loader/update_files.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+
+#if defined(_WIN32)
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+#include "loader/loader.h"
+#include "loader/tav_info.h"
+
+#ifndef O_BINARY
+#define O_BINARY 0
+#endif
+
+uint8_t transfer_buffer[TRANSFER_BYTES];
+
+std::string update_file_name(const char *base) {
+#if defined(_WIN32)
+    const char *separator = "\\";
+#else
+    const char *separator = "/";
+#endif
+    const char *path = run_options.path != nullptr ? run_options.path : "";
+    const char *prefix = run_options.prefix != nullptr ? run_options.prefix : "";
+    std::string name(path);
+    if (path[0] != '\0') name += separator;
+    name += prefix;
+    name += base;
+    return name;
+}
+
+int open_update_file(const char *name) {
+#if defined(_WIN32)
+    return _open(name, _O_RDONLY | _O_BINARY);
+#else
+    // O_NONBLOCK keeps the open of a FIFO from waiting for a writer; reads then block as
+    // usual, and a FIFO without a writer reads as an empty file.
+    int fd = open(name, O_RDONLY | O_BINARY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return -1;
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0) {
+        int saved = errno;
+        close(fd);
+        errno = saved;
+        return -1;
+    }
+    return fd;
+#endif
+}
+
+long read_update_file(int fd, uint8_t *buffer, uint32_t count) {
+    for (;;) {
+#if defined(_WIN32)
+        long n = _read(fd, buffer, count);
+#else
+        long n = static_cast<long>(read(fd, buffer, count));
+#endif
+        if (n >= 0) return n;
+        if (errno != EINTR) return -1;
+    }
+}
+
+void close_update_file(int fd) {
+#if defined(_WIN32)
+    _close(fd);
+#else
+    close(fd);
+#endif
+}
+
+const char *read_error_text(long result) {
+    if (result == 0) return "unexpected end of file";
+    return std::strerror(errno);
+}
+
+void progress(const char *format, ...) {
+    if (debug != 1) return;
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(stdout, format, args);
+    va_end(args);
+    std::fflush(stdout);
+}
+
+void progress_counter(uint32_t count) { progress("\b\b\b\b\b\b\b\b%8lu", static_cast<unsigned long>(count)); }
+
+int copy_file_to_flash(FSI *fsi, uint8_t *table, const CopyJob *job, uint32_t *end_offset) {
+    progress("%s%s (%s)...%8lu", job->lead, job->title, job->file_name, static_cast<unsigned long>(job->count));
+    int fd = open_update_file(job->file_name);
+    if (fd < 0) {
+        std::fprintf(stderr, "%s%s: unable to open file (%s) - %s\n", job->open_newline ? "\n" : "", program_name,
+                     job->file_name, std::strerror(errno));
+        return job->open_code;
+    }
+    uint32_t remaining = job->count;
+    uint32_t offset = job->offset;
+    while (remaining != 0) {
+        // Never ask for more than is still to copy: a longer file is cut exactly at the
+        // declared size and nothing beyond it can reach the flash.
+        uint32_t want = remaining < TRANSFER_BYTES ? remaining : TRANSFER_BYTES;
+        long n = read_update_file(fd, transfer_buffer, want);
+        if (n <= 0) {
+            const char *text = read_error_text(n);
+            std::fprintf(stderr, "\n%s: unable to read file (%s) - %s\n", program_name, job->file_name, text);
+            close_update_file(fd);
+            return job->read_code;
+        }
+        uint32_t got = static_cast<uint32_t>(n);
+        if (flash_write(fsi, offset, transfer_buffer, got, table) != 1) {
+            std::fprintf(stderr, "\n%s: unable to write FLASH from (%s)\n", program_name, job->file_name);
+            close_update_file(fd);
+            return job->write_code;
+        }
+        progress_counter(remaining);
+        sum_longs(transfer_buffer, got, job->checksum);
+        if (job->size != nullptr) *job->size += static_cast<int32_t>(got);
+        remaining -= got;
+        offset += got;
+    }
+    close_update_file(fd);
+    *end_offset = offset;
+    return RESULT_OK;
+}

@@ -1,0 +1,63 @@
+// Update files: their full names, opening and reading them, the chunked copy into a flash
+// space, and the progress display of the copies.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "flash/flash.h"
+
+// Bytes moved per chunk: every image is streamed through one buffer of this size.
+constexpr uint32_t TRANSFER_BYTES = 8192;
+extern uint8_t transfer_buffer[TRANSFER_BYTES];
+
+// The 79-hyphen line that opens every progress section.
+#define PROGRESS_SEPARATOR "-------------------------------------------------------------------------------\n"
+// Closes a counter line: eight backspaces, eight spaces, newline.
+#define PROGRESS_COUNTER_END "\b\b\b\b\b\b\b\b        \n"
+
+// Full name of an update file: path, a separator when path is not empty ("/" on POSIX,
+// a backslash on Windows), prefix, base name. No length limit of its own.
+std::string update_file_name(const char *base);
+
+// Opens an update file for reading in binary mode without ever blocking in the open
+// (a FIFO with no writer). Returns the descriptor, or -1 with errno set.
+int open_update_file(const char *name);
+// Reads up to count bytes; retried when a signal interrupts it. Returns the bytes read,
+// 0 at end of file, -1 with errno set on error.
+long read_update_file(int fd, uint8_t *buffer, uint32_t count);
+void close_update_file(int fd);
+// The error text for a failed read: "unexpected end of file" when the read returned 0,
+// else the standard text of errno.
+const char *read_error_text(long result);
+
+// Progress display under -debug: printf-style to standard output, flushed; nothing
+// without -debug.
+void progress(const char *format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+// The counter of a running copy redrawn in place: eight backspaces and eight columns.
+void progress_counter(uint32_t count);
+
+// One file copied into a flash space in chunks of at most TRANSFER_BYTES.
+struct CopyJob {
+    const char *file_name;    // full name
+    const char *lead;         // printed before the header: separator, or counter end and separator
+    const char *title;        // "Updating game FLASH with"
+    uint32_t offset;          // first byte in the space
+    uint32_t count;           // bytes to copy; the file must hold at least this many
+    uint32_t *checksum;       // running word sum of the bytes written
+    int32_t *size;            // running byte count of the bytes written, or null
+    int open_code;            // result codes of the three failures
+    int read_code;
+    int write_code;
+    int open_newline;         // 1: the open message starts with a newline
+};
+
+// Copies job->count bytes of the file into the space from job->offset, never reading more
+// than is still to copy; *end_offset receives the offset behind the last byte written.
+// Returns 0, or the job's open, read or write code after printing its message. The file is
+// closed on every path; the erase table stays with the caller, who releases it.
+int copy_file_to_flash(FSI *fsi, uint8_t *table, const CopyJob *job, uint32_t *end_offset);
