@@ -8,6 +8,7 @@
 #else
 
 #include <cstdarg>
+#include <cstddef>
 #include <cstdint>
 
 typedef uint32_t DWORD;
@@ -61,13 +62,18 @@ typedef HKEY *PHKEY;
 #define ERROR_READ_FAULT 30L
 #define ERROR_SHARING_VIOLATION 32L
 #define ERROR_INVALID_PARAMETER 87L
+#define ERROR_FILENAME_EXCED_RANGE 206L
 #define ERROR_INSUFFICIENT_BUFFER 122L
 #define ERROR_BAD_PATHNAME 161L
+#define ERROR_BAD_EXE_FORMAT 193L
 #define ERROR_ALREADY_EXISTS 183L
 #define ERROR_MORE_DATA 234L
 #define ERROR_NO_MORE_ITEMS 259L
+#define ERROR_MR_MID_NOT_FOUND 317L
 #define ERROR_RESOURCE_DATA_NOT_FOUND 1812L
 #define ERROR_RESOURCE_TYPE_NOT_FOUND 1813L
+#define ERROR_RESOURCE_NAME_NOT_FOUND 1814L
+#define ERROR_RESOURCE_LANG_NOT_FOUND 1815L
 #define ERROR_BADDB 1009L
 #define ERROR_BADKEY 1010L
 #define ERROR_CANTOPEN 1011L
@@ -101,8 +107,10 @@ typedef struct _OSVERSIONINFOA {
 static_assert(sizeof(OSVERSIONINFOA) == 148, "ANSI version information is 148 bytes");
 
 BOOL GetVersionExA(LPOSVERSIONINFOA info);
+#define MAX_PATH 260
 UINT GetSystemDirectoryA(LPSTR buffer, UINT size);
 DWORD GetLastError(void);
+void SetLastError(DWORD code);
 
 // File version resources.
 typedef struct tagVS_FIXEDFILEINFO {
@@ -126,6 +134,7 @@ BOOL GetFileVersionInfoA(LPCSTR file_name, DWORD handle, DWORD size, LPVOID data
 BOOL VerQueryValueA(LPCVOID block, LPCSTR sub_block, LPVOID *buffer, PUINT length);
 
 // Process heap.
+#define HEAP_ZERO_MEMORY 0x00000008
 HANDLE GetProcessHeap(void);
 LPVOID HeapAlloc(HANDLE heap, DWORD flags, size_t bytes);
 BOOL HeapFree(HANDLE heap, DWORD flags, LPVOID memory);
