@@ -1,0 +1,153 @@
+// The board model behind the Board interface: bus decoding of the page registers and the
+// data window onto the two devices, counters, faults, access log and the board file.
+//
+// What the model does not model:
+// - The device state machines are not stored: each process that opens a board file finds
+//   both devices freshly powered up (read-array mode, status 0x80, nothing busy). Only the
+//   contents, fit, configuration, faults and counters live in the file.
+// - Erase and program suspend/resume, block lock-bit commands, protection registers,
+//   the J3 configuration command, 16-bit device mode, chip erase: the devices answer these
+//   with a command sequence error.
+// - Erase and program effects happen when the operation starts; "busy" is a number of status
+//   reads (or a wall-clock delay), not a gradual change of the cells. A power cut while an
+//   operation is still busy leaves its block or bytes in a pseudo-random state in between.
+// - A failed erase or program (fault) changes nothing in the array; a real part may leave
+//   partly changed cells.
+// - Query and identifier reads decode the low eight address bits only.
+// - Read timing, bus width of the ISA slot and wait states are not modelled; a 16-bit write
+//   is two byte cycles on these 8-bit devices (low byte first).
+#pragma once
+
+#include "board/board_file.h"
+#include "board/flash_device.h"
+#include "board/model.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace tavboard {
+
+class BoardImpl final : public Board {
+  public:
+    BoardImpl();
+    ~BoardImpl() override;
+
+    // Takes over an open board file.
+    bool adopt(std::string *error);
+    BoardFile &file() { return file_; }
+
+    // Bus accesses, kept non-virtual so that the attached window calls them directly.
+    uint8_t bus_read(uint32_t offset) {
+        if (++process_accesses_ == cut_at_) power_cut();
+        Counters &c = header_->counters;
+        c.accesses++;
+        c.reads++;
+        if (log_on_) log_.push_back({Access::read, offset, 0});
+        uint8_t value = 0xFF;
+        if (offset < kWindow && window_device_ != nullptr) value = window_device_->read(window_base_ + offset);
+        if (log_on_) log_.back().value = value;
+        return value;
+    }
+    void bus_write(uint32_t offset, uint8_t value) {
+        if (++process_accesses_ == cut_at_) power_cut();
+        Counters &c = header_->counters;
+        c.accesses++;
+        if (offset >= kWindow && offset < kWindow + 4) {
+            c.register_writes++;
+        } else {
+            c.writes++;
+        }
+        if (log_on_) log_.push_back({offset >= kWindow && offset < kWindow + 4 ? Access::reg_write : Access::write8,
+                                     offset, value});
+        cycle_write(offset, value);
+    }
+    void bus_write16(uint32_t offset, uint16_t value) {
+        if (++process_accesses_ == cut_at_) power_cut();
+        Counters &c = header_->counters;
+        c.accesses++;
+        c.writes++;
+        if (log_on_) log_.push_back({Access::write16, offset, value});
+        // Two byte cycles on the 8-bit devices, low byte first.
+        cycle_write(offset, uint8_t(value & 0xFF));
+        cycle_write(offset + 1, uint8_t(value >> 8));
+    }
+    void bus_copy_out(uint32_t offset, uint8_t *dest, uint32_t count);
+
+    uint8_t read(uint32_t offset) override { return bus_read(offset); }
+    void write(uint32_t offset, uint8_t value) override { bus_write(offset, value); }
+    void write16(uint32_t offset, uint16_t value) override { bus_write16(offset, value); }
+    void copy_out(uint32_t offset, uint8_t *dest, uint32_t count) override { bus_copy_out(offset, dest, count); }
+
+    uint8_t *window_address() override;
+
+    Fit fit() const override;
+    const std::string &path() const override { return file_.path(); }
+    const uint8_t *data(Device device) const override;
+    uint32_t device_size(Device device) const override;
+    uint64_t erase_count(Device device, uint32_t block) const override;
+    uint64_t command_count(uint8_t code) const override;
+    Counters counters() const override { return header_->counters; }
+    void reset_counters() override;
+
+    std::vector<Fault> faults() const override;
+    bool add_fault(const Fault &fault, std::string *error) override;
+    void clear_faults() override;
+    void set_board_absent(bool absent) override;
+    void set_timing(Timing timing, uint32_t busy_reads) override;
+    Timing timing() const override { return Timing(header_->timing); }
+    uint32_t busy_reads() const override { return header_->busy_reads; }
+
+    void set_status_read_hook(std::function<void()> hook) override;
+    void enable_log(bool on) override { log_on_ = on; }
+    const std::vector<Access> &log() const override { return log_; }
+    void clear_log() override { log_.clear(); }
+
+    // The device of a kind, or null when not fitted.
+    FlashDevice *device(Device device);
+
+  private:
+    static constexpr uint32_t kWindow = 0x4000;
+
+    void cycle_write(uint32_t offset, uint8_t value) {
+        if (offset < kWindow) {
+            if (window_device_ != nullptr) window_device_->write(window_base_ + offset, value);
+        } else if (offset < kWindow + 4) {
+            registers_[offset - kWindow] = value & 0x0F;
+            decode();
+        }
+        // 0x4004 and up: open bus.
+    }
+    // Recomputes which device and which device offset the window shows.
+    void decode();
+    // Reloads the faults from the file into the devices and the power-cut trigger.
+    void load_faults();
+    [[noreturn]] void power_cut();
+
+    BoardFile file_;
+    BoardHeader *header_ = nullptr;
+    FlashDevice game_;
+    FlashDevice sound_;
+    bool game_fitted_ = false;
+    bool sound_fitted_ = false;
+    bool game_absent_ = false;
+    bool sound_absent_ = false;
+    DeviceEnv game_env_;
+    DeviceEnv sound_env_;
+
+    uint8_t registers_[4] = {0, 0, 0, 0};
+    FlashDevice *window_device_ = nullptr;
+    uint32_t window_base_ = 0;
+
+    uint64_t process_accesses_ = 0;
+    uint64_t cut_at_ = 0;   // 0: no power cut armed
+
+    std::function<void()> hook_;
+    bool log_on_ = false;
+    std::vector<Access> log_;
+
+    uint8_t *window_ = nullptr;   // inaccessible stand-in address of the attached window
+};
+
+}  // namespace tavboard

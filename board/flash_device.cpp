@@ -1,0 +1,430 @@
+#include "board/flash_device.h"
+
+#include <bit>
+#include <cstring>
+
+namespace tavboard {
+
+namespace {
+
+constexpr uint8_t kManufacturerIntel = 0x89;
+constexpr uint32_t kBootParamEnd = 0x8000;     // boot + two parameter blocks
+constexpr uint32_t kBootMainStart = 0x20000;   // first 128 KB main block
+constexpr uint32_t kMainBlock = 0x20000;
+
+uint64_t splitmix(uint64_t *state) {
+    uint64_t z = (*state += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
+
+// Leaves `out` in a state between `old` and `now` (the data before and after the operation)
+// that is neither of them, as far as the bits that change allow: each changing bit takes
+// a pseudo-random side.
+void undefined_between(const uint8_t *old, const uint8_t *now, uint8_t *out, uint32_t length, uint64_t seed) {
+    uint64_t state = seed;
+    uint64_t random = 0;
+    for (uint32_t i = 0; i < length; i++) {
+        if ((i & 7) == 0) random = splitmix(&state);
+        uint8_t changing = old[i] ^ now[i];
+        out[i] = uint8_t(old[i] ^ (uint8_t(random >> ((i & 7) * 8)) & changing));
+    }
+    bool same_as_old = std::memcmp(out, old, length) == 0;
+    bool same_as_now = std::memcmp(out, now, length) == 0;
+    if (!same_as_old && !same_as_now) return;
+    // One byte with two changing bits can by itself differ from both.
+    for (uint32_t i = 0; i < length; i++) {
+        uint8_t changing = old[i] ^ now[i];
+        if (std::popcount(changing) >= 2) {
+            out[i] = uint8_t(old[i] ^ (changing & -changing));
+            return;
+        }
+    }
+    // Else two bytes that change: one keeps its old value, the other takes its new one.
+    int32_t first = -1;
+    for (uint32_t i = 0; i < length; i++) {
+        if (old[i] == now[i]) continue;
+        if (first < 0) {
+            first = int32_t(i);
+            continue;
+        }
+        out[first] = old[first];
+        out[i] = now[i];
+        return;
+    }
+}
+
+}  // namespace
+
+uint64_t typical_erase_us(bool boot_block, uint32_t block_length) {
+    if (!boot_block) return 1000000;  // J3 block erase, about 1 s
+    return block_length <= 0x4000 ? 300000 : 600000;
+}
+
+uint64_t typical_program_us(bool boot_block, bool buffered) {
+    if (boot_block) return 10;
+    return buffered ? 218 : 210;
+}
+
+void FlashDevice::init(Device id, uint8_t *data, uint32_t size, uint32_t block_size, bool boot_block,
+                       DeviceEnv *env) {
+    id_ = id;
+    data_ = data;
+    size_ = size;
+    boot_block_ = boot_block;
+    env_ = env;
+    mode_ = Mode::read_array;
+    status_ = 0;
+    busy_ = false;
+    never_ready_ = false;
+    op_ = Op::none;
+    std::memset(query_, 0, sizeof query_);
+    if (boot_block) {
+        block_size_ = 0;
+        block_count_ = 4 + (size - kBootMainStart) / kMainBlock;
+        device_code_ = size == (256u << 10) ? 0x75 : size == (512u << 10) ? 0x71 : 0x9D;
+        return;
+    }
+    block_size_ = block_size;
+    block_count_ = size / block_size;
+    device_code_ = size == (8u << 20) ? 0x17 : 0x16;
+
+    // Query structure of a J3 part in x8 mode (index = query offset).
+    query_[0x00] = kManufacturerIntel;
+    query_[0x01] = device_code_;
+    query_[0x10] = 'Q';
+    query_[0x11] = 'R';
+    query_[0x12] = 'Y';
+    query_[0x13] = 0x01;  // primary command set: Intel/Sharp extended
+    query_[0x15] = 0x31;  // primary extended table at 0x31
+    query_[0x1B] = 0x27;  // Vcc min 2.7 V
+    query_[0x1C] = 0x36;  // Vcc max 3.6 V
+    query_[0x1F] = 0x07;  // typical single program 2^7 us
+    query_[0x20] = 0x07;  // typical buffer program 2^7 us
+    query_[0x21] = 0x0A;  // typical block erase 2^10 ms
+    query_[0x23] = 0x04;  // maximum = typical x 2^4
+    query_[0x24] = 0x04;
+    query_[0x25] = 0x04;
+    query_[0x27] = uint8_t(std::countr_zero(size));  // device size 2^n bytes
+    query_[0x28] = 0x02;  // x8/x16 interface
+    query_[0x2A] = 0x05;  // write buffer 2^5 bytes
+    query_[0x2C] = 0x01;  // one erase region
+    query_[0x2D] = uint8_t((block_count_ - 1) & 0xFF);
+    query_[0x2E] = uint8_t((block_count_ - 1) >> 8);
+    query_[0x2F] = uint8_t((block_size / 256) & 0xFF);
+    query_[0x30] = uint8_t((block_size / 256) >> 8);
+    query_[0x31] = 'P';
+    query_[0x32] = 'R';
+    query_[0x33] = 'I';
+    query_[0x34] = '1';
+    query_[0x35] = '1';
+}
+
+uint32_t FlashDevice::block_index(uint32_t offset) const {
+    if (!boot_block_) return offset / block_size_;
+    if (offset < 0x4000) return 0;
+    if (offset < 0x6000) return 1;
+    if (offset < kBootParamEnd) return 2;
+    if (offset < kBootMainStart) return 3;
+    return 4 + (offset - kBootMainStart) / kMainBlock;
+}
+
+uint32_t FlashDevice::block_start(uint32_t index) const {
+    if (!boot_block_) return index * block_size_;
+    static const uint32_t starts[4] = {0, 0x4000, 0x6000, 0x8000};
+    if (index < 4) return starts[index];
+    return kBootMainStart + (index - 4) * kMainBlock;
+}
+
+uint32_t FlashDevice::block_length(uint32_t index) const {
+    if (!boot_block_) return block_size_;
+    static const uint32_t lengths[4] = {0x4000, 0x2000, 0x2000, 0x18000};
+    if (index < 4) return lengths[index];
+    return kMainBlock;
+}
+
+uint8_t FlashDevice::query_byte(uint32_t index) const {
+    if (boot_block_ || index >= sizeof query_) return 0;
+    return query_[index];
+}
+
+void FlashDevice::set_faults(const std::vector<Fault> &faults) {
+    faults_.clear();
+    for (const Fault &f : faults) {
+        if (f.device != id_ || f.kind == FaultKind::power_cut || f.kind == FaultKind::absent) continue;
+        faults_.push_back(f);
+    }
+    has_faults_ = !faults_.empty();
+    apply_stuck(0, size_);
+}
+
+void FlashDevice::keep_old_data(bool on) {
+    keep_old_ = on;
+    if (on) {
+        op_old_block_.resize(boot_block_ ? kMainBlock : block_size_);
+    } else {
+        op_old_block_.clear();
+        op_old_block_.shrink_to_fit();
+    }
+}
+
+const Fault *FlashDevice::fault_in(FaultKind kind, uint32_t start, uint32_t length) const {
+    for (const Fault &f : faults_) {
+        if (f.kind != kind) continue;
+        if (f.block < 0 && f.offset < 0) return &f;
+        if (f.block >= 0 && uint32_t(f.block) == block_index(start)) return &f;
+        if (f.offset >= 0 && uint64_t(f.offset) >= start && uint64_t(f.offset) < uint64_t(start) + length) return &f;
+    }
+    return nullptr;
+}
+
+void FlashDevice::apply_stuck(uint32_t start, uint32_t length) {
+    for (const Fault &f : faults_) {
+        if (f.kind != FaultKind::stuck || f.offset < 0) continue;
+        if (uint64_t(f.offset) >= start && uint64_t(f.offset) < uint64_t(start) + length && f.offset < size_)
+            data_[f.offset] &= uint8_t(~f.mask);
+    }
+}
+
+bool FlashDevice::in_progress() {
+    if (!busy_) return false;
+    if (never_ready_) return true;
+    bool still;
+    if (env_->timing == Timing::instant) {
+        still = busy_reads_left_ > 0;
+    } else {
+        still = std::chrono::steady_clock::now() < busy_until_;
+    }
+    if (!still) {
+        busy_ = false;
+        op_ = Op::none;
+    }
+    return still;
+}
+
+uint8_t FlashDevice::status_read(uint8_t value) {
+    if (env_->status_hook != nullptr) (*env_->status_hook)();
+    return value;
+}
+
+uint8_t FlashDevice::read_slow(uint32_t offset) {
+    if (busy_ && in_progress()) {
+        if (env_->timing == Timing::instant && !never_ready_) busy_reads_left_--;
+        return status_read(status_ & uint8_t(~kStatusReady));
+    }
+    switch (mode_) {
+    case Mode::read_array:
+        return data_[offset];
+    case Mode::read_id: {
+        uint32_t index = (offset & 0xFF) >> 1;
+        if (index == 0) return kManufacturerIntel;
+        if (index == 1) return device_code_;
+        if (index == 2 && !boot_block_) {
+            // Block lock configuration of the block addressed.
+            uint32_t block = block_index(offset);
+            return fault_in(FaultKind::locked, block_start(block), block_length(block)) ? 0x01 : 0x00;
+        }
+        return 0x00;
+    }
+    case Mode::read_query:
+        return query_byte((offset & 0xFF) >> 1);
+    case Mode::buffer_count:
+        return status_read(kStatusReady);  // extended status: a write buffer is free
+    case Mode::buffer_unavailable:
+        return status_read(0x00);
+    default:
+        return status_read(uint8_t(kStatusReady | status_));
+    }
+}
+
+void FlashDevice::copy_out(uint32_t offset, uint8_t *dest, uint32_t count) {
+    if (mode_ == Mode::read_array && !busy_) {
+        std::memcpy(dest, data_ + offset, count);
+        return;
+    }
+    for (uint32_t i = 0; i < count; i++) dest[i] = read_slow(offset + i);
+}
+
+void FlashDevice::count_command(uint8_t code) { env_->command_counts[code]++; }
+
+void FlashDevice::sequence_error() {
+    status_ |= kStatusSequenceError;
+    mode_ = Mode::read_status;
+}
+
+void FlashDevice::start_busy(uint64_t typical_us) {
+    env_->counters->busy_us += typical_us;
+    busy_ = true;
+    mode_ = Mode::read_status;
+    if (env_->timing == Timing::instant) {
+        busy_reads_left_ = env_->busy_reads;
+    } else {
+        busy_until_ = std::chrono::steady_clock::now() + std::chrono::microseconds(typical_us);
+    }
+}
+
+bool FlashDevice::operation_allowed(uint8_t error_bit, uint32_t start, uint32_t length) {
+    if (!has_faults_) return true;
+    if (fault_in(FaultKind::never_ready, start, length)) {
+        never_ready_ = true;
+        return false;
+    }
+    if (fault_in(FaultKind::locked, start, length)) {
+        status_ |= uint8_t(kStatusLocked | error_bit);
+        return false;
+    }
+    if (fault_in(FaultKind::vpp_low, start, length)) {
+        status_ |= uint8_t(kStatusVppLow | error_bit);
+        return false;
+    }
+    FaultKind failure = error_bit == kStatusEraseError ? FaultKind::erase_fail : FaultKind::program_fail;
+    if (fault_in(failure, start, length)) {
+        status_ |= error_bit;
+        return false;
+    }
+    return true;
+}
+
+void FlashDevice::erase_block(uint32_t index) {
+    uint32_t start = block_start(index);
+    uint32_t length = block_length(index);
+    uint64_t typical = typical_erase_us(boot_block_, length);
+    op_ = Op::none;
+    if (operation_allowed(kStatusEraseError, start, length)) {
+        if (keep_old_) {
+            std::memcpy(op_old_block_.data(), data_ + start, length);
+            op_ = Op::erase;
+            op_start_ = start;
+            op_length_ = length;
+        }
+        std::memset(data_ + start, 0xFF, length);
+        if (has_faults_) apply_stuck(start, length);
+        env_->counters->erases++;
+        env_->erase_counts[index]++;
+    }
+    start_busy(typical);
+}
+
+void FlashDevice::program(uint32_t start, const uint8_t *values, const bool *present, uint32_t length) {
+    op_ = Op::none;
+    if (operation_allowed(kStatusProgramError, start, length)) {
+        std::memcpy(op_old_small_, data_ + start, length);
+        op_ = Op::program;
+        op_start_ = start;
+        op_length_ = length;
+        Counters *c = env_->counters;
+        for (uint32_t i = 0; i < length; i++) {
+            if (present != nullptr && !present[i]) continue;
+            uint8_t old = data_[start + i];
+            // A 1 asked for where the flash holds a 0 cannot be programmed: count it.
+            c->not_erased_bits += uint64_t(std::popcount(uint8_t(values[i] & ~old)));
+            data_[start + i] = uint8_t(old & values[i]);
+            c->programmed_bytes++;
+        }
+    }
+    start_busy(typical_program_us(boot_block_, present != nullptr));
+}
+
+void FlashDevice::command(uint32_t offset, uint8_t value) {
+    count_command(value);
+    switch (value) {
+    case 0xFF:
+        mode_ = Mode::read_array;
+        return;
+    case 0x90:
+        mode_ = Mode::read_id;
+        return;
+    case 0x98:
+        if (boot_block_) return sequence_error();
+        mode_ = Mode::read_query;
+        return;
+    case 0x70:
+        mode_ = Mode::read_status;
+        return;
+    case 0x50:
+        status_ = 0;
+        if (mode_ == Mode::buffer_unavailable) mode_ = Mode::read_status;
+        return;
+    case 0x20:
+        mode_ = Mode::erase_setup;
+        return;
+    case 0x40:
+    case 0x10:
+        mode_ = Mode::program_setup;
+        return;
+    case 0xE8: {
+        if (boot_block_) return sequence_error();
+        uint32_t block = block_index(offset);
+        if (has_faults_ && fault_in(FaultKind::buffer_busy, block_start(block), block_length(block))) {
+            mode_ = Mode::buffer_unavailable;
+            return;
+        }
+        buf_block_ = block;
+        mode_ = Mode::buffer_count;
+        return;
+    }
+    default:
+        // Suspend, resume, lock-bit commands and anything unknown: this model's devices
+        // take none of them, so the driver sees a command sequence error.
+        return sequence_error();
+    }
+}
+
+void FlashDevice::write(uint32_t offset, uint8_t value) {
+    if (busy_ && in_progress()) return;  // the write state machine ignores the bus while busy
+    switch (mode_) {
+    case Mode::erase_setup:
+        count_command(value);
+        if (value != 0xD0) return sequence_error();
+        erase_block(block_index(offset));
+        return;
+    case Mode::program_setup: {
+        uint8_t one = value;
+        program(offset, &one, nullptr, 1);
+        return;
+    }
+    case Mode::buffer_count:
+        if (value > 31 || block_index(offset) != buf_block_) return sequence_error();
+        buf_count_ = uint32_t(value) + 1;
+        buf_received_ = 0;
+        buf_bad_ = false;
+        std::memset(buf_present_, 0, sizeof buf_present_);
+        mode_ = Mode::buffer_data;
+        return;
+    case Mode::buffer_data:
+        if (buf_received_ == 0) buf_start_ = offset;
+        if (offset < buf_start_ || offset - buf_start_ >= buf_count_ || block_index(offset) != buf_block_) {
+            buf_bad_ = true;
+        } else {
+            buf_data_[offset - buf_start_] = value;
+            buf_present_[offset - buf_start_] = true;
+        }
+        if (++buf_received_ == buf_count_) mode_ = Mode::buffer_confirm;
+        return;
+    case Mode::buffer_confirm:
+        count_command(value);
+        if (value != 0xD0 || buf_bad_ || block_index(offset) != buf_block_) return sequence_error();
+        if (buf_start_ % 32 != 0) env_->counters->unaligned_buffers++;
+        program(buf_start_, buf_data_, buf_present_, buf_count_);
+        return;
+    default:
+        command(offset, value);
+        return;
+    }
+}
+
+void FlashDevice::lose_power(uint64_t seed) {
+    if (!busy_ || !in_progress() || op_ == Op::none) return;
+    uint8_t *now = data_ + op_start_;
+    if (op_ == Op::erase) {
+        std::vector<uint8_t> erased(op_length_, 0xFF);
+        undefined_between(op_old_block_.data(), erased.data(), now, op_length_, seed);
+    } else {
+        uint8_t programmed[32];
+        std::memcpy(programmed, now, op_length_);
+        undefined_between(op_old_small_, programmed, now, op_length_, seed);
+    }
+}
+
+}  // namespace tavboard
