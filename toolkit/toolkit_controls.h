@@ -12,6 +12,7 @@
 // TAV_TOOLKIT_TRACE  A file to which every toolkit call appends one line, in call order:
 //                        Name(arguments) = result
 //                    e.g. RegAddIsaDevice("TAV", 0, 0, 1, "Tarsek9 ORVEX Update Board", 0, 1, 0, 0) = 0
+//                         DaOpenDeviceA("TAV", 0) = 0, handle 1
 //                         DaCloseMemRange(2) = 0
 //                    Texts are quoted; handles and numbers are decimal; MapMemoryToProcess
 //                    ends in "= mapped" or "= null, status N" (or "= null").

@@ -1,0 +1,66 @@
+// DaTranslateErrorMessageA: a text for every status, naming the fix where there is one.
+#include "toolkit/DriverAgent.h"
+#include "toolkit/toolkit_controls.h"
+
+namespace {
+
+// "what" is the latest failure's detail when there is one, else a generic subject.
+std::string subject(DASTATUS status, const char *generic) {
+    std::string detail = toolkit_detail(status);
+    return detail.empty() ? generic : detail;
+}
+
+std::string text_for(DASTATUS status) {
+    switch (status) {
+    case DA_STATUS_OK:
+        return "the driver toolkit call succeeded";
+    case DA_ERR_NOT_INSTALLED:
+        return "the driver toolkit is not installed: its class driver service \"agentcd\" is not recorded "
+               "(run install first)";
+    case DA_ERR_NOT_CONNECTED:
+        return "no connection to the driver toolkit is open";
+    case DA_ERR_NO_DEVICE:
+        return subject(status, "the device") + " is not registered with the driver toolkit (run install first)";
+    case DA_ERR_NO_RANGE:
+        return subject(status, "the memory range") + " is not registered with the driver toolkit (run install first)";
+    case DA_ERR_BAD_HANDLE:
+        return "the device or memory range handle is not open";
+    case DA_ERR_BAD_ARGUMENT:
+        return "a driver toolkit call was given a bad argument (a null pointer, an empty or too long name, "
+               "or a zero length)";
+    case DA_ERR_DATABASE:
+        return "the driver toolkit's device database cannot be read at " +
+               subject(status, "its registry keys") +
+               " (the registry store could not be read; repair or remove it and run install again)";
+    case DA_ERR_DATABASE_WRITE:
+        return "the driver toolkit's device database cannot be written at " + subject(status, "its registry keys");
+    case DA_ERR_BAD_RANGE_ENTRY:
+        return "the device database entry " + subject(status, "of the memory range") +
+               " lacks its 4-byte \"Base\" or \"Length\" value (run install again)";
+    case DA_ERR_RANGE_TOO_SMALL:
+        return subject(status, "the memory range") +
+               " is too short for the board window and its page registers (0x4004 bytes); "
+               "register it with length 0x8000 (run install again)";
+    case DA_ERR_BOARD_OPEN:
+        return subject(status, "the model board file") +
+               " cannot be opened (close the program that holds it, or make a new board with tavsim create; "
+               "TAV_BOARD chooses the board file)";
+    case DA_ERR_PHYSICAL:
+        return "the board's physical memory cannot be mapped: " + subject(status, "no reason given") +
+               " (TAV_BOARD=physical needs Linux, root and /dev/mem)";
+    case DA_ERR_INJECTED:
+        return "a failure asked for by TAV_TOOLKIT_FAIL";
+    default:
+        return "driver toolkit status " + std::to_string(status) + " (not a status of this toolkit)";
+    }
+}
+
+}  // namespace
+
+const char *DaTranslateErrorMessageA(DASTATUS status) {
+    // The text stays valid until this thread's next call.
+    thread_local std::string text;
+    text = text_for(status);
+    toolkit_record("DaTranslateErrorMessageA(" + std::to_string(status) + ") = " + toolkit_quote(text.c_str()));
+    return text.c_str();
+}
