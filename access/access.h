@@ -1,0 +1,59 @@
+// The loader's entry and its contact with the driver toolkit: the connection, device "TAV"
+// and its memory range "TAV", the mapping of the board window, and the two exported entries.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "toolkit/DriverAgent.h"
+
+#if defined(_WIN32)
+#define TAV_EXPORT extern "C" __declspec(dllexport)
+#define TAV_STDCALL __stdcall
+#else
+#define TAV_EXPORT extern "C" __attribute__((visibility("default")))
+#define TAV_STDCALL
+#endif
+
+// What QueryMemRangeInfo fills. Its layout belongs to the toolkit; the loader reads only
+// range_mappable, non-zero when the range can be mapped.
+struct MemRangeInfo {
+    uint8_t toolkit_head[8];
+    uint32_t range_mappable;
+    uint8_t toolkit_rest[236];
+};
+static_assert(sizeof(MemRangeInfo) == 248, "the toolkit fills 248 bytes");
+static_assert(offsetof(MemRangeInfo, range_mappable) == 8, "range_mappable is at byte 8");
+static_assert(sizeof(MemRangeInfo) == MEM_RANGE_INFO_SIZE, "the toolkit's record size");
+
+// The open device "TAV" and its memory range "TAV"; 0 while not open.
+extern DAHANDLE device_handle;
+extern DAHANDLE range_handle;
+
+// The names under which the installer registers the board.
+constexpr const char *kBoardDeviceName = "TAV";
+constexpr const char *kBoardRangeName = "TAV";
+
+// The program's main routine: opens the toolkit, the device and the range, maps the window,
+// runs loader_main on it and closes range, device and connection. Returns the process exit
+// status: loader_main's result code when it ran (0 success), -1 when the toolkit, the device
+// or the range cannot be opened or mapped (one "Error: " line on standard error).
+// envp is not read.
+int DeviceInitialization(int argc, char **argv, char **envp);
+
+// Opens the connection, the device and the range (handles written on success). The
+// toolkit status of the first failing step, else that of the range's open. Closes nothing
+// on failure.
+TAV_EXPORT DASTATUS TAV_STDCALL InitializeTAV(void);
+// Closes the range and the device that are open, then the connection (always called).
+// Returns what DriverAgentClose returns. The handles are 0 afterwards.
+TAV_EXPORT DASTATUS TAV_STDCALL UninitializeTAV(void);
+
+// Board set-up after the device is open and clean-up before it is closed. Always 0.
+DASTATUS PrepareBoard(void);
+DASTATUS ReleaseBoard(void);
+
+// "Error: " + the toolkit's text for status, one flushed line on standard error.
+void ReportToolkitError(DASTATUS status);
+// "Error: " + context + " (" + the toolkit's text + ")", one flushed line on standard error.
+void ReportToolkitErrorIn(const char *context, DASTATUS status);
