@@ -1,0 +1,33 @@
+// The tick clock with its real thread: started once by the first get_ticks, about ten
+// ticks a second, not started at all while held.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "flash/ticks.h"
+
+namespace {
+
+TEST(TickClock, FirstReadStartsOneThreadThatTicksEvery100Ms) {
+    ASSERT_FALSE(tick_thread_started());
+    uint32_t start = get_ticks();
+    EXPECT_TRUE(tick_thread_started());
+    // Many reads, one thread: two or more threads would each add a tick per 100 ms.
+    for (int i = 0; i < 1000; i++) get_ticks();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1050));
+    uint32_t elapsed = get_ticks() - start;
+    EXPECT_GE(elapsed, 9u);
+    EXPECT_LE(elapsed, 11u);
+}
+
+TEST(TickClock, AdvanceMovesTheCount) {
+    uint32_t before = get_ticks();
+    tick_clock_advance(20001);
+    uint32_t after = get_ticks();
+    // The thread may add a tick meanwhile.
+    EXPECT_GE(after - before, 20001u);
+    EXPECT_LE(after - before, 20002u);
+}
+
+}  // namespace

@@ -1,0 +1,107 @@
+// A gtest fixture with a model board behind the flash driver's window.
+//
+// Each test gets a fresh, erased board file in its own temporary directory, attached to the
+// driver (board_window points at it). The tick clock is held (no tick thread) and the model
+// advances it by one tick on every status read, so that the driver's time limits (10 and
+// 20000 ticks) are reached in a few polls instead of seconds.
+//
+// Use: class MyTest : public ModelBoardTest {}; or override board_fit() for another fit,
+// or call remake_board(fit) inside a test.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "board/model.h"
+#include "flash/flash.h"
+#include "flash/ticks.h"
+
+// One logged access with the page registers decoded: which space and which byte offset of
+// it the data window showed. Register writes keep space -1 and their register's bus offset.
+struct SpaceAccess {
+    tavboard::Access::Kind kind;
+    int space;           // 0, 1, 8; -1 for register writes and undecodable selections
+    uint32_t offset;     // byte offset inside the space (bus offset for register writes)
+    uint32_t value;      // value written or read; byte count for a copy
+};
+
+inline std::vector<SpaceAccess> decode_accesses(const std::vector<tavboard::Access> &log) {
+    std::vector<SpaceAccess> out;
+    uint32_t reg[4] = {0, 0, 0, 0};
+    for (const tavboard::Access &a : log) {
+        if (a.kind == tavboard::Access::reg_write) {
+            reg[a.offset - 0x4000] = a.value & 0xF;
+            out.push_back({a.kind, -1, a.offset, a.value});
+            continue;
+        }
+        uint32_t page = reg[0] | reg[1] << 4 | reg[2] << 8;
+        int space = -1;
+        if (reg[3] == 0 && reg[2] == 0) space = 0;
+        if (reg[3] == 1 && reg[2] == 1) space = 1, page -= 256;
+        if (reg[3] == 8 && reg[2] == 0) space = 8;
+        out.push_back({a.kind, space, page * 0x4000 + a.offset, a.value});
+    }
+    return out;
+}
+
+class ModelBoardTest : public testing::Test {
+  protected:
+    // The fit each test starts with; the default board (4 MB game flash with 128 KB blocks,
+    // 1 MB sound flash) unless a fixture overrides it.
+    virtual tavboard::Fit board_fit() const { return tavboard::Fit{}; }
+
+    void SetUp() override {
+        tick_clock_hold();
+        std::string pattern = testing::TempDir() + "tavboardXXXXXX";
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        dir_ = pattern;
+        remake_board(board_fit());
+    }
+
+    void TearDown() override {
+        drop_board();
+        if (!dir_.empty()) rmdir(dir_.c_str());
+    }
+
+    // Replaces the board by a fresh one with `fit`.
+    void remake_board(const tavboard::Fit &fit) {
+        drop_board();
+        path_ = dir_ + "/board.img";
+        std::string error;
+        board = tavboard::Board::create(path_, fit, true, &error);
+        ASSERT_NE(board, nullptr) << error;
+        tavboard::attach(*board);
+        board_window = board->window_address();
+        board->set_status_read_hook([] { tick_clock_advance(1); });
+    }
+
+    // The board's access log from now on.
+    void start_log() {
+        board->clear_log();
+        board->enable_log(true);
+    }
+
+    // The log since start_log(), with the page registers decoded.
+    std::vector<SpaceAccess> space_log() const { return decode_accesses(board->log()); }
+
+    std::unique_ptr<tavboard::Board> board;
+
+  private:
+    void drop_board() {
+        if (board == nullptr) return;
+        board->set_status_read_hook(nullptr);
+        tavboard::detach(*board);
+        board.reset();
+        board_window = nullptr;
+        unlink(path_.c_str());
+    }
+
+    std::string dir_;
+    std::string path_;
+};
