@@ -61,3 +61,4 @@ tav_test(pe_version_test SOURCES pe_version_test.cpp LIBS tav_platform)
 target_compile_definitions(pe_version_test PRIVATE TAV_TEST_IMAGE_DIR="${TAV_TEST_IMAGE_DIR}")
 add_dependencies(pe_version_test tav_test_images)
 
+tav_test(platform_services_test SOURCES platform_services_test.cpp LIBS tav_platform)
