@@ -24,6 +24,7 @@ struct Family {
     const char *image_path;
     Lines success;
 };
+void PrintTo(const Family &value, std::ostream *os) { *os << value.name; }
 
 const Family families[] = {
     {"nt", false, "c:\\winnt\\system32", "c:\\winnt\\system32\\agentcd.sys",
@@ -93,6 +94,7 @@ struct LibraryFailure {
     std::string err;
     std::vector<std::string> calls;
 };
+void PrintTo(const LibraryFailure &value, std::ostream *os) { *os << value.name; }
 
 const LibraryFailure library_failures[] = {
     {"device",

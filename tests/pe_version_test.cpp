@@ -129,6 +129,7 @@ struct RealImage {
     uint16_t major;
     uint16_t minor;
 };
+void PrintTo(const RealImage &value, std::ostream *os) { *os << value.name; }
 
 class RealImageTest : public ::testing::TestWithParam<RealImage> {};
 
@@ -208,6 +209,7 @@ struct Breakage {
     std::function<void(HandImage &)> apply;
     Result expected;
 };
+void PrintTo(const Breakage &value, std::ostream *os) { *os << value.name; }
 
 class HandImageRefusal : public ::testing::TestWithParam<Breakage> {};
 
