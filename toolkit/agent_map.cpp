@@ -43,12 +43,8 @@ uint8_t *map_range(Range &range, DASTATUS *status) {
         board.empty() ? tavboard::Board::open_or_create(path, &error) : tavboard::Board::open(path, &error);
     if (model == nullptr) {
         if (error.empty()) error = "unknown reason";
-        std::string detail = "the board file " + path;
-        if (error.find(path) == std::string::npos) {
-            detail += ": " + error;
-        } else {
-            detail += " (" + error + ")";
-        }
+        // The model's reason names the file as a rule; when it does not, name it here.
+        std::string detail = error.find(path) == std::string::npos ? "board file " + path + ": " + error : error;
         return fail(DA_ERR_BOARD_OPEN, detail, status);
     }
     tavboard::attach(*model);

@@ -42,9 +42,9 @@ std::string text_for(DASTATUS status) {
                " is too short for the board window and its page registers (0x4004 bytes); "
                "register it with length 0x8000 (run install again)";
     case DA_ERR_BOARD_OPEN:
-        return subject(status, "the model board file") +
-               " cannot be opened (close the program that holds it, or make a new board with tavsim create; "
-               "TAV_BOARD chooses the board file)";
+        return "the model board cannot be opened: " + subject(status, "no reason given") +
+               " (make a board with tavsim create, close the program that holds it, or choose another board "
+               "file with TAV_BOARD)";
     case DA_ERR_PHYSICAL:
         return "the board's physical memory cannot be mapped: " + subject(status, "no reason given") +
                " (TAV_BOARD=physical needs Linux, root and /dev/mem)";
