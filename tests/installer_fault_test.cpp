@@ -1,0 +1,91 @@
+// Failures that the stand-in cannot produce on request: the registry refusing the "FastIo"
+// value, and the process heap refusing the version information buffer. The test is linked
+// with the linker's --wrap for both calls (their C++ symbol names), so that every call from
+// the installer passes through the wrappers below.
+#include "installer_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+namespace {
+// Windows error code for RegSetValueExA of "FastIo"; 0: no failure.
+LONG fast_io_failure = 0;
+// True: HeapAlloc fails.
+bool heap_failure = false;
+}  // namespace
+
+extern "C" {
+LONG __real__Z14RegSetValueExAP6HKEY__PKcjjPKhj(HKEY, LPCSTR, DWORD, DWORD, const BYTE *, DWORD);
+LONG __wrap__Z14RegSetValueExAP6HKEY__PKcjjPKhj(HKEY key, LPCSTR name, DWORD reserved, DWORD type, const BYTE *data,
+                                               DWORD size) {
+    if (fast_io_failure != 0 && name != nullptr && std::strcmp(name, "FastIo") == 0) return fast_io_failure;
+    return __real__Z14RegSetValueExAP6HKEY__PKcjjPKhj(key, name, reserved, type, data, size);
+}
+LPVOID __real__Z9HeapAllocPvjm(HANDLE, DWORD, size_t);
+LPVOID __wrap__Z9HeapAllocPvjm(HANDLE heap, DWORD flags, size_t bytes) {
+    if (heap_failure) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    return __real__Z9HeapAllocPvjm(heap, flags, bytes);
+}
+}
+
+namespace {
+
+using installer_test::InstallerTest;
+using installer_test::range_key;
+using installer_test::run_installer;
+using installer_test::service_key;
+
+class Faults : public InstallerTest {
+  protected:
+    void TearDown() override {
+        fast_io_failure = 0;
+        heap_failure = false;
+        InstallerTest::TearDown();
+    }
+};
+
+TEST_F(Faults, FastIoThatCannotBeSetIsOnlyAWarning) {
+    struct Case {
+        LONG error;
+        const char *text;
+    } cases[] = {
+        {ERROR_ACCESS_DENIED, "Access is denied.\r\n"},
+        {ERROR_CANTWRITE, "The configuration registry key could not be written.\r\n"},
+    };
+    for (const Case &c : cases) {
+        fast_io_failure = c.error;
+        toolkit_calls_clear();
+        installer_test::Run run = run_installer();
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.err, std::string("Install Path:c:\\winnt\\system32\n"
+                                       "Warning: Unable to set FastIo flag TAV, error=") +
+                               c.text + "\nThe installation of device TAV is complete.\n");
+        // The service is still installed; the value is not there.
+        EXPECT_EQ(toolkit_call_names().back(), "InstallDeviceService");
+        EXPECT_TRUE(key_exists(service_key));
+        std::vector<uint8_t> data;
+        DWORD type = 0;
+        EXPECT_EQ(read_value(range_key, "FastIo", &data, &type), ERROR_FILE_NOT_FOUND);
+    }
+}
+
+TEST_F(Faults, VersionBufferThatCannotBeAllocated) {
+    place(installer_test::image("v1_15_x86"), "c:\\kit\\DriverAgent.dll");
+    FileVersionNumbers numbers{};
+    ASSERT_EQ(GetFileVersionNumbers("c:\\kit\\DriverAgent.dll", &numbers), 0);
+    heap_failure = true;
+    EXPECT_EQ(GetFileVersionNumbers("c:\\kit\\DriverAgent.dll", &numbers), static_cast<int32_t>(0x8007000Eu));
+    // The check treats it as a file without readable version information.
+    set_dword(installer_test::toolkit_key, "Version", 1);
+    set_dword(installer_test::toolkit_key, "Revision", 15);
+    installer_test::CaptureErr err;
+    EXPECT_FALSE(CheckVersions("c:\\kit"));
+    EXPECT_EQ(err.text(), "Error: Unable to obtain version information for c:\\kit\\DriverAgent.dll\n");
+}
+
+}  // namespace
