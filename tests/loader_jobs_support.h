@@ -1,0 +1,255 @@
+// Shared by the status and load tests: a model board with an update-set folder next to it,
+// runs of loader_main with captured output, and the expected board contents and -debug
+// text of a load.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "flash/flash.h"
+#include "loader/loader.h"
+#include "loader/tav_info.h"
+#include "model_fixture.h"
+#include "tools/update_set.h"
+
+namespace jobs_test {
+
+namespace fs = std::filesystem;
+using tavtools::UpdateFile;
+using tavtools::UpdateSetOptions;
+
+const std::string kSep = std::string(79, '-') + "\n";
+const std::string kBs8 = "\b\b\b\b\b\b\b\b";
+const std::string kEnd = kBs8 + "        \n";
+const std::string kBanner = std::string(79, '*') + "\n" + "*" + std::string(77, ' ') + "*\n" +
+                            "* TAV board load failed!!!" + std::string(52, ' ') + "*\n" + "*" +
+                            std::string(77, ' ') + "*\n" + std::string(79, '*') + "\n";
+const std::string kNotResponding = "tavload: TAV not responding - check if board and jumper are both present\n";
+const std::string kNotLoaded = "TAV is not currently loaded.\n";
+
+inline std::string fmt(const char *format, ...) {
+    char text[512];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    return text;
+}
+
+inline uint32_t word_sum(const uint8_t *data, size_t length) {
+    uint32_t sum = 0;
+    for (size_t i = 0; i + 4 <= length; i += 4) {
+        sum += data[i] | data[i + 1] << 8 | data[i + 2] << 16 | static_cast<uint32_t>(data[i + 3]) << 24;
+    }
+    return sum;
+}
+
+inline bool ends_with(const std::string &text, const std::string &end) {
+    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+inline uint32_t le_word(const uint8_t *p) { return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24; }
+
+// Which parts a load wrote.
+struct LoadShape {
+    bool sound = true;   // sf.rom went into the sound flash
+    bool game = true;    // BootData and the images went into the game flash
+};
+
+struct RunResult {
+    int code = -1;
+    std::string out;
+    std::string err;
+};
+
+// Writes `record` as the board's information record through the driver, as a load
+// would leave it.
+inline void put_record(const TAVInfo &record) {
+    FSI fsi;
+    ASSERT_EQ(flash_query(0, &fsi), 1);
+    uint8_t *table = flash_alloc_erase_table(&fsi);
+    ASSERT_NE(table, nullptr);
+    ASSERT_EQ(flash_init_erase_table(&fsi, table), 1);
+    EXPECT_EQ(flash_write(&fsi, fsi.size - fsi.block_size, reinterpret_cast<const uint8_t *>(&record), 256, table), 1);
+    flash_free_erase_table(&fsi, table);
+}
+
+inline TAVInfo sealed_record(int32_t game_size, int32_t sound_size, int32_t game_id = 40215) {
+    TAVInfo record;
+    std::memset(&record, 0, sizeof record);
+    std::strcpy(record.tav_info_timestamp, "Fri Dec 13 16:03:17 1996");
+    record.tav_info_size = 64;
+    record.game_id = game_id;
+    record.game_size = game_size;
+    record.game_checksum = game_size != 0 ? 0x1234567 : 0;
+    record.sound_size = sound_size;
+    record.sound_checksum = sound_size != 0 ? 0x89ABCDE : 0;
+    std::memcpy(record.magic_cookie, "13Dec96", 8);
+    seal_tav_info(&record);
+    return record;
+}
+
+class LoaderJobsTest : public ModelBoardTest {
+  protected:
+    void SetUp() override {
+        ModelBoardTest::SetUp();
+        std::string pattern = testing::TempDir() + "tavsetXXXXXX";
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        sets_ = pattern;
+    }
+    void TearDown() override {
+        std::error_code ec;
+        fs::remove_all(sets_, ec);
+        ModelBoardTest::TearDown();
+    }
+
+    // loader_main with argv[0] "tavload" and the words; output captured.
+    RunResult run(const std::vector<std::string> &words) {
+        std::vector<std::vector<char>> storage;
+        storage.push_back({'t', 'a', 'v', 'l', 'o', 'a', 'd', '\0'});
+        for (const std::string &w : words) storage.emplace_back(w.c_str(), w.c_str() + w.size() + 1);
+        std::vector<char *> argv;
+        for (auto &s : storage) argv.push_back(s.data());
+        argv.push_back(nullptr);
+        RunResult r;
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        r.code = loader_main(board->window_address(), static_cast<int>(storage.size()), argv.data());
+        std::fflush(stdout);
+        std::fflush(stderr);
+        r.out = testing::internal::GetCapturedStdout();
+        r.err = testing::internal::GetCapturedStderr();
+        return r;
+    }
+
+    // Writes an update set into a folder of the test; returns the folder.
+    std::string make_set(const UpdateSetOptions &o, const std::string &name = "set") {
+        std::string dir = sets_ + "/" + name;
+        std::string error;
+        EXPECT_TRUE(tavtools::write_update_set(dir, o, &error)) << error;
+        return dir;
+    }
+
+    // Offset of the information record in the game flash of the current board.
+    uint32_t info_at() const { return (4u << 20) - board->fit().game_block; }
+
+    // The board after a successful load of set `o` with the given shape: every byte of the
+    // game flash and the sound flash, and every field of the record.
+    void expect_board_loaded(const UpdateSetOptions &o, LoadShape shape) {
+        const uint8_t *game = board->data(tavboard::Device::game);
+        ASSERT_NE(game, nullptr);
+        const uint32_t info = info_at();
+        auto expect_range = [&](uint32_t at, const std::vector<uint8_t> &bytes, const char *what) {
+            ASSERT_LE(at + bytes.size(), 4u << 20) << what;
+            EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), game + at)) << what << " at " << at;
+        };
+        auto expect_fill = [&](uint32_t from, uint32_t to, uint8_t value, const char *what) {
+            for (uint32_t i = from; i < to; i++) {
+                if (game[i] != value) {
+                    ADD_FAILURE() << what << ": byte " << i << " is " << int(game[i]) << ", not " << int(value);
+                    return;
+                }
+            }
+        };
+
+        uint32_t checksum = 0;
+        uint32_t end = 0;
+        if (shape.game) {
+            std::vector<uint8_t> boot = tavtools::update_file_bytes(o, UpdateFile::bootdata);
+            boot.resize(32768);
+            expect_range(0, boot, "BootData");
+            end = 32768;
+            for (UpdateFile file : {UpdateFile::im_flsh0, UpdateFile::game, UpdateFile::symbols}) {
+                std::vector<uint8_t> bytes = tavtools::update_file_bytes(o, file);
+                expect_range(end, bytes, tavtools::update_file_base(file));
+                checksum += word_sum(bytes.data(), bytes.size());
+                end += static_cast<uint32_t>(bytes.size());
+            }
+            checksum += word_sum(boot.data(), boot.size());
+        }
+        expect_fill(end, info, 0xFF, "below the record, not written");
+        expect_fill(info + 256, 0x3F8000, 0xFF, "between the record and tavboot.rom");
+        std::vector<uint8_t> tavboot = tavtools::update_file_bytes(o, UpdateFile::tavboot);
+        expect_range(0x3F8000, tavboot, "tavboot.rom");
+        expect_fill(0x3F8000 + static_cast<uint32_t>(tavboot.size()), 4u << 20, 0x00, "tavboot.rom zero fill");
+
+        const uint8_t *sound = board->data(tavboard::Device::sound);
+        std::vector<uint8_t> sf = tavtools::update_file_bytes(o, UpdateFile::sound);
+        if (sound != nullptr) {
+            uint32_t size = board->device_size(tavboard::Device::sound);
+            for (uint32_t i = 0; i < size; i++) {
+                uint8_t want = shape.sound ? sf[(1048576 - size) + i] : 0xFF;
+                if (sound[i] != want) {
+                    ADD_FAILURE() << "sound flash byte " << i << " is " << int(sound[i]) << ", not " << int(want);
+                    break;
+                }
+            }
+        }
+
+        const uint8_t *r = game + info;
+        EXPECT_EQ(std::strlen(reinterpret_cast<const char *>(r)), 24u);
+        for (int i = 0; i < 24; i++) EXPECT_TRUE(r[i] >= 0x20 && r[i] <= 0x7E) << "timestamp byte " << i;
+        for (int i = 24; i < 32; i++) EXPECT_EQ(r[i], 0) << "timestamp byte " << i;
+        EXPECT_EQ(le_word(r + 32), 64u);
+        EXPECT_EQ(le_word(r + 40), o.game_number);
+        EXPECT_EQ(le_word(r + 44), shape.game ? end : 0u) << "game_size";
+        EXPECT_EQ(le_word(r + 48), shape.game ? checksum : 0u) << "game_checksum";
+        EXPECT_EQ(le_word(r + 52), shape.sound ? 1048576u : 0u) << "sound_size";
+        EXPECT_EQ(le_word(r + 56), shape.sound ? word_sum(sf.data(), sf.size()) : 0u) << "sound_checksum";
+        EXPECT_EQ(std::memcmp(r + 60, "13Dec96\0", 8), 0);
+        for (int i = 68; i < 256; i++) ASSERT_EQ(r[i], 0) << "reserved byte " << i;
+        EXPECT_EQ(word_sum(r, 256), 0u);
+    }
+
+    std::string sets_;
+};
+
+// Header, then the counter redrawn before each chunk with the bytes still to copy.
+inline std::string counted(const std::string &header, uint32_t count) {
+    std::string s = header + fmt("%8u", count);
+    for (uint32_t left = count; left != 0; left -= left < 8192 ? left : 8192) s += kBs8 + fmt("%8u", left);
+    return s;
+}
+
+// The -debug standard output of a successful load of `o` from folder `dir` (as given with
+// -p), with -gfonly / -sfonly as in `shape`; `sound_file` tells whether sf.rom exists.
+inline std::string expected_progress(const UpdateSetOptions &o, const std::string &dir, bool gfonly, bool sfonly,
+                                     bool sound_file) {
+    auto name = [&](const char *base) { return (dir.empty() ? "" : dir + "/") + o.prefix + base; };
+    std::string s;
+    if (!gfonly) {
+        s += kSep + "Preparing to update sound FLASH...\n";
+        if (sound_file) s += counted(kSep + "Updating sound FLASH with (" + name("sf.rom") + ")...", 1048576) + kEnd;
+    }
+    if (!sfonly) {
+        s += kSep + "Preparing to update game FLASH..." + fmt("(%d - V%d.%d)\n", o.game_number, o.version_major,
+                                                             o.version_minor);
+        s += counted(kSep + "Updating game FLASH with (" + name("im_flsh0.rom") + ")...", o.im_flsh0_bytes);
+        s += counted(kEnd + kSep + "Updating game FLASH with (" + name("game.rom") + ")...", o.game_bytes);
+        s += counted(kEnd + kSep + "Updating game FLASH with (" + name("symbols.rom") + ")...", o.symbols_bytes);
+        s += kEnd + kSep + "Updating game FLASH with (" + name("bootdata.rom") + ")..." + fmt("%8u", 32768u) + kEnd;
+    }
+    s += kSep + "Updating information database and (" + name("tavboot.rom") + ")..." + fmt("%8u", 32768u);
+    uint32_t left = 32768;
+    uint32_t in_file = o.tavboot_bytes;
+    while (left != 0 && in_file != 0) {
+        s += kBs8 + fmt("%8u", left);
+        uint32_t n = in_file < 8192 ? in_file : 8192;
+        left -= n;
+        in_file -= n;
+        if (n < 8192) break;
+    }
+    s += kEnd;
+    s += kSep + "ISA update board load complete.\n";
+    return s;
+}
+
+}  // namespace jobs_test

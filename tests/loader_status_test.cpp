@@ -1,0 +1,136 @@
+// -status through loader_main on the model board: the report for each kind of record, the
+// dump under -debug, boards that are not loaded or do not answer, and that the report
+// writes nothing into the flash.
+#include "loader_jobs_support.h"
+
+namespace jobs_test {
+namespace {
+
+class StatusTest : public LoaderJobsTest {};
+
+const std::string kDump1996 = "TAVInfo structure:\n"
+                              "  tav_info_timestamp: \"Fri Dec 13 16:03:17 1996\"\n"
+                              "  tav_info_size:       64\n";
+
+TEST_F(StatusTest, ReportNamesWhatTheRecordSaysWasLoaded) {
+    struct Row {
+        int32_t game_size;
+        int32_t sound_size;
+        const char *ending;
+    };
+    const Row rows[] = {
+        {3332772, 1048576, "Game & Sound updates.\n"},
+        {3332772, 0, "Game update.\n"},
+        {0, 1048576, "Sound update.\n"},
+        {0, 0, " update.\n"},   // two spaces before "update"
+    };
+    for (const Row &row : rows) {
+        put_record(sealed_record(row.game_size, row.sound_size));
+        RunResult r = run({"-status"});
+        EXPECT_EQ(r.code, 0);
+        EXPECT_EQ(r.out, std::string("TAV loaded on Fri Dec 13 16:03:17 1996 with GameID 40215 ") + row.ending);
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+TEST_F(StatusTest, DebugDumpsTheRecordBeforeTheVerdict) {
+    // A valid record: dump, then the report; the cookie is not part of validity.
+    TAVInfo record = sealed_record(3332772, 1048576);
+    std::memcpy(record.magic_cookie, "14Jan97", 8);
+    seal_tav_info(&record);
+    put_record(record);
+    RunResult r = run({"-debug", "-status"});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.out, kDump1996 + fmt("  tav_info_checksum:   0x%x\n", record.tav_info_checksum) +
+                         "  game_id:             40215\n"
+                         "  game_size:           3332772\n"
+                         "  game_checksum:       0x1234567\n"
+                         "  sound_size:          1048576\n"
+                         "  sound_checksum:      0x89abcde\n"
+                         "  magic_cookie:        \"14Jan97\"\n"
+                         "TAV loaded on Fri Dec 13 16:03:17 1996 with GameID 40215 Game & Sound updates.\n");
+    EXPECT_EQ(r.err, "");
+}
+
+TEST_F(StatusTest, BoardsThatAreNotLoadedOrDoNotAnswer) {
+    struct Row {
+        const char *what;
+        void (*prepare)(tavboard::Board &);
+        std::vector<std::string> words;
+        int code;
+        std::string out_begins;
+        std::string err;
+    };
+    const Row rows[] = {
+        {"erased information block", [](tavboard::Board &) {}, {"-status"}, 34, "", kNotLoaded},
+        {"erased, with -debug: dump of all ones, then message and banner", [](tavboard::Board &) {},
+         {"-debug", "-status", "40215"}, 34,
+         "TAVInfo structure:\n"
+         "  tav_info_timestamp: \"\"\n"
+         "  tav_info_size:       -1\n"
+         "  tav_info_checksum:   0xffffffff\n"
+         "  game_id:             -1\n"
+         "  game_size:           -1\n"
+         "  game_checksum:       0xffffffff\n"
+         "  sound_size:          -1\n"
+         "  sound_checksum:      0xffffffff\n"
+         "  magic_cookie:        \"\"\n",
+         kNotLoaded + kBanner},
+        {"one word changed after sealing",
+         [](tavboard::Board &) {
+             TAVInfo record = sealed_record(3332772, 1048576);
+             record.game_id = 40216;
+             put_record(record);
+         },
+         {"-status"}, 34, "", kNotLoaded},
+        {"sums to 0 but does not say 64 words",
+         [](tavboard::Board &) {
+             TAVInfo record = sealed_record(3332772, 1048576);
+             record.tav_info_size = 256;
+             seal_tav_info(&record);
+             put_record(record);
+         },
+         {"-status"}, 34, "", kNotLoaded},
+        {"board absent", [](tavboard::Board &b) { b.set_board_absent(true); }, {"-status"}, 16, "", kNotResponding},
+        {"board absent, with -debug", [](tavboard::Board &b) { b.set_board_absent(true); }, {"-debug", "-status"},
+         16, "", kNotResponding + kBanner},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.what);
+        remake_board(board_fit());
+        row.prepare(*board);
+        RunResult r = run(row.words);
+        EXPECT_EQ(r.code, row.code);
+        EXPECT_EQ(r.out.substr(0, row.out_begins.size()), row.out_begins);
+        if (row.out_begins.empty()) {
+            EXPECT_EQ(r.out, "");
+        }
+        EXPECT_EQ(r.err, row.err);
+    }
+}
+
+TEST_F(StatusTest, ReportReadsTheLastEraseBlockAndWritesNothing) {
+    // 64 KB blocks: the record lies 64 KB below the top, and a record 128 KB below it is
+    // not looked at.
+    tavboard::Fit fit;
+    fit.game_block = 64u << 10;
+    remake_board(fit);
+    put_record(sealed_record(3332772, 0));
+    board->reset_counters();
+    start_log();
+    RunResult r = run({"-status"});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.out, "TAV loaded on Fri Dec 13 16:03:17 1996 with GameID 40215 Game update.\n");
+    bool read_record = false;
+    for (const SpaceAccess &a : space_log()) {
+        EXPECT_NE(a.space, 8) << "the report has no business with the sound flash";
+        if (a.kind == tavboard::Access::copy && a.space == 0 && a.offset == (4u << 20) - (64u << 10)) read_record = true;
+    }
+    EXPECT_TRUE(read_record);
+    for (uint8_t command : {0x20, 0x40, 0xE8, 0xD0}) EXPECT_EQ(board->command_count(command), 0u) << int(command);
+    EXPECT_EQ(board->counters().erases, 0u);
+    EXPECT_EQ(board->counters().programmed_bytes, 0u);
+}
+
+}  // namespace
+}  // namespace jobs_test
