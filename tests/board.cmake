@@ -1,2 +1,4 @@
 # Board model, physical mapping and tavsim tests.
 tav_test(board_model_test SOURCES board_model_test.cpp LIBS tav_board)
+tav_test(board_fault_test SOURCES board_fault_test.cpp LIBS tav_board)
+tav_test(board_file_test SOURCES board_file_test.cpp LIBS tav_board)
