@@ -2,3 +2,5 @@
 tav_test(board_model_test SOURCES board_model_test.cpp LIBS tav_board)
 tav_test(board_fault_test SOURCES board_fault_test.cpp LIBS tav_board)
 tav_test(board_file_test SOURCES board_file_test.cpp LIBS tav_board)
+tav_test(board_access_test SOURCES board_access_test.cpp LIBS tav_board)
+tav_test(board_speed_test SOURCES board_speed_test.cpp LIBS tav_board)
