@@ -12,6 +12,10 @@ target_link_options(installer_fault_test PRIVATE -Wl,--wrap=_Z14RegSetValueExAP6
                                                  -Wl,--wrap=_Z9HeapAllocPvjm)
 tav_test(installer_process_test SOURCES installer_process_test.cpp LIBS tav_installer)
 add_dependencies(installer_process_test tav_install)
+if(TARGET tavload)
+  add_dependencies(installer_process_test tavload)
+  target_compile_definitions(installer_process_test PRIVATE TAV_HAVE_TAVLOAD=1)
+endif()
 set(tav_installer_tests installer_flow_test installer_versions_test installer_fault_test installer_process_test)
 
 foreach(test ${tav_installer_tests})

@@ -1,5 +1,6 @@
 // The real install program, run as a process under a temporary state folder.
 #include "installer_test_support.h"
+#include "loader/result_codes.h"
 
 #include <gtest/gtest.h>
 
@@ -65,5 +66,23 @@ TEST_F(InstallerTest, ProgramFailureExitsWithMinusOne) {
               "Error: Unable to install Isa device TAV, error=-5\n"
               "Error: Installation of device TAV failed.\n");
 }
+
+#if defined(TAV_HAVE_TAVLOAD)
+// Nothing passes between the programs but the device database: after install, the loader
+// opens device and range by their names, with no other seeding, and finds a fresh board.
+TEST_F(InstallerTest, LoaderOpensTheBoardTheInstallerRegistered) {
+    const std::string tavload = std::string("'") + TAV_BIN_DIR + "/tavload' -status";
+    ProcessRun before = run_program(home_, tavload);
+    EXPECT_EQ(before.exit_status, 255);
+    EXPECT_NE(before.err.find("Error: "), std::string::npos) << before.err;
+
+    ASSERT_EQ(run_program(home_, install).exit_status, 0);
+    ProcessRun after = run_program(home_, tavload);
+    EXPECT_EQ(after.exit_status, RESULT_NOT_LOADED) << after.err;
+    // The loader's own report of a fresh board, not a toolkit error.
+    EXPECT_NE((after.out + after.err).find("TAV is not currently loaded."), std::string::npos) << after.err;
+    EXPECT_EQ(after.err.find("Error: "), std::string::npos) << after.err;
+}
+#endif
 
 }  // namespace
