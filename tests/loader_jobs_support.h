@@ -97,6 +97,74 @@ inline TAVInfo sealed_record(int32_t game_size, int32_t sound_size, int32_t game
     return record;
 }
 
+// The board after a successful load of set `o` with the given shape: every byte of the
+// game flash and the sound flash, and every field of the record.
+inline void expect_board_loaded(const tavboard::Board &board, const UpdateSetOptions &o, LoadShape shape) {
+    const uint8_t *game = board.data(tavboard::Device::game);
+    ASSERT_NE(game, nullptr);
+    const uint32_t info = (4u << 20) - board.fit().game_block;
+    auto expect_range = [&](uint32_t at, const std::vector<uint8_t> &bytes, const char *what) {
+        ASSERT_LE(at + bytes.size(), 4u << 20) << what;
+        EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), game + at)) << what << " at " << at;
+    };
+    auto expect_fill = [&](uint32_t from, uint32_t to, uint8_t value, const char *what) {
+        for (uint32_t i = from; i < to; i++) {
+            if (game[i] != value) {
+                ADD_FAILURE() << what << ": byte " << i << " is " << int(game[i]) << ", not " << int(value);
+                return;
+            }
+        }
+    };
+
+    uint32_t checksum = 0;
+    uint32_t end = 0;
+    if (shape.game) {
+        std::vector<uint8_t> boot = tavtools::update_file_bytes(o, UpdateFile::bootdata);
+        boot.resize(32768);
+        expect_range(0, boot, "BootData");
+        end = 32768;
+        for (UpdateFile file : {UpdateFile::im_flsh0, UpdateFile::game, UpdateFile::symbols}) {
+            std::vector<uint8_t> bytes = tavtools::update_file_bytes(o, file);
+            expect_range(end, bytes, tavtools::update_file_base(file));
+            checksum += word_sum(bytes.data(), bytes.size());
+            end += static_cast<uint32_t>(bytes.size());
+        }
+        checksum += word_sum(boot.data(), boot.size());
+    }
+    expect_fill(end, info, 0xFF, "below the record, not written");
+    expect_fill(info + 256, 0x3F8000, 0xFF, "between the record and tavboot.rom");
+    std::vector<uint8_t> tavboot = tavtools::update_file_bytes(o, UpdateFile::tavboot);
+    expect_range(0x3F8000, tavboot, "tavboot.rom");
+    expect_fill(0x3F8000 + static_cast<uint32_t>(tavboot.size()), 4u << 20, 0x00, "tavboot.rom zero fill");
+
+    const uint8_t *sound = board.data(tavboard::Device::sound);
+    std::vector<uint8_t> sf = tavtools::update_file_bytes(o, UpdateFile::sound);
+    if (sound != nullptr) {
+        uint32_t size = board.device_size(tavboard::Device::sound);
+        for (uint32_t i = 0; i < size; i++) {
+            uint8_t want = shape.sound ? sf[(1048576 - size) + i] : 0xFF;
+            if (sound[i] != want) {
+                ADD_FAILURE() << "sound flash byte " << i << " is " << int(sound[i]) << ", not " << int(want);
+                break;
+            }
+        }
+    }
+
+    const uint8_t *r = game + info;
+    EXPECT_EQ(std::strlen(reinterpret_cast<const char *>(r)), 24u);
+    for (int i = 0; i < 24; i++) EXPECT_TRUE(r[i] >= 0x20 && r[i] <= 0x7E) << "timestamp byte " << i;
+    for (int i = 24; i < 32; i++) EXPECT_EQ(r[i], 0) << "timestamp byte " << i;
+    EXPECT_EQ(le_word(r + 32), 64u);
+    EXPECT_EQ(le_word(r + 40), o.game_number);
+    EXPECT_EQ(le_word(r + 44), shape.game ? end : 0u) << "game_size";
+    EXPECT_EQ(le_word(r + 48), shape.game ? checksum : 0u) << "game_checksum";
+    EXPECT_EQ(le_word(r + 52), shape.sound ? 1048576u : 0u) << "sound_size";
+    EXPECT_EQ(le_word(r + 56), shape.sound ? word_sum(sf.data(), sf.size()) : 0u) << "sound_checksum";
+    EXPECT_EQ(std::memcmp(r + 60, "13Dec96\0", 8), 0);
+    for (int i = 68; i < 256; i++) ASSERT_EQ(r[i], 0) << "reserved byte " << i;
+    EXPECT_EQ(word_sum(r, 256), 0u);
+}
+
 class LoaderJobsTest : public ModelBoardTest {
   protected:
     void SetUp() override {
@@ -141,73 +209,7 @@ class LoaderJobsTest : public ModelBoardTest {
     // Offset of the information record in the game flash of the current board.
     uint32_t info_at() const { return (4u << 20) - board->fit().game_block; }
 
-    // The board after a successful load of set `o` with the given shape: every byte of the
-    // game flash and the sound flash, and every field of the record.
-    void expect_board_loaded(const UpdateSetOptions &o, LoadShape shape) {
-        const uint8_t *game = board->data(tavboard::Device::game);
-        ASSERT_NE(game, nullptr);
-        const uint32_t info = info_at();
-        auto expect_range = [&](uint32_t at, const std::vector<uint8_t> &bytes, const char *what) {
-            ASSERT_LE(at + bytes.size(), 4u << 20) << what;
-            EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), game + at)) << what << " at " << at;
-        };
-        auto expect_fill = [&](uint32_t from, uint32_t to, uint8_t value, const char *what) {
-            for (uint32_t i = from; i < to; i++) {
-                if (game[i] != value) {
-                    ADD_FAILURE() << what << ": byte " << i << " is " << int(game[i]) << ", not " << int(value);
-                    return;
-                }
-            }
-        };
-
-        uint32_t checksum = 0;
-        uint32_t end = 0;
-        if (shape.game) {
-            std::vector<uint8_t> boot = tavtools::update_file_bytes(o, UpdateFile::bootdata);
-            boot.resize(32768);
-            expect_range(0, boot, "BootData");
-            end = 32768;
-            for (UpdateFile file : {UpdateFile::im_flsh0, UpdateFile::game, UpdateFile::symbols}) {
-                std::vector<uint8_t> bytes = tavtools::update_file_bytes(o, file);
-                expect_range(end, bytes, tavtools::update_file_base(file));
-                checksum += word_sum(bytes.data(), bytes.size());
-                end += static_cast<uint32_t>(bytes.size());
-            }
-            checksum += word_sum(boot.data(), boot.size());
-        }
-        expect_fill(end, info, 0xFF, "below the record, not written");
-        expect_fill(info + 256, 0x3F8000, 0xFF, "between the record and tavboot.rom");
-        std::vector<uint8_t> tavboot = tavtools::update_file_bytes(o, UpdateFile::tavboot);
-        expect_range(0x3F8000, tavboot, "tavboot.rom");
-        expect_fill(0x3F8000 + static_cast<uint32_t>(tavboot.size()), 4u << 20, 0x00, "tavboot.rom zero fill");
-
-        const uint8_t *sound = board->data(tavboard::Device::sound);
-        std::vector<uint8_t> sf = tavtools::update_file_bytes(o, UpdateFile::sound);
-        if (sound != nullptr) {
-            uint32_t size = board->device_size(tavboard::Device::sound);
-            for (uint32_t i = 0; i < size; i++) {
-                uint8_t want = shape.sound ? sf[(1048576 - size) + i] : 0xFF;
-                if (sound[i] != want) {
-                    ADD_FAILURE() << "sound flash byte " << i << " is " << int(sound[i]) << ", not " << int(want);
-                    break;
-                }
-            }
-        }
-
-        const uint8_t *r = game + info;
-        EXPECT_EQ(std::strlen(reinterpret_cast<const char *>(r)), 24u);
-        for (int i = 0; i < 24; i++) EXPECT_TRUE(r[i] >= 0x20 && r[i] <= 0x7E) << "timestamp byte " << i;
-        for (int i = 24; i < 32; i++) EXPECT_EQ(r[i], 0) << "timestamp byte " << i;
-        EXPECT_EQ(le_word(r + 32), 64u);
-        EXPECT_EQ(le_word(r + 40), o.game_number);
-        EXPECT_EQ(le_word(r + 44), shape.game ? end : 0u) << "game_size";
-        EXPECT_EQ(le_word(r + 48), shape.game ? checksum : 0u) << "game_checksum";
-        EXPECT_EQ(le_word(r + 52), shape.sound ? 1048576u : 0u) << "sound_size";
-        EXPECT_EQ(le_word(r + 56), shape.sound ? word_sum(sf.data(), sf.size()) : 0u) << "sound_checksum";
-        EXPECT_EQ(std::memcmp(r + 60, "13Dec96\0", 8), 0);
-        for (int i = 68; i < 256; i++) ASSERT_EQ(r[i], 0) << "reserved byte " << i;
-        EXPECT_EQ(word_sum(r, 256), 0u);
-    }
+    void expect_board_loaded(const UpdateSetOptions &o, LoadShape shape) { jobs_test::expect_board_loaded(*board, o, shape); }
 
     std::string sets_;
 };
