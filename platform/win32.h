@@ -9,6 +9,7 @@
 
 #include <cstdarg>
 #include <cstddef>
+#include <cstddef>
 #include <cstdint>
 
 typedef uint32_t DWORD;
