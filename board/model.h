@@ -4,6 +4,10 @@
 //
 // Bus offsets are offsets in the board's 0x8000-byte memory range: 0x0000-0x3FFF the data
 // window, 0x4000-0x4003 the four write-only page registers, the rest open bus.
+//
+// Only contents, fit, configuration, faults and counters are kept in the board file: each
+// process that opens a board finds both devices freshly powered up (read-array mode, status
+// 0x80, nothing busy). What else the model leaves out is listed in board/board_impl.h.
 #pragma once
 
 #include <cstdint>
