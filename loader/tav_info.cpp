@@ -49,7 +49,9 @@ void format_tav_timestamp(time_t now, char field[32]) {
     }
     // A bounded copy that pads with zeros, the last byte forced to zero, then the text cut
     // at its last newline.
-    std::strncpy(field, text, 32);
+    size_t length = strnlen(text, 32);
+    std::memset(field, 0, 32);
+    std::memcpy(field, text, length);
     field[31] = '\0';
     char *newline = find_last_char(field, '\n');
     if (newline != nullptr) *newline = '\0';
