@@ -4,10 +4,14 @@
 #include <cstddef>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/file.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#if defined(_WIN32)
+#include "board/posix_calls_win32.h"
+#else
+#include <sys/file.h>
+#include <sys/mman.h>
+#endif
 
 namespace tavboard {
 

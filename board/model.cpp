@@ -3,10 +3,14 @@
 
 #include <cerrno>
 #include <cstring>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
+#if defined(_WIN32)
+#include "board/posix_calls_win32.h"
+#else
+#include <sys/mman.h>
+#endif
 
 namespace tavboard {
 

@@ -4,8 +4,12 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <unistd.h>
+#if defined(_WIN32)
+#include "board/posix_calls_win32.h"
+#else
+#include <sys/mman.h>
+#endif
 
 namespace tavboard {
 
