@@ -8,7 +8,8 @@
 #include "toolkit/DriverAgent.h"
 
 #if defined(_WIN32)
-#define TAV_EXPORT extern "C" __declspec(dllexport)
+// The export table (names and ordinals) comes from access/tavload_*.def.
+#define TAV_EXPORT extern "C"
 #define TAV_STDCALL __stdcall
 #else
 #define TAV_EXPORT extern "C" __attribute__((visibility("default")))
