@@ -425,7 +425,15 @@ const FailureRow kFailures[] = {
      {}, 0, 33, "tavload: unable to write FLASH from TAVInfo\n", false, true},
 };
 
+// Descriptors the process holds: a failure path that forgets to close its file shows here.
+size_t open_descriptors() {
+    size_t n = 0;
+    for ([[maybe_unused]] const auto &entry : fs::directory_iterator("/proc/self/fd")) n++;
+    return n;
+}
+
 TEST_F(LoadTest, EachFailureHasItsMessageCodeAndLeavesTheBoardNotLoaded) {
+    const size_t descriptors = open_descriptors();
     for (const FailureRow &row : kFailures) {
         SCOPED_TRACE(row.what);
         remake_board(board_fit());
@@ -443,6 +451,7 @@ TEST_F(LoadTest, EachFailureHasItsMessageCodeAndLeavesTheBoardNotLoaded) {
         board->reset_counters();
         RunResult r = run(words);
         EXPECT_EQ(r.code, row.code);
+        EXPECT_EQ(open_descriptors(), descriptors) << "a file was left open";
         std::string message = row.message;
         for (size_t at; (at = message.find("%1$s")) != std::string::npos;) message.replace(at, 4, dir);
         if (row.exact) {
