@@ -50,6 +50,13 @@ TAV_EXPORT DASTATUS TAV_STDCALL InitializeTAV(void);
 // Returns what DriverAgentClose returns. The handles are 0 afterwards.
 TAV_EXPORT DASTATUS TAV_STDCALL UninitializeTAV(void);
 
+// Makes the flash driver's accesses to `window` reach what the toolkit put behind it: on
+// Windows, when the toolkit's DLL serves the window from the model board, binds the model's
+// accesses in this program; else (POSIX, where the toolkit binds in-process, or the
+// vendor's library with real mapped memory) nothing. Unbind before the range is closed.
+void BindBoardWindow(uint8_t *window);
+void UnbindBoardWindow(uint8_t *window);
+
 // Board set-up after the device is open and clean-up before it is closed. Always 0.
 DASTATUS PrepareBoard(void);
 DASTATUS ReleaseBoard(void);

@@ -90,7 +90,9 @@ int DeviceInitialization(int argc, char **argv, char **envp) {
                 report_unmappable();
             }
         } else {
+            BindBoardWindow(window);
             int code = loader_main(window, argc, argv);
+            UnbindBoardWindow(window);
             exit_status = code >= 0 ? code : -1;
         }
     }

@@ -37,7 +37,11 @@ std::unique_ptr<Board> Board::open_or_create(const std::string &path, std::strin
 std::string Board::default_path() {
     std::string home = tav_home();
     if (home.empty()) return "board.img";
+#if defined(_WIN32)
+    return home + "\\board.img";
+#else
     return home + "/board.img";
+#endif
 }
 
 BoardImpl::BoardImpl() = default;
