@@ -1,0 +1,106 @@
+// What a load of an update set leaves on the board, and the check that a board which reads
+// as loaded holds exactly what its information record says.
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "tools/powercut.h"
+
+namespace tavcut {
+
+namespace {
+
+constexpr uint32_t kSpace0Bytes = 0x400000;
+constexpr uint32_t kSoundBytes = 0x100000;
+constexpr uint32_t kBootDataBytes = 32768;
+constexpr uint32_t kTavbootOffset = 0x3F8000;
+
+uint32_t le_word(const uint8_t *p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24; }
+
+std::string hex(uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%x", value);
+    return text;
+}
+
+// First offset where a and b differ in [from, to), or -1.
+long first_difference(const uint8_t *a, const uint8_t *b, uint32_t from, uint32_t to) {
+    if (std::memcmp(a + from, b + from, to - from) == 0) return -1;
+    for (uint32_t i = from; i < to; i++)
+        if (a[i] != b[i]) return long(i);
+    return -1;
+}
+
+}  // namespace
+
+uint32_t word_sum(const uint8_t *data, size_t length) {
+    uint32_t sum = 0;
+    for (size_t i = 0; i + 4 <= length; i += 4) sum += le_word(data + i);
+    return sum;
+}
+
+ExpectedImage expected_image(const tavtools::UpdateSetOptions &set, uint32_t game_block) {
+    using tavtools::UpdateFile;
+    ExpectedImage image;
+    image.game_id = set.game_number;
+    image.info_offset = kSpace0Bytes - game_block;
+    image.game.assign(kSpace0Bytes, 0xFF);
+    std::vector<uint8_t> boot = tavtools::update_file_bytes(set, UpdateFile::bootdata);
+    boot.resize(kBootDataBytes);
+    std::memcpy(image.game.data(), boot.data(), boot.size());
+    uint32_t at = kBootDataBytes;
+    for (UpdateFile file : {UpdateFile::im_flsh0, UpdateFile::game, UpdateFile::symbols}) {
+        std::vector<uint8_t> bytes = tavtools::update_file_bytes(set, file);
+        std::memcpy(image.game.data() + at, bytes.data(), bytes.size());
+        at += uint32_t(bytes.size());
+    }
+    std::vector<uint8_t> tavboot = tavtools::update_file_bytes(set, UpdateFile::tavboot);
+    std::memset(image.game.data() + kTavbootOffset, 0, kSpace0Bytes - kTavbootOffset);
+    std::memcpy(image.game.data() + kTavbootOffset, tavboot.data(), tavboot.size());
+    image.sound = tavtools::update_file_bytes(set, UpdateFile::sound);
+    image.sound.resize(kSoundBytes, 0xFF);
+    return image;
+}
+
+std::string check_loaded_board(const tavboard::Board &board, const ExpectedImage &want, bool sound_on_space1) {
+    const uint8_t *game = board.data(tavboard::Device::game);
+    if (game == nullptr) return "the board has no game flash";
+    const uint8_t *sound = sound_on_space1 ? game + kSpace0Bytes : board.data(tavboard::Device::sound);
+    if (sound == nullptr) return "the board has no sound flash";
+    const uint8_t *r = game + want.info_offset;
+
+    // The record itself: valid, and about the load that was asked for.
+    if (le_word(r + 32) != 64) return "record size is " + std::to_string(le_word(r + 32)) + ", not 64";
+    if (word_sum(r, 256) != 0) return "record words sum to " + hex(word_sum(r, 256)) + ", not 0";
+    uint32_t game_id = le_word(r + 40);
+    if (game_id != want.game_id)
+        return "record names game " + std::to_string(game_id) + ", the board holds " + std::to_string(want.game_id);
+
+    // Its sizes and checksums against what the board holds.
+    uint32_t game_size = le_word(r + 44);
+    uint32_t game_checksum = le_word(r + 48);
+    uint32_t sound_size = le_word(r + 52);
+    uint32_t sound_checksum = le_word(r + 56);
+    if (game_size > want.info_offset) return "record game_size " + std::to_string(game_size) + " runs into the record";
+    if (word_sum(game, game_size) != game_checksum)
+        return "record game_checksum " + hex(game_checksum) + " but the first " + std::to_string(game_size) +
+               " bytes of the game flash sum to " + hex(word_sum(game, game_size));
+    if (sound_size != kSoundBytes) return "record sound_size " + std::to_string(sound_size) + ", not 1048576";
+    if (word_sum(sound, kSoundBytes) != sound_checksum)
+        return "record sound_checksum " + hex(sound_checksum) + " but the sound flash sums to " +
+               hex(word_sum(sound, kSoundBytes));
+
+    // And the contents are exactly the update set's.
+    long at = first_difference(game, want.game.data(), 0, want.info_offset);
+    if (at < 0) at = first_difference(game, want.game.data(), want.info_offset + 256, kSpace0Bytes);
+    if (at >= 0)
+        return "game flash byte " + hex(uint32_t(at)) + " is " + hex(game[at]) + ", the update set has " +
+               hex(want.game[at]);
+    at = first_difference(sound, want.sound.data(), 0, kSoundBytes);
+    if (at >= 0)
+        return "sound flash byte " + hex(uint32_t(at)) + " is " + hex(sound[at]) + ", the update set has " +
+               hex(want.sound[at]);
+    return "";
+}
+
+}  // namespace tavcut
