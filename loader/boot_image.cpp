@@ -36,7 +36,7 @@ int write_boot_image(FSI *fsi, uint8_t *table) {
     uint32_t remaining = TAVBOOT_BYTES;
     while (remaining != 0) {
         uint32_t want = remaining < TRANSFER_BYTES ? remaining : TRANSFER_BYTES;
-        long n = read_update_file(fd, transfer_buffer, want);
+        long n = read_update_chunk(fd, transfer_buffer, want);
         if (n <= 0) {
             const char *text = read_error_text(n);
             std::fprintf(stderr, "\n%s: unable to read file (%s) - %s\n", program_name, name.c_str(), text);

@@ -68,6 +68,17 @@ long read_update_file(int fd, uint8_t *buffer, uint32_t count) {
     }
 }
 
+long read_update_chunk(int fd, uint8_t *buffer, uint32_t count) {
+    uint32_t done = 0;
+    while (done < count) {
+        long n = read_update_file(fd, buffer + done, count - done);
+        if (n < 0) return -1;
+        if (n == 0) break;
+        done += static_cast<uint32_t>(n);
+    }
+    return static_cast<long>(done);
+}
+
 void close_update_file(int fd) {
 #if defined(_WIN32)
     _close(fd);
@@ -106,7 +117,7 @@ int copy_file_to_flash(FSI *fsi, uint8_t *table, const CopyJob *job, uint32_t *e
         // Never ask for more than is still to copy: a longer file is cut exactly at the
         // declared size and nothing beyond it can reach the flash.
         uint32_t want = remaining < TRANSFER_BYTES ? remaining : TRANSFER_BYTES;
-        long n = read_update_file(fd, transfer_buffer, want);
+        long n = read_update_chunk(fd, transfer_buffer, want);
         if (n <= 0) {
             const char *text = read_error_text(n);
             std::fprintf(stderr, "\n%s: unable to read file (%s) - %s\n", program_name, job->file_name, text);

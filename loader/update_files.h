@@ -26,6 +26,10 @@ int open_update_file(const char *name);
 // Reads up to count bytes; retried when a signal interrupts it. Returns the bytes read,
 // 0 at end of file, -1 with errno set on error.
 long read_update_file(int fd, uint8_t *buffer, uint32_t count);
+// Reads until count bytes arrived or the file ended, so that a chunk is whole even when the
+// file arrives in pieces (a pipe, a FIFO, a slow network file system): a short result means
+// the end of the file. Returns the bytes read, 0 at end of file, -1 with errno set on error.
+long read_update_chunk(int fd, uint8_t *buffer, uint32_t count);
 void close_update_file(int fd);
 // The error text for a failed read: "unexpected end of file" when the read returned 0,
 // else the standard text of errno.

@@ -10,8 +10,13 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <fcntl.h>
+#include <signal.h>
+
+#include <chrono>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "loader_jobs_support.h"
@@ -150,6 +155,55 @@ TEST_P(HostileFileTest, EndsWithTheFilesMessageAndCode) {
 
 INSTANTIATE_TEST_SUITE_P(DamagedUpdateFiles, HostileFileTest, testing::ValuesIn(kFileCases),
                          [](const testing::TestParamInfo<FileCase> &info) { return std::string(info.param.name); });
+
+// An image that arrives in pieces (a FIFO fed by a writer, as from a pipe or a slow network
+// file system): reads come back short and at odd lengths. The record's checksum must still
+// be the sum of the bytes in the flash, and a short read of tavboot.rom is not its end.
+// (sf.rom is sized before it is read, so a FIFO cannot stand in for it.)
+class PiecewiseFileTest : public LoaderJobsTest, public testing::WithParamInterface<const char *> {};
+
+TEST_P(PiecewiseFileTest, ShortReadsAtOddLengthsStillGiveTheRightRecord) {
+    UpdateSetOptions o = small_set();
+    std::string dir = make_set(o);
+    const std::string base = GetParam();
+    UpdateFile which = UpdateFile::im_flsh0;
+    for (UpdateFile f : {UpdateFile::im_flsh0, UpdateFile::game, UpdateFile::symbols, UpdateFile::tavboot})
+        if (base == tavtools::update_file_base(f)) which = f;
+    std::vector<uint8_t> bytes = tavtools::update_file_bytes(o, which);
+    std::string path = dir + "/" + base;
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
+    // A reader that stops early must show as a wrong board, not end this program.
+    signal(SIGPIPE, SIG_IGN);
+    std::thread writer([&] {
+        int fd = open(path.c_str(), O_WRONLY);
+        if (fd < 0) return;
+        size_t done = 0;
+        size_t piece = 1001;
+        while (done < bytes.size()) {
+            size_t n = std::min(piece, bytes.size() - done);
+            if (write(fd, bytes.data() + done, n) != static_cast<ssize_t>(n)) break;
+            done += n;
+            piece = piece == 1001 ? 4099 : 1001;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        close(fd);
+    });
+    RunResult r;
+    {
+        reliability_test::WallClockGuard guard("piecewise " + base, 60);
+        r = run({"-p" + dir, "40215"});
+    }
+    writer.join();
+    EXPECT_EQ(r.code, 0) << r.err;
+    expect_board_loaded(o, LoadShape{});
+}
+
+INSTANTIATE_TEST_SUITE_P(ImagesFromAWriter, PiecewiseFileTest, testing::Values("im_flsh0.rom", "game.rom", "symbols.rom", "tavboot.rom"),
+                         [](const testing::TestParamInfo<const char *> &info) {
+                             std::string name = info.param;
+                             return name.substr(0, name.find('.'));
+                         });
 
 // Names: a path and a prefix with spaces, a full name far beyond 255 characters, and one
 // beyond what the system takes at all.
