@@ -15,6 +15,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <sanitizer/common_interface_defs.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -40,7 +42,10 @@ const char *const kImages[3] = {"im_flsh0.rom", "game.rom", "symbols.rom"};
 std::string folder;
 
 [[noreturn]] void fault(const char *what, long detail) {
-    std::fprintf(stderr, "bootdata fuzz: %s (%ld)\n", what, detail);
+    // Through the sanitizers' report channel: it stays open when libFuzzer closes stderr.
+    char text[256];
+    std::snprintf(text, sizeof text, "bootdata fuzz: %s (%ld)", what, detail);
+    __sanitizer_report_error_summary(text);
     std::abort();
 }
 

@@ -7,6 +7,8 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <sanitizer/common_interface_defs.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -24,7 +26,10 @@ namespace {
 std::unique_ptr<tavboard::Board> board;
 
 [[noreturn]] void fault(const char *what, int code) {
-    std::fprintf(stderr, "options fuzz: %s (result code %d)\n", what, code);
+    // Through the sanitizers' report channel: it stays open when libFuzzer closes stderr.
+    char text[256];
+    std::snprintf(text, sizeof text, "options fuzz: %s (result code %d)", what, code);
+    __sanitizer_report_error_summary(text);
     std::abort();
 }
 

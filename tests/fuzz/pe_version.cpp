@@ -1,6 +1,8 @@
 // Fuzz target: the version resource parser of PE images. Any input is refused with a known
 // reason, or the resource found lies inside the input and carries the fixed file
 // information that the parser reports.
+#include <sanitizer/common_interface_defs.h>
+
 #include <cstdio>
 #include <cstdlib>
 
@@ -11,7 +13,10 @@ namespace {
 uint32_t le_word(const uint8_t *p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24; }
 
 [[noreturn]] void fault(const char *what) {
-    std::fprintf(stderr, "pe_version fuzz: %s\n", what);
+    // Through the sanitizers' report channel: it stays open when libFuzzer closes stderr.
+    char text[256];
+    std::snprintf(text, sizeof text, "pe_version fuzz: %s", what);
+    __sanitizer_report_error_summary(text);
     std::abort();
 }
 
