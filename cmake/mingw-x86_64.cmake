@@ -1,14 +1,4 @@
 # Cross build for 64-bit Windows with Debian's MinGW-w64 tools.
-set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(TAV_MINGW_PREFIX x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER ${TAV_MINGW_PREFIX}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${TAV_MINGW_PREFIX}-g++-posix)
-set(CMAKE_RC_COMPILER ${TAV_MINGW_PREFIX}-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/${TAV_MINGW_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-# The programs carry their C and C++ runtimes, so they run without MinGW's DLLs beside them.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

@@ -17,18 +17,6 @@ constexpr uint32_t SOUND_IMAGE_BYTES = 1048576;
 
 uint8_t compare_buffer[TRANSFER_BYTES];
 
-// Reads until count bytes arrived or the file ended. Returns the bytes read, -1 on error.
-long read_full(int fd, uint8_t *buffer, uint32_t count) {
-    uint32_t done = 0;
-    while (done < count) {
-        long n = read_update_file(fd, buffer + done, count - done);
-        if (n < 0) return -1;
-        if (n == 0) break;
-        done += static_cast<uint32_t>(n);
-    }
-    return static_cast<long>(done);
-}
-
 // A sound device smaller than the space shows up repeatedly through it, and each repeat
 // erases and rewrites the whole device: only an image made of identical copies of its first
 // device_size bytes ends up stored as written. Compares byte k with byte k - device_size,
@@ -50,7 +38,7 @@ int check_sound_repeats(const char *name, uint32_t device_size) {
     uint32_t skip = device_size;
     while (skip != 0 && code == RESULT_OK) {
         uint32_t want = skip < TRANSFER_BYTES ? skip : TRANSFER_BYTES;
-        long n = read_full(lead, transfer_buffer, want);
+        long n = read_update_chunk(lead, transfer_buffer, want);
         if (n != static_cast<long>(want)) {
             std::fprintf(stderr, "\n%s: unable to read file (%s) - %s\n", program_name, name, read_error_text(n));
             code = RESULT_SOUND_READ;
@@ -60,8 +48,8 @@ int check_sound_repeats(const char *name, uint32_t device_size) {
     uint32_t remaining = SOUND_IMAGE_BYTES - device_size;
     while (remaining != 0 && code == RESULT_OK) {
         uint32_t want = remaining < TRANSFER_BYTES ? remaining : TRANSFER_BYTES;
-        long a = read_full(lead, transfer_buffer, want);
-        long b = a == static_cast<long>(want) ? read_full(follow, compare_buffer, want) : a;
+        long a = read_update_chunk(lead, transfer_buffer, want);
+        long b = a == static_cast<long>(want) ? read_update_chunk(follow, compare_buffer, want) : a;
         if (a != static_cast<long>(want) || b != static_cast<long>(want)) {
             long failed = a != static_cast<long>(want) ? a : b;
             std::fprintf(stderr, "\n%s: unable to read file (%s) - %s\n", program_name, name, read_error_text(failed));

@@ -1,49 +1,14 @@
 // The whole chain as a user runs it, each step a process in a fresh TAV_HOME: tavsim create,
 // tavsim make-update set 40215, tavload -debug -pset 40215, tavload -status; then the board
 // file is opened and compared with the files byte for byte.
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-
 #include "loader_jobs_support.h"
+#include "process_run.h"
 #include "toolkit_seed.h"
-
-extern char **environ;
 
 namespace jobs_test {
 namespace {
 
-struct Outcome {
-    int exit_status = -1;
-    std::string out;
-    std::string err;
-};
-
-// Runs program with args in directory cwd; standard input is /dev/null.
-Outcome spawn(const std::string &cwd, const std::string &program, std::vector<std::string> args) {
-    std::string out_path = cwd + "/.out";
-    std::string err_path = cwd + "/.err";
-    args.insert(args.begin(), program);
-    std::vector<char *> argv;
-    for (std::string &a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    Outcome o;
-    pid_t pid = 0;
-    int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) return o;
-    int status = 0;
-    if (waitpid(pid, &status, 0) == pid && WIFEXITED(status)) o.exit_status = WEXITSTATUS(status);
-    o.out = read_file(out_path);
-    o.err = read_file(err_path);
-    return o;
-}
+using Outcome = ProcessOutcome;
 
 TEST(LoaderDone, CreateMakeUpdateLoadAndStatusFromTheCommandLine) {
     const std::string tavsim = std::string(TAV_BIN_DIR) + "/tavsim";
@@ -56,18 +21,18 @@ TEST(LoaderDone, CreateMakeUpdateLoadAndStatusFromTheCommandLine) {
     unsetenv("TAV_TOOLKIT_FAIL");
     ASSERT_TRUE(seed_registry(RegistrySeed()));   // as the installer leaves it
 
-    Outcome created = spawn(home.path(), tavsim, {"create"});
+    Outcome created = run_process(tavsim, {"create"}, home.path());
     ASSERT_EQ(created.exit_status, 0) << created.err;
-    Outcome made = spawn(home.path(), tavsim, {"make-update", "set", "40215"});
+    Outcome made = run_process(tavsim, {"make-update", "set", "40215"}, home.path());
     ASSERT_EQ(made.exit_status, 0) << made.err;
 
-    Outcome load = spawn(home.path(), tavload, {"-debug", "-pset", "40215"});
+    Outcome load = run_process(tavload, {"-debug", "-pset", "40215"}, home.path());
     EXPECT_EQ(load.exit_status, 0) << load.err;
     EXPECT_EQ(load.err, "");
     UpdateSetOptions defaults;   // what make-update writes without options
     EXPECT_EQ(load.out, expected_progress(defaults, "set", false, false, true));
 
-    Outcome status = spawn(home.path(), tavload, {"-status"});
+    Outcome status = run_process(tavload, {"-status"}, home.path());
     EXPECT_EQ(status.exit_status, 0) << status.err;
     const std::string head = "TAV loaded on ";
     const std::string tail = " with GameID 40215 Game & Sound updates.\n";

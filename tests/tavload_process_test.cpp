@@ -2,8 +2,6 @@
 // the shell sees them, the one error line without the installer's entries, a full load
 // and the status report, the close order from the trace file, and the exported entries.
 #include <gtest/gtest.h>
-#include <fcntl.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,19 +11,14 @@
 #include <vector>
 
 #include "tools/update_set.h"
+#include "process_run.h"
 #include "toolkit_seed.h"
-
-extern char **environ;
 
 namespace {
 
 const std::string kTavload = std::string(TAV_BIN_DIR) + "/tavload";
 
-struct Outcome {
-    int exit_status;   // -1 when the process did not exit normally
-    std::string out;
-    std::string err;
-};
+using Outcome = ProcessOutcome;
 
 class TavloadProcessTest : public testing::Test {
   protected:
@@ -39,30 +32,7 @@ class TavloadProcessTest : public testing::Test {
     }
     void TearDown() override { unsetenv("TAV_TOOLKIT_TRACE"); }
 
-    Outcome run(const std::vector<std::string> &args) {
-        std::string out_path = home_.path() + "/out.txt";
-        std::string err_path = home_.path() + "/err.txt";
-        std::vector<std::string> words = {kTavload};
-        words.insert(words.end(), args.begin(), args.end());
-        std::vector<char *> argv;
-        for (std::string &w : words) argv.push_back(w.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        pid_t pid = 0;
-        Outcome o{-1, "", ""};
-        int rc = posix_spawn(&pid, kTavload.c_str(), &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (rc != 0) return o;
-        int status = 0;
-        if (waitpid(pid, &status, 0) == pid && WIFEXITED(status)) o.exit_status = WEXITSTATUS(status);
-        o.out = read_file(out_path);
-        o.err = read_file(err_path);
-        return o;
-    }
+    Outcome run(const std::vector<std::string> &args) { return run_process(kTavload, args, home_.path()); }
 
     std::string make_update_set(uint32_t game) {
         tavtools::UpdateSetOptions options;
