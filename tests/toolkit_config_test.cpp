@@ -16,35 +16,23 @@
 
 namespace {
 
-const char kDescription[] = "Tarsek9 ORVEX Update Board";
+const char kToolkit[] = "Software\\NuMega\\DriverAgent";
 const char kDevice[] = "Software\\NuMega\\DriverAgent\\Devices\\TAV";
 const char kRange[] = "Software\\NuMega\\DriverAgent\\Devices\\TAV\\MemoryRanges\\TAV";
 const char kService[] = "System\\CurrentControlSet\\Services\\agentcd";
+const DWORD kMissing = 0xFFFFFFFFu;
 
-// The value of `name` under HKLM\path as (type, bytes); type 0xFFFFFFFF when missing.
-struct Read {
-    DWORD type = 0xFFFFFFFFu;
-    std::vector<uint8_t> data;
-    DWORD dword() const {
-        DWORD v = 0;
-        if (data.size() == 4) std::memcpy(&v, data.data(), 4);
-        return v;
-    }
-    std::string text() const { return data.empty() ? "" : std::string(data.begin(), data.end() - 1); }
-};
-
-Read read_value(const char *path, const char *name) {
-    Read out;
+// The value of `name` under HKLM\path: its type (kMissing when absent) and bytes.
+DWORD read_value(const char *path, const char *name, std::vector<uint8_t> *data = nullptr) {
     HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return out;
-    DWORD size = 0;
-    DWORD type = 0;
-    if (RegQueryValueExA(key, name, nullptr, &type, nullptr, &size) == ERROR_SUCCESS) {
-        out.data.resize(size);
-        if (RegQueryValueExA(key, name, nullptr, &type, out.data.data(), &size) == ERROR_SUCCESS) out.type = type;
-    }
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return kMissing;
+    std::vector<uint8_t> bytes(512);
+    DWORD size = static_cast<DWORD>(bytes.size()), type = kMissing;
+    if (RegQueryValueExA(key, name, nullptr, &type, bytes.data(), &size) != ERROR_SUCCESS) type = kMissing;
     RegCloseKey(key);
-    return out;
+    bytes.resize(type == kMissing ? 0 : size);
+    if (data != nullptr) *data = bytes;
+    return type;
 }
 
 bool key_exists(const char *path) {
@@ -54,7 +42,7 @@ bool key_exists(const char *path) {
     return true;
 }
 
-DASTATUS add_device() { return RegAddIsaDevice("TAV", 0, 0, 1, kDescription, 0, 1, 0, 0); }
+DASTATUS add_device() { return RegAddIsaDevice("TAV", 0, 0, 1, "Tarsek9 ORVEX Update Board", 0, 1, 0, 0); }
 DASTATUS add_range() { return RegAddMemoryRange("TAV", "TAV", 0, 0, 0xD0000, 0x8000, 0, 3, 0); }
 DASTATUS add_service() {
     return InstallDeviceService("agentcd", "DriverAgent Class Driver", "c:\\winnt\\system32\\agentcd.sys", -1);
@@ -64,8 +52,7 @@ class ToolkitConfigTest : public testing::Test {
   protected:
     void SetUp() override {
         ASSERT_FALSE(home_.path().empty());
-        unsetenv("TAV_TOOLKIT_FAIL");
-        unsetenv("TAV_TOOLKIT_TRACE");
+        TearDown();
         toolkit_calls_clear();
     }
     void TearDown() override {
@@ -75,153 +62,104 @@ class ToolkitConfigTest : public testing::Test {
     TempTavHome home_;
 };
 
+// The values the loader's library and the version checks read back, as typed values.
 TEST_F(ToolkitConfigTest, InstallerSequenceRegistersDeviceRangeAndService) {
-    EXPECT_LT(RegDeleteDevice("TAV"), 0);   // nothing registered yet
     ASSERT_EQ(add_device(), DA_STATUS_OK);
     ASSERT_EQ(add_range(), DA_STATUS_OK);
     ASSERT_EQ(add_service(), DA_STATUS_OK);
-
+    auto dword = [](uint32_t v) { return std::vector<uint8_t>{uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), 0}; };
+    auto text = [](const char *t) { return std::vector<uint8_t>(t, t + std::strlen(t) + 1); };
     struct Expect {
-        const char *path;
-        const char *name;
+        const char *path, *name;
         DWORD type;
-        DWORD dword;          // for REG_DWORD
-        const char *text;     // for REG_SZ
+        std::vector<uint8_t> data;
     } expected[] = {
-        {kDevice, "Version", REG_DWORD, 1, nullptr},
-        {kDevice, "Revision", REG_DWORD, 0, nullptr},
-        {kDevice, "Description", REG_SZ, 0, kDescription},
-        {kDevice, "InterfaceType", REG_DWORD, 1, nullptr},
-        {kRange, "Base", REG_DWORD, 0xD0000, nullptr},
-        {kRange, "Length", REG_DWORD, 0x8000, nullptr},
-        {kRange, "Access", REG_DWORD, 3, nullptr},
-        {kService, "DisplayName", REG_SZ, 0, "DriverAgent Class Driver"},
-        {kService, "ImagePath", REG_SZ, 0, "c:\\winnt\\system32\\agentcd.sys"},
-        {kService, "Type", REG_DWORD, 1, nullptr},
+        {kDevice, "Version", REG_DWORD, dword(1)},
+        {kDevice, "Revision", REG_DWORD, dword(0)},
+        {kDevice, "Description", REG_SZ, text("Tarsek9 ORVEX Update Board")},
+        {kDevice, "InterfaceType", REG_DWORD, dword(1)},
+        {kRange, "Base", REG_DWORD, dword(0xD0000)},
+        {kRange, "Length", REG_DWORD, dword(0x8000)},
+        {kRange, "Access", REG_DWORD, dword(3)},
+        {kService, "DisplayName", REG_SZ, text("DriverAgent Class Driver")},
+        {kService, "ImagePath", REG_SZ, text("c:\\winnt\\system32\\agentcd.sys")},
+        {kService, "Type", REG_DWORD, dword(1)},
     };
     for (const Expect &e : expected) {
-        Read r = read_value(e.path, e.name);
-        EXPECT_EQ(r.type, e.type) << e.path << " " << e.name;
-        if (e.type == REG_DWORD) {
-            EXPECT_EQ(r.data.size(), 4u) << e.name;
-            EXPECT_EQ(r.dword(), e.dword) << e.name;
-        } else {
-            EXPECT_EQ(r.text(), e.text) << e.name;
-            EXPECT_EQ(r.data.back(), 0) << e.name << ": texts keep their terminator";
-        }
+        std::vector<uint8_t> data;
+        EXPECT_EQ(read_value(e.path, e.name, &data), e.type) << e.name;
+        EXPECT_EQ(data, e.data) << e.name;
     }
 }
 
-TEST_F(ToolkitConfigTest, RerunReplacesTheDeviceEntry) {
-    ASSERT_EQ(add_device(), DA_STATUS_OK);
-    ASSERT_EQ(add_range(), DA_STATUS_OK);
-    HKEY range = nullptr;
-    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRange, 0, KEY_ALL_ACCESS, &range), ERROR_SUCCESS);
-    DWORD one = 1;
-    ASSERT_EQ(RegSetValueExA(range, "Stale", 0, REG_DWORD, reinterpret_cast<BYTE *>(&one), 4), ERROR_SUCCESS);
-    RegCloseKey(range);
-
-    EXPECT_EQ(RegDeleteDevice("tav"), DA_STATUS_OK);
-    EXPECT_FALSE(key_exists(kDevice));
-    ASSERT_EQ(add_device(), DA_STATUS_OK);
-    ASSERT_EQ(add_range(), DA_STATUS_OK);
-    EXPECT_EQ(read_value(kRange, "Stale").type, 0xFFFFFFFFu);
-    EXPECT_EQ(read_value(kRange, "Base").dword(), 0xD0000u);
-}
-
-// The toolkit's own version belongs to its setup: registering devices and the service
-// never writes or removes it.
+// The toolkit's own version belongs to its setup: registering and deleting devices and the
+// service never writes, changes or removes it.
 TEST_F(ToolkitConfigTest, ToolkitVersionIsNeverTouched) {
-    ASSERT_TRUE(write_file(home_.registry(),
-                           "Windows Registry Editor Version 5.00\n\n"
-                           "[HKEY_LOCAL_MACHINE\\Software\\NuMega\\DriverAgent]\n"
-                           "\"Version\"=dword:00000001\n\"Revision\"=dword:0000000f\n"));
-    ASSERT_EQ(add_device(), DA_STATUS_OK);
-    ASSERT_EQ(add_range(), DA_STATUS_OK);
-    ASSERT_EQ(add_service(), DA_STATUS_OK);
-    ASSERT_EQ(RegDeleteDevice("TAV"), DA_STATUS_OK);
-    EXPECT_EQ(read_value("Software\\NuMega\\DriverAgent", "Version").dword(), 1u);
-    EXPECT_EQ(read_value("Software\\NuMega\\DriverAgent", "Revision").dword(), 15u);
+    for (bool recorded : {false, true}) {
+        if (recorded) {
+            ASSERT_TRUE(write_file(home_.registry(), "Windows Registry Editor Version 5.00\n\n"
+                                                     "[HKEY_LOCAL_MACHINE\\Software\\NuMega\\DriverAgent]\n"
+                                                     "\"Version\"=dword:00000001\n\"Revision\"=dword:0000000f\n"));
+        }
+        ASSERT_EQ(add_device(), DA_STATUS_OK);
+        ASSERT_EQ(add_range(), DA_STATUS_OK);
+        ASSERT_EQ(add_service(), DA_STATUS_OK);
+        ASSERT_EQ(RegDeleteDevice("TAV"), DA_STATUS_OK);
+        std::vector<uint8_t> version, revision;
+        read_value(kToolkit, "Version", &version);
+        read_value(kToolkit, "Revision", &revision);
+        EXPECT_EQ(version, (recorded ? std::vector<uint8_t>{1, 0, 0, 0} : std::vector<uint8_t>{}));
+        EXPECT_EQ(revision, (recorded ? std::vector<uint8_t>{15, 0, 0, 0} : std::vector<uint8_t>{}));
+        EXPECT_EQ(read_value(kToolkit, "CurrentVersion"), kMissing);
+    }
 }
 
-TEST_F(ToolkitConfigTest, WithoutToolkitVersionNoneIsInvented) {
-    ASSERT_EQ(add_device(), DA_STATUS_OK);
-    ASSERT_EQ(add_service(), DA_STATUS_OK);
-    EXPECT_EQ(read_value("Software\\NuMega\\DriverAgent", "Version").type, 0xFFFFFFFFu);
-    EXPECT_EQ(read_value("Software\\NuMega\\DriverAgent", "CurrentVersion").type, 0xFFFFFFFFu);
+TEST_F(ToolkitConfigTest, RefusalsReturnTheirStatusAndWriteNothing) {
+    // Calls on a registered device delete it again, so that nothing is left in either case.
+    auto with_device = [](std::function<DASTATUS()> call) {
+        return [call] {
+            add_device();
+            DASTATUS s = call();
+            RegDeleteDevice("TAV");
+            return s;
+        };
+    };
+    auto failing = [](const char *fail, std::function<DASTATUS()> call) {
+        return [fail, call] {
+            setenv("TAV_TOOLKIT_FAIL", fail, 1);
+            return call();
+        };
+    };
+    struct Case {
+        const char *what;
+        std::function<DASTATUS()> call;
+        DASTATUS status;
+    } cases[] = {
+        {"range of unregistered device", add_range, DA_ERR_NO_DEVICE},
+        {"delete of unregistered device", [] { return RegDeleteDevice("TAV"); }, DA_ERR_NO_DEVICE},
+        {"null name", [] { return RegAddIsaDevice(nullptr, 0, 0, 1, "d", 0, 1, 0, 0); }, DA_ERR_BAD_ARGUMENT},
+        {"empty name", [] { return RegAddIsaDevice("", 0, 0, 1, "d", 0, 1, 0, 0); }, DA_ERR_BAD_ARGUMENT},
+        {"name with backslash", [] { return RegAddIsaDevice("T\\V", 0, 0, 1, "d", 0, 1, 0, 0); }, DA_ERR_BAD_ARGUMENT},
+        {"zero length", with_device([] { return RegAddMemoryRange("TAV", "TAV", 0, 0, 0xD0000, 0, 0, 3, 0); }),
+         DA_ERR_BAD_ARGUMENT},
+        {"past 4 GB", with_device([] { return RegAddMemoryRange("TAV", "TAV", 0, 0, 0xFFFFF000u, 0x8000, 0, 3, 0); }),
+         DA_ERR_BAD_ARGUMENT},
+        {"no image", [] { return InstallDeviceService("agentcd", "x", "", -1); }, DA_ERR_BAD_ARGUMENT},
+        {"start type 5", [] { return InstallDeviceService("agentcd", "x", "c:\\a.sys", 5); }, DA_ERR_BAD_ARGUMENT},
+        {"injected delete", failing("RegDeleteDevice", [] { return RegDeleteDevice("TAV"); }), DA_ERR_INJECTED},
+        {"injected with status", failing("RegAddMemoryRange, RegAddIsaDevice=-42", add_device), -42},
+        {"injected service", failing("DriverAgentOpen,InstallDeviceService", add_service), DA_ERR_INJECTED},
+    };
+    for (const Case &c : cases) {
+        testing::internal::CaptureStderr();
+        DASTATUS status = c.call();
+        testing::internal::GetCapturedStderr();
+        unsetenv("TAV_TOOLKIT_FAIL");
+        EXPECT_EQ(status, c.status) << c.what;
+        EXPECT_FALSE(key_exists(kDevice)) << c.what;
+        EXPECT_FALSE(key_exists(kService)) << c.what;
+    }
 }
-
-struct RefusalCase {
-    const char *what;
-    std::function<DASTATUS()> call;
-    DASTATUS status;
-};
-
-class ToolkitConfigRefuses : public ToolkitConfigTest, public testing::WithParamInterface<RefusalCase> {};
-
-TEST_P(ToolkitConfigRefuses, WithItsStatusAndWritesNothing) {
-    testing::internal::CaptureStderr();
-    DASTATUS status = GetParam().call();
-    testing::internal::GetCapturedStderr();
-    EXPECT_EQ(status, GetParam().status);
-    EXPECT_FALSE(key_exists(kDevice));
-    EXPECT_FALSE(key_exists(kService));
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Arguments, ToolkitConfigRefuses,
-    testing::Values(
-        RefusalCase{"range of unregistered device", [] { return add_range(); }, DA_ERR_NO_DEVICE},
-        RefusalCase{"delete of unregistered device", [] { return RegDeleteDevice("TAV"); }, DA_ERR_NO_DEVICE},
-        RefusalCase{"null device name", [] { return RegAddIsaDevice(nullptr, 0, 0, 1, "d", 0, 1, 0, 0); },
-                    DA_ERR_BAD_ARGUMENT},
-        RefusalCase{"empty device name", [] { return RegAddIsaDevice("", 0, 0, 1, "d", 0, 1, 0, 0); },
-                    DA_ERR_BAD_ARGUMENT},
-        RefusalCase{"device name with backslash", [] { return RegAddIsaDevice("T\\V", 0, 0, 1, "d", 0, 1, 0, 0); },
-                    DA_ERR_BAD_ARGUMENT},
-        RefusalCase{"zero length range",
-                    [] {
-                        add_device();
-                        DASTATUS s = RegAddMemoryRange("TAV", "TAV", 0, 0, 0xD0000, 0, 0, 3, 0);
-                        RegDeleteDevice("TAV");
-                        return s;
-                    },
-                    DA_ERR_BAD_ARGUMENT},
-        RefusalCase{"range past 4 GB",
-                    [] {
-                        add_device();
-                        DASTATUS s = RegAddMemoryRange("TAV", "TAV", 0, 0, 0xFFFFF000u, 0x8000, 0, 3, 0);
-                        RegDeleteDevice("TAV");
-                        return s;
-                    },
-                    DA_ERR_BAD_ARGUMENT},
-        RefusalCase{"service without image",
-                    [] { return InstallDeviceService("agentcd", "x", "", -1); }, DA_ERR_BAD_ARGUMENT},
-        RefusalCase{"service with start type 5",
-                    [] { return InstallDeviceService("agentcd", "x", "c:\\a.sys", 5); }, DA_ERR_BAD_ARGUMENT},
-        RefusalCase{"injected delete",
-                    [] {
-                        setenv("TAV_TOOLKIT_FAIL", "RegDeleteDevice", 1);
-                        return RegDeleteDevice("TAV");
-                    },
-                    DA_ERR_INJECTED},
-        RefusalCase{"injected device with status",
-                    [] {
-                        setenv("TAV_TOOLKIT_FAIL", "RegAddMemoryRange, RegAddIsaDevice=-42", 1);
-                        return add_device();
-                    },
-                    -42},
-        RefusalCase{"injected service",
-                    [] {
-                        setenv("TAV_TOOLKIT_FAIL", "DriverAgentOpen,InstallDeviceService", 1);
-                        return add_service();
-                    },
-                    DA_ERR_INJECTED}),
-    [](const testing::TestParamInfo<RefusalCase> &info) {
-        std::string name;
-        for (const char *p = info.param.what; *p; ++p) name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
-        return name;
-    });
 
 TEST_F(ToolkitConfigTest, InjectionNamesOnlyTheListedFunctions) {
     setenv("TAV_TOOLKIT_FAIL", "RegAddMemoryRange", 1);
@@ -236,9 +174,7 @@ TEST_F(ToolkitConfigTest, CorruptDatabaseIsAFailureAndStaysUntouched) {
     const std::string broken = "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Software\n";
     ASSERT_TRUE(write_file(home_.registry(), broken));
     testing::internal::CaptureStderr();
-    DASTATUS device = add_device();
-    DASTATUS service = add_service();
-    DASTATUS removed = RegDeleteDevice("TAV");
+    DASTATUS device = add_device(), service = add_service(), removed = RegDeleteDevice("TAV");
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_LT(device, 0);
     EXPECT_LT(service, 0);
@@ -248,26 +184,18 @@ TEST_F(ToolkitConfigTest, CorruptDatabaseIsAFailureAndStaysUntouched) {
     EXPECT_EQ(read_file(home_.registry()), broken);
 }
 
-TEST_F(ToolkitConfigTest, CallsAreTracedInOrderToFileAndRecorder) {
+// The trace file holds the same lines as the recorder (the installer tests check those).
+TEST_F(ToolkitConfigTest, TraceFileRepeatsTheRecordedCalls) {
     std::string trace = home_.path() + "/trace.txt";
     setenv("TAV_TOOLKIT_TRACE", trace.c_str(), 1);
     RegDeleteDevice("TAV");
     add_device();
-    add_range();
     add_service();
-    std::vector<std::string> expected = {
-        "RegDeleteDevice(\"TAV\") = -3",
-        "RegAddIsaDevice(\"TAV\", 0, 0, 1, \"Tarsek9 ORVEX Update Board\", 0, 1, 0, 0) = 0",
-        "RegAddMemoryRange(\"TAV\", \"TAV\", 0, 0, 851968, 32768, 0, 3, 0) = 0",
-        "InstallDeviceService(\"agentcd\", \"DriverAgent Class Driver\", \"c:\\winnt\\system32\\agentcd.sys\", -1) = 0",
-    };
-    EXPECT_EQ(toolkit_calls(), expected);
     std::string joined;
-    for (const std::string &line : expected) joined += line + "\n";
+    for (const std::string &line : toolkit_calls()) joined += line + "\n";
+    EXPECT_EQ(toolkit_calls().size(), 3u);
+    EXPECT_EQ(joined.rfind("RegDeleteDevice(\"TAV\") = -3\nRegAddIsaDevice(\"TAV\", 0, 0, 1, ", 0), 0u) << joined;
     EXPECT_EQ(read_file(trace), joined);
-    EXPECT_EQ(toolkit_call_names(),
-              (std::vector<std::string>{"RegDeleteDevice", "RegAddIsaDevice", "RegAddMemoryRange",
-                                        "InstallDeviceService"}));
 }
 
 }  // namespace
