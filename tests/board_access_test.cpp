@@ -1,6 +1,6 @@
 // The board accesses: the mapped-memory implementation over an ordinary file mapped in
-// place of /dev/mem, the mapping's error reporting, and the binding of a window to the
-// model (attach/detach).
+// place of /dev/mem and its error reporting, the binding of a window to the model
+// (attach/detach), and the speed of a full load through that binding.
 #include "board/model.h"
 #include "board/physical_map.h"
 #include "flash/board_access.h"
@@ -8,77 +8,54 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
+#include <vector>
 
 using namespace tavboard;
 using namespace boardtest;
 
 namespace {
 
-// An ordinary file laid out like physical memory up to the end of the board's range.
-class MappedFile : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        path_ = dir_.file("mem");
-        int fd = open(path_.c_str(), O_RDWR | O_CREAT, 0644);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(ftruncate(fd, kBoardPhysicalBase + kBoardRangeLength), 0);
-        // Known contents in the data window.
-        for (uint32_t i = 0; i < 0x100; i++) {
-            uint8_t v = uint8_t(i ^ 0xA5);
-            ASSERT_EQ(pwrite(fd, &v, 1, kBoardPhysicalBase + 0x1000 + i), 1);
-        }
-        close(fd);
-        std::string error;
-        window_ = physical_map(path_, kBoardPhysicalBase, kBoardRangeLength, &error);
-        ASSERT_NE(window_, nullptr) << error;
-    }
-    void TearDown() override {
-        if (window_ != nullptr) {
-            EXPECT_EQ(physical_unmap(window_, kBoardRangeLength), 1);
-        }
-    }
-    uint8_t file_byte(uint32_t range_offset) {
-        int fd = open(path_.c_str(), O_RDONLY);
-        uint8_t v = 0;
-        EXPECT_EQ(pread(fd, &v, 1, kBoardPhysicalBase + range_offset), 1);
-        close(fd);
-        return v;
-    }
-
-    ScratchDir dir_;
-    std::string path_;
-    uint8_t *window_ = nullptr;
-};
-
-TEST_F(MappedFile, PageRegisterWritesLandAt4000To4003) {
-    const uint8_t values[4] = {0xF, 0x3, 0x1, 0x8};
-    for (uint32_t reg = 0; reg < 4; reg++) board_write_page_register(window_, reg, values[reg]);
-    for (uint32_t reg = 0; reg < 4; reg++) EXPECT_EQ(file_byte(0x4000 + reg), values[reg]) << "register " << reg;
-    EXPECT_EQ(file_byte(0x3FFF), 0);
-    EXPECT_EQ(file_byte(0x4004), 0);
-}
-
-TEST_F(MappedFile, WindowReadsWritesAndCopiesReachTheRange) {
-    EXPECT_EQ(board_read8(window_, 0x1000), 0xA5);
-    EXPECT_EQ(board_read8(window_, 0x10FF), 0xFF ^ 0xA5);
-    board_write8(window_, 0x0000, 0x70);
-    board_write8(window_, 0x3FFF, 0xE8);
-    board_write16(window_, 0x2000, 0x1234);
-    EXPECT_EQ(file_byte(0x0000), 0x70);
-    EXPECT_EQ(file_byte(0x3FFF), 0xE8);
-    EXPECT_EQ(file_byte(0x2000), 0x34) << "little-endian: low byte first";
-    EXPECT_EQ(file_byte(0x2001), 0x12);
+TEST(PhysicalMap, AccessesReachAFileLaidOutLikePhysicalMemory) {
+    ScratchDir dir;
+    std::string path = dir.file("mem");
+    int fd = open(path.c_str(), O_RDWR | O_CREAT, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, kBoardPhysicalBase + kBoardRangeLength), 0);
+    uint8_t known[0x100];
+    for (uint32_t i = 0; i < 0x100; i++) known[i] = uint8_t(i ^ 0xA5);
+    ASSERT_EQ(pwrite(fd, known, sizeof known, kBoardPhysicalBase + 0x1000), ssize_t(sizeof known));
+    std::string error;
+    uint8_t *w = physical_map(path, kBoardPhysicalBase, kBoardRangeLength, &error);
+    ASSERT_NE(w, nullptr) << error;
+    const uint8_t regs[4] = {0xF, 0x3, 0x1, 0x8};
+    for (uint32_t reg = 0; reg < 4; reg++) board_write_page_register(w, reg, regs[reg]);
+    board_write8(w, 0x0000, 0x70);
+    board_write8(w, 0x3FFF, 0xE8);
+    board_write16(w, 0x2000, 0x1234);
     uint8_t copy[0x100];
-    board_copy_out(window_, 0x1000, copy, sizeof copy);
-    for (uint32_t i = 0; i < sizeof copy; i++) ASSERT_EQ(copy[i], uint8_t(i ^ 0xA5)) << i;
+    board_copy_out(w, 0x1000, copy, sizeof copy);
+    EXPECT_EQ(0, memcmp(copy, known, sizeof copy));
+    EXPECT_EQ(board_read8(w, 0x10FF), 0xFF ^ 0xA5);
+    EXPECT_EQ(physical_unmap(w, kBoardRangeLength), 1);
+    uint8_t file[0x4005];
+    ASSERT_EQ(pread(fd, file, sizeof file, kBoardPhysicalBase), ssize_t(sizeof file));
+    close(fd);
+    struct {
+        uint32_t at;
+        uint8_t value;
+    } want[] = {{0x0000, 0x70}, {0x3FFF, 0xE8}, {0x2000, 0x34}, {0x2001, 0x12},  // little-endian word
+                {0x4000, 0xF}, {0x4001, 0x3}, {0x4002, 0x1}, {0x4003, 0x8}, {0x4004, 0}};
+    for (const auto &x : want) EXPECT_EQ(file[x.at], x.value) << std::hex << x.at;
 }
 
 TEST(PhysicalMap, FailuresNameTheDeviceAndTheReason) {
     ScratchDir dir;
-    std::string error;
-    std::string missing = dir.file("no-such-mem");
+    std::string error, missing = dir.file("no-such-mem");
     EXPECT_EQ(physical_map(missing, kBoardPhysicalBase, kBoardRangeLength, &error), nullptr);
     EXPECT_NE(error.find(missing), std::string::npos) << error;
     EXPECT_NE(error.find("No such file"), std::string::npos) << error;
@@ -88,12 +65,11 @@ TEST(PhysicalMap, FailuresNameTheDeviceAndTheReason) {
     EXPECT_EQ(physical_unmap(nullptr, kBoardRangeLength), -1);
 }
 
-TEST(PhysicalMap, TheBoardRangeIsTheIsaRangeOfTheBoard) {
-    EXPECT_EQ(kBoardPhysicalBase, 0xD0000u);
-    EXPECT_EQ(kBoardRangeLength, 0x8000u);
-}
-
 // --- the model behind the window --------------------------------------------------------
+
+void select_space(uint8_t *w, uint32_t space) {
+    for (uint32_t reg = 0; reg < 4; reg++) board_write_page_register(w, reg, reg == 3 ? space : 0);
+}
 
 TEST(ModelAttach, BoardAccessesThroughTheWindowReachTheModel) {
     ScratchDir dir;
@@ -101,13 +77,11 @@ TEST(ModelAttach, BoardAccessesThroughTheWindowReachTheModel) {
     attach(*b);
     uint8_t *w = b->window_address();
     ASSERT_NE(w, nullptr);
-    // Space 8, page 0: the sound device's identifier.
-    for (uint32_t reg = 0; reg < 4; reg++) board_write_page_register(w, reg, reg == 3 ? 8 : 0);
+    select_space(w, 8);
     board_write8(w, 0, 0x90);
     EXPECT_EQ(board_read8(w, 0), 0x89);
-    EXPECT_EQ(board_read8(w, 2), 0x9D);
-    // Space 0: program a word as two byte cycles, then copy it back.
-    for (uint32_t reg = 0; reg < 4; reg++) board_write_page_register(w, reg, 0);
+    EXPECT_EQ(board_read8(w, 2), 0x9D) << "the sound device's identifier";
+    select_space(w, 0);
     board_write8(w, 0x100, 0x40);
     board_write8(w, 0x100, 0x12);
     EXPECT_EQ(poll_ready(*b, 0x100), 0x80);
@@ -116,41 +90,100 @@ TEST(ModelAttach, BoardAccessesThroughTheWindowReachTheModel) {
     board_copy_out(w, 0x100, copy, 2);
     EXPECT_EQ(copy[0], 0x12);
     EXPECT_EQ(copy[1], 0xFF);
-    Counters c = b->counters();
-    EXPECT_EQ(c.register_writes, 8u);
+    EXPECT_EQ(b->counters().register_writes, 8u);
     EXPECT_EQ(b->data(Device::game)[0x100], 0x12);
     detach(*b);
-}
-
-TEST(ModelAttach, AStrayAccessToTheWindowAddressFaultsInsteadOfPassing) {
-    ScratchDir dir;
-    auto b = make_board(dir.file("b.img"));
-    attach(*b);
-    uint8_t *w = b->window_address();
-    detach(*b);
-    // Detached, the address is plain memory again, and the model's stand-in address may not
-    // be touched: a driver that bypassed the board accesses would crash here, not pass.
+    // Detached, the model's stand-in address may not be touched: a driver that bypassed the
+    // board accesses would crash here, not pass.
     EXPECT_DEATH(board_read8(w, 0), "");
 }
 
 TEST(ModelAttach, DestroyingTheBoardDropsItsBinding) {
     ScratchDir dir;
-    uint8_t *w;
-    {
-        auto b = make_board(dir.file("b.img"));
-        attach(*b);
-        w = b->window_address();
-    }
-    // A fresh board binds again and is the one that answers.
+    attach(*make_board(dir.file("b.img")));  // destroyed attached
     auto b2 = make_board(dir.file("b2.img"));
     attach(*b2);
     uint8_t *w2 = b2->window_address();
-    for (uint32_t reg = 0; reg < 4; reg++) board_write_page_register(w2, reg, 0);
+    select_space(w2, 0);
     board_write8(w2, 0, 0x90);
     EXPECT_EQ(board_read8(w2, 2), 0x16);
-    EXPECT_EQ(b2->counters().register_writes, 4u);
-    (void)w;
+    EXPECT_EQ(b2->counters().register_writes, 4u) << "the fresh board is the one that answers";
     detach(*b2);
+}
+
+// A full load (4 MB of game flash through 32-byte write buffers and 1 MB of sound flash a
+// byte at a time, each chunk read back) with the flash driver's access pattern: every command
+// and every status wait selects its page again.
+TEST(ModelAttach, FullLoadThroughTheBoardAccessesTakesWellUnderASecond) {
+    ScratchDir dir;
+    auto b = make_board(dir.file("b.img"));
+    attach(*b);
+    uint8_t *w = b->window_address();
+    auto pattern = [](uint32_t i) { return uint8_t((i * 2654435761u) >> 24); };
+    auto select = [&](uint32_t space, uint32_t offset) {
+        uint32_t page = offset / kWindow;
+        for (uint32_t reg = 0; reg < 4; reg++)
+            board_write_page_register(w, reg, uint8_t(((reg == 3 ? space : 0) | page >> (4 * reg)) & 0xF));
+    };
+    auto command = [&](uint32_t space, uint32_t offset, uint8_t code) {
+        select(space, offset);
+        board_write8(w, offset % kWindow, code);
+    };
+    auto ready = [&](uint32_t space, uint32_t offset) {
+        select(space, offset);
+        for (int i = 0; i < 1000; i++)
+            if (board_read8(w, offset % kWindow) & 0x80) return board_read8(w, offset % kWindow) == 0x80;
+        return false;
+    };
+    const uint32_t game_size = 4u << 20, sound_size = 1u << 20;
+    auto start = std::chrono::steady_clock::now();
+    for (uint32_t a = 0; a < game_size; a += 32) {
+        if (a % (128u << 10) == 0) {
+            command(0, a, 0x20);
+            command(0, a, 0xD0);
+            ASSERT_TRUE(ready(0, a));
+            command(0, a, 0xFF);
+        }
+        command(0, a, 0xE8);
+        ASSERT_TRUE(ready(0, a));
+        command(0, a, 31);
+        for (uint32_t i = 0; i < 32; i++) board_write8(w, (a + i) % kWindow, pattern(a + i));
+        command(0, a, 0xD0);
+        ASSERT_TRUE(ready(0, a));
+        command(0, a, 0xFF);
+        for (uint32_t i = 0; i < 32; i++) ASSERT_EQ(board_read8(w, (a + i) % kWindow), pattern(a + i));
+    }
+    for (uint32_t a : {0x0u, 0x4000u, 0x6000u, 0x8000u, 0xE0000u, 0xC0000u, 0xA0000u, 0x80000u, 0x60000u, 0x40000u,
+                      0x20000u}) {
+        command(8, a, 0x20);
+        command(8, a, 0xD0);
+        ASSERT_TRUE(ready(8, a));
+        command(8, a, 0xFF);
+    }
+    std::vector<uint8_t> copy(kWindow);
+    for (uint32_t page = 0; page < sound_size; page += kWindow) {
+        for (uint32_t a = page; a < page + kWindow; a++) {
+            command(8, page, 0x40);
+            board_write8(w, a % kWindow, pattern(a));
+            ASSERT_TRUE(ready(8, page));
+        }
+        command(8, page, 0xFF);
+        board_copy_out(w, 0, copy.data(), kWindow);
+        for (uint32_t i = 0; i < kWindow; i++) ASSERT_EQ(copy[i], pattern(page + i));
+    }
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    Counters c = b->counters();
+    std::printf("full load on the model: %.3f s, %llu bus accesses (%.1f ns each)\n", seconds,
+                (unsigned long long)c.accesses, seconds * 1e9 / double(c.accesses));
+    EXPECT_EQ(c.programmed_bytes, uint64_t(game_size + sound_size));
+    EXPECT_EQ(c.not_erased_bits, 0u);
+    EXPECT_EQ(c.erases, 32u + 11u);
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    EXPECT_LT(seconds, 30.0) << "sanitizer build";
+#else
+    EXPECT_LT(seconds, 1.0);
+#endif
+    detach(*b);
 }
 
 }  // namespace
