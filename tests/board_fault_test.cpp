@@ -269,18 +269,19 @@ TEST_P(PowerCut, CutLeavesTheOperationOldNewOrUndefined) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Moments, PowerCut,
-                         ::testing::Values(CutCase{"erase_before_confirm", G, Op::erase, kBlock1, 6, Expect::old_data},
-                                           CutCase{"erase_first_busy_read", G, Op::erase, kBlock1, 7, Expect::undefined},
-                                           CutCase{"erase_second_busy_read", G, Op::erase, kBlock1, 8, Expect::undefined},
-                                           CutCase{"erase_after_ready", G, Op::erase, kBlock1, 9, Expect::new_data},
-                                           CutCase{"sound_param_erase_busy", S, Op::erase, 0x4000, 7, Expect::undefined},
-                                           CutCase{"program_busy", S, Op::program, 0x4010, 7, Expect::undefined},
-                                           CutCase{"program_before_data", G, Op::program, 0x10, 6, Expect::old_data},
-                                           CutCase{"buffer_before_confirm", G, Op::buffer, 0x40, 12, Expect::old_data},
-                                           CutCase{"buffer_busy", G, Op::buffer, 0x40, 13, Expect::undefined},
-                                           CutCase{"buffer_done", G, Op::buffer, 0x40, 15, Expect::new_data}),
-                         [](const auto &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Moments, PowerCut,
+    ::testing::Values(CutCase{"erase_before_confirm", G, Op::erase, kBlock1, 6, Expect::old_data},
+                      CutCase{"erase_first_busy_read", G, Op::erase, kBlock1, 7, Expect::undefined},
+                      CutCase{"erase_second_busy_read", G, Op::erase, kBlock1, 8, Expect::undefined},
+                      CutCase{"erase_after_ready", G, Op::erase, kBlock1, 9, Expect::new_data},
+                      CutCase{"sound_param_erase_busy", S, Op::erase, 0x4000, 7, Expect::undefined},
+                      CutCase{"program_busy", S, Op::program, 0x4010, 7, Expect::undefined},
+                      CutCase{"program_before_data", G, Op::program, 0x10, 6, Expect::old_data},
+                      CutCase{"buffer_before_confirm", G, Op::buffer, 0x40, 12, Expect::old_data},
+                      CutCase{"buffer_busy", G, Op::buffer, 0x40, 13, Expect::undefined},
+                      CutCase{"buffer_done", G, Op::buffer, 0x40, 15, Expect::new_data}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(Scratch, ProcessesThatStopShortOfTheCutAccessLeaveItArmed) {
     {
