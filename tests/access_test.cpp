@@ -17,71 +17,63 @@
 
 namespace {
 
-struct Outcome {
-    int code;
-    std::string out;
-    std::string err;
-};
+using Calls = std::vector<std::string>;
+const Calls kFullRun = {"DriverAgentOpen",    "DaOpenDeviceA",      "DaOpenMemRangeA", "QueryMemRangeInfo",
+                        "MapMemoryToProcess", "DaCloseMemRange",    "DaCloseDevice",   "DriverAgentClose"};
+const Calls kUnmapped = {"DriverAgentOpen",   "DaOpenDeviceA",   "DaOpenMemRangeA", "QueryMemRangeInfo",
+                         "DaCloseMemRange",   "DaCloseDevice",   "DriverAgentClose"};
 
 // The toolkit calls recorded, without the text lookups.
-std::vector<std::string> calls_made() {
-    std::vector<std::string> names;
-    for (const std::string &name : toolkit_call_names()) {
+Calls calls_made() {
+    Calls names;
+    for (const std::string &name : toolkit_call_names())
         if (name != "DaTranslateErrorMessageA") names.push_back(name);
-    }
     return names;
 }
 
-const std::vector<std::string> kFullRun = {"DriverAgentOpen", "DaOpenDeviceA",   "DaOpenMemRangeA", "QueryMemRangeInfo",
-                                           "MapMemoryToProcess", "DaCloseMemRange", "DaCloseDevice", "DriverAgentClose"};
-const std::vector<std::string> kUnmapped = {"DriverAgentOpen",   "DaOpenDeviceA",   "DaOpenMemRangeA",
-                                            "QueryMemRangeInfo", "DaCloseMemRange", "DaCloseDevice",
-                                            "DriverAgentClose"};
-
-int count_lines(const std::string &text) {
-    int lines = 0;
-    for (char c : text) lines += c == '\n';
-    return lines;
+RegistrySeed seed_with(bool service, bool device, bool range, uint32_t length = 0x8000) {
+    RegistrySeed s;
+    s.service = service;
+    s.device = device;
+    s.range = range;
+    s.length = length;
+    return s;
 }
+
+struct Outcome {
+    int code;
+    std::string out, err;
+};
 
 class AccessTest : public testing::Test {
   protected:
     void SetUp() override {
         ASSERT_FALSE(home_.path().empty());
-        unsetenv("TAV_TOOLKIT_FAIL");
-        unsetenv("TAV_TOOLKIT_TRACE");
-        unsetenv("TAV_BOARD");
+        for (const char *name : {"TAV_TOOLKIT_FAIL", "TAV_TOOLKIT_TRACE", "TAV_BOARD"}) unsetenv(name);
         toolkit_calls_clear();
     }
     void TearDown() override {
         unsetenv("TAV_TOOLKIT_FAIL");
-        unsetenv("TAV_BOARD");
-        // A failed open leaves the connection open (the process would end there).
-        UninitializeTAV();
+        UninitializeTAV();   // a failed open leaves the connection open (the process would end there)
     }
 
     // DeviceInitialization with argv = "tavload" + args; its output captured.
-    Outcome run(const std::vector<std::string> &args) {
-        std::vector<std::string> words = {"tavload"};
-        words.insert(words.end(), args.begin(), args.end());
+    Outcome run(std::vector<std::string> args) {
+        args.insert(args.begin(), "tavload");
         std::vector<char *> argv;
-        for (std::string &w : words) argv.push_back(w.data());
+        for (std::string &w : args) argv.push_back(w.data());
         argv.push_back(nullptr);
         testing::internal::CaptureStdout();
         testing::internal::CaptureStderr();
-        int code = DeviceInitialization(static_cast<int>(words.size()), argv.data(), nullptr);
-        Outcome o;
-        o.code = code;
-        o.err = testing::internal::GetCapturedStderr();
-        o.out = testing::internal::GetCapturedStdout();
-        return o;
+        int code = DeviceInitialization(static_cast<int>(args.size()), argv.data(), nullptr);
+        std::string err = testing::internal::GetCapturedStderr();
+        return Outcome{code, testing::internal::GetCapturedStdout(), err};
     }
 
     std::string make_update_set(uint32_t game) {
         tavtools::UpdateSetOptions options;
         options.game_number = game;
-        std::string dir = home_.path() + "/set" + std::to_string(game);
-        std::string error;
+        std::string dir = home_.path() + "/set" + std::to_string(game), error;
         EXPECT_TRUE(tavtools::write_update_set(dir, options, &error)) << error;
         return dir;
     }
@@ -89,94 +81,68 @@ class AccessTest : public testing::Test {
     TempTavHome home_;
 };
 
-struct OpenFailure {
-    const char *what;
-    RegistrySeed seed;
-    std::vector<std::string> args;
-    const char *failing_call;
-};
-
-RegistrySeed seed_with(bool service, bool device, bool range) {
-    RegistrySeed s;
-    s.service = service;
-    s.device = device;
-    s.range = range;
-    return s;
-}
-
-class AccessOpenFailure : public AccessTest, public testing::WithParamInterface<OpenFailure> {};
-
 // Without the installer's entries nothing of the command line is looked at: one error
-// line with the toolkit's text, exit -1, no usage, nothing run and nothing closed.
-TEST_P(AccessOpenFailure, OneErrorLineAndMinusOne) {
-    const OpenFailure &c = GetParam();
-    ASSERT_TRUE(seed_registry(c.seed));
-    Outcome o = run(c.args);
-    EXPECT_EQ(o.code, -1);
-    EXPECT_EQ(o.err.rfind("Error: ", 0), 0u) << o.err;
-    EXPECT_EQ(count_lines(o.err), 1) << o.err;
-    EXPECT_NE(o.err.find("run install first"), std::string::npos) << o.err;
-    EXPECT_EQ(o.err.find("usage"), std::string::npos) << o.err;
-    EXPECT_EQ(o.out, "");
-    std::vector<std::string> calls = calls_made();
-    ASSERT_FALSE(calls.empty());
-    EXPECT_EQ(calls.back(), c.failing_call);
-    EXPECT_FALSE(std::filesystem::exists(home_.board()));
+// line with the toolkit's text, exit -1, no usage, nothing run and no board made.
+TEST_F(AccessTest, MissingEntryGivesOneErrorLineAndMinusOne) {
+    struct Case {
+        RegistrySeed seed;
+        std::vector<std::string> args;
+        const char *failing_call;
+    } cases[] = {
+        {seed_with(false, true, true), {"-x"}, "DriverAgentOpen"},
+        {seed_with(true, false, false), {"-?"}, "DaOpenDeviceA"},
+        {seed_with(true, true, false), {"-debug", "40215"}, "DaOpenMemRangeA"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.failing_call);
+        ASSERT_TRUE(seed_registry(c.seed));
+        toolkit_calls_clear();
+        Outcome o = run(c.args);
+        EXPECT_EQ(o.code, -1);
+        EXPECT_EQ(o.err.rfind("Error: ", 0), 0u) << o.err;
+        EXPECT_EQ(o.err.find('\n'), o.err.size() - 1) << o.err;
+        EXPECT_NE(o.err.find("run install first"), std::string::npos) << o.err;
+        EXPECT_EQ(o.out, "");
+        ASSERT_FALSE(calls_made().empty());
+        EXPECT_EQ(calls_made().back(), c.failing_call);
+        EXPECT_FALSE(std::filesystem::exists(home_.board()));
+        UninitializeTAV();
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Registry, AccessOpenFailure,
-    testing::Values(OpenFailure{"no_service", seed_with(false, true, true), {}, "DriverAgentOpen"},
-                    OpenFailure{"no_service_bad_option", seed_with(false, true, true), {"-x"}, "DriverAgentOpen"},
-                    OpenFailure{"no_device", seed_with(true, false, false), {"-status"}, "DaOpenDeviceA"},
-                    OpenFailure{"no_device_help", seed_with(true, false, false), {"-?"}, "DaOpenDeviceA"},
-                    OpenFailure{"no_range", seed_with(true, true, false), {"-debug", "40215"}, "DaOpenMemRangeA"},
-                    OpenFailure{"no_range_no_args", seed_with(true, true, false), {}, "DaOpenMemRangeA"}),
-    [](const testing::TestParamInfo<OpenFailure> &info) { return std::string(info.param.what); });
-
-struct MapFailure {
-    const char *what;
-    uint32_t length;          // registered range length
-    const char *fail;         // TAV_TOOLKIT_FAIL, or null
-    const char *expected;     // the whole error line
-    bool map_called;
-};
-
-class AccessMapFailure : public AccessTest, public testing::WithParamInterface<MapFailure> {};
 
 // A range that is not mapped is a failure: one error line, everything closed in order,
 // exit -1, and the loader body never runs.
-TEST_P(AccessMapFailure, ClosesEverythingAndFails) {
-    const MapFailure &c = GetParam();
-    RegistrySeed seed;
-    seed.length = c.length;
-    ASSERT_TRUE(seed_registry(seed));
-    if (c.fail != nullptr) setenv("TAV_TOOLKIT_FAIL", c.fail, 1);
-    Outcome o = run({"-status"});
-    EXPECT_EQ(o.code, -1);
-    EXPECT_EQ(o.err, std::string(c.expected) + "\n");
-    EXPECT_EQ(o.out, "");
-    std::vector<std::string> expected = c.map_called ? kFullRun : kUnmapped;
-    EXPECT_EQ(calls_made(), expected);
-    EXPECT_EQ(device_handle, 0u);
-    EXPECT_EQ(range_handle, 0u);
+TEST_F(AccessTest, UnmappedRangeClosesEverythingAndFails) {
+    const std::string unmappable = "Error: memory range TAV cannot be mapped\n";
+    const std::string injected = "Error: a failure asked for by TAV_TOOLKIT_FAIL\n";
+    struct Case {
+        uint32_t length;      // registered range length
+        const char *fail;     // TAV_TOOLKIT_FAIL, or null
+        std::string err;      // the whole error output
+        bool map_called;
+    } cases[] = {
+        {0x4003, nullptr, unmappable, false},
+        {0x8000, "QueryMemRangeInfo=unmappable", unmappable, false},
+        {0x8000, "QueryMemRangeInfo", injected, false},
+        {0x8000, "MapMemoryToProcess", injected, true},
+        {0x8000, "MapMemoryToProcess=none", unmappable, true},   // no status set
+        {0x8000, "MapMemoryToProcess=7", unmappable, true},      // a positive status
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.fail ? c.fail : "short range");
+        ASSERT_TRUE(seed_registry(seed_with(true, true, true, c.length)));
+        if (c.fail != nullptr) setenv("TAV_TOOLKIT_FAIL", c.fail, 1);
+        toolkit_calls_clear();
+        Outcome o = run({"-status"});
+        unsetenv("TAV_TOOLKIT_FAIL");
+        EXPECT_EQ(o.code, -1);
+        EXPECT_EQ(o.err, c.err);
+        EXPECT_EQ(o.out, "");
+        EXPECT_EQ(calls_made(), c.map_called ? kFullRun : kUnmapped);
+        EXPECT_EQ(device_handle, 0u);
+        EXPECT_EQ(range_handle, 0u);
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Range, AccessMapFailure,
-    testing::Values(
-        MapFailure{"short_range", 0x4003, nullptr, "Error: memory range TAV cannot be mapped", false},
-        MapFailure{"reported_unmappable", 0x8000, "QueryMemRangeInfo=unmappable",
-                   "Error: memory range TAV cannot be mapped", false},
-        MapFailure{"query_fails", 0x8000, "QueryMemRangeInfo", "Error: a failure asked for by TAV_TOOLKIT_FAIL",
-                   false},
-        MapFailure{"map_fails_with_status", 0x8000, "MapMemoryToProcess",
-                   "Error: a failure asked for by TAV_TOOLKIT_FAIL", true},
-        MapFailure{"map_fails_without_status", 0x8000, "MapMemoryToProcess=none",
-                   "Error: memory range TAV cannot be mapped", true},
-        MapFailure{"map_fails_with_positive_status", 0x8000, "MapMemoryToProcess=7",
-                   "Error: memory range TAV cannot be mapped", true}),
-    [](const testing::TestParamInfo<MapFailure> &info) { return std::string(info.param.what); });
 
 TEST_F(AccessTest, BoardInUseIsNamedAndNothingRuns) {
     ASSERT_TRUE(seed_registry());
@@ -186,7 +152,7 @@ TEST_F(AccessTest, BoardInUseIsNamedAndNothingRuns) {
     Outcome o = run({"-status"});
     EXPECT_EQ(o.code, -1);
     EXPECT_EQ(o.err.rfind("Error: ", 0), 0u) << o.err;
-    EXPECT_EQ(count_lines(o.err), 1) << o.err;
+    EXPECT_EQ(o.err.find('\n'), o.err.size() - 1) << o.err;
     EXPECT_NE(o.err.find(home_.board()), std::string::npos) << o.err;
     EXPECT_EQ(o.out, "");
     EXPECT_EQ(calls_made(), kFullRun);
@@ -213,31 +179,17 @@ TEST_F(AccessTest, LoaderRunsEndWithTheirResultCodes) {
         {{"-p" + wrong, "40215"}, RESULT_GAME_ID_MISMATCH, nullptr, "GamdID"},
     };
     for (const Step &step : steps) {
+        SCOPED_TRACE(step.args.front());
         toolkit_calls_clear();
         Outcome o = run(step.args);
-        std::string label = step.args.empty() ? "" : step.args.front();
-        EXPECT_EQ(o.code, step.code) << label << "\n" << o.out << o.err;
-        if (step.in_out != nullptr) {
-            EXPECT_NE(o.out.find(step.in_out), std::string::npos) << label << ": " << o.out;
-        }
-        if (step.in_err != nullptr) {
-            EXPECT_NE(o.err.find(step.in_err), std::string::npos) << label << ": " << o.err;
-        }
-        EXPECT_EQ(o.err.find("Error: "), std::string::npos) << label << ": " << o.err;
-        EXPECT_EQ(calls_made(), kFullRun) << label;
+        EXPECT_EQ(o.code, step.code) << o.out << o.err;
+        if (step.in_out != nullptr) { EXPECT_NE(o.out.find(step.in_out), std::string::npos) << o.out; }
+        if (step.in_err != nullptr) { EXPECT_NE(o.err.find(step.in_err), std::string::npos) << o.err; }
+        EXPECT_EQ(o.err.find("Error: "), std::string::npos) << o.err;
+        EXPECT_EQ(calls_made(), kFullRun);
         std::string error;
-        EXPECT_NE(tavboard::Board::open(home_.board(), &error), nullptr) << label << ": " << error;
+        EXPECT_NE(tavboard::Board::open(home_.board(), &error), nullptr) << error;
     }
-}
-
-TEST_F(AccessTest, StatusOfALoadedBoardNamesTheGame) {
-    ASSERT_TRUE(seed_registry());
-    std::string set = make_update_set(40215);
-    ASSERT_EQ(run({"-p" + set, "40215"}).code, 0);
-    Outcome o = run({"-status"});
-    EXPECT_EQ(o.code, 0);
-    EXPECT_EQ(o.out.rfind("TAV loaded on ", 0), 0u) << o.out;
-    EXPECT_NE(o.out.find(" with GameID 40215 Game & Sound updates.\n"), std::string::npos) << o.out;
 }
 
 TEST_F(AccessTest, UninitializeClosesOnlyWhatIsOpen) {
@@ -248,12 +200,12 @@ TEST_F(AccessTest, UninitializeClosesOnlyWhatIsOpen) {
     EXPECT_EQ(range_handle, 0u);
     toolkit_calls_clear();
     EXPECT_EQ(UninitializeTAV(), DA_STATUS_OK);
-    EXPECT_EQ(calls_made(), std::vector<std::string>{"DriverAgentClose"});
+    EXPECT_EQ(calls_made(), Calls{"DriverAgentClose"});
 
     // Never connected: DriverAgentClose is still called, and its status passed on.
     toolkit_calls_clear();
     EXPECT_EQ(UninitializeTAV(), DA_ERR_NOT_CONNECTED);
-    EXPECT_EQ(calls_made(), std::vector<std::string>{"DriverAgentClose"});
+    EXPECT_EQ(calls_made(), Calls{"DriverAgentClose"});
 
     // Everything open: range, device, connection, in that order.
     ASSERT_TRUE(seed_registry());
@@ -262,7 +214,7 @@ TEST_F(AccessTest, UninitializeClosesOnlyWhatIsOpen) {
     EXPECT_NE(range_handle, 0u);
     toolkit_calls_clear();
     EXPECT_EQ(UninitializeTAV(), DA_STATUS_OK);
-    EXPECT_EQ(calls_made(), (std::vector<std::string>{"DaCloseMemRange", "DaCloseDevice", "DriverAgentClose"}));
+    EXPECT_EQ(calls_made(), (Calls{"DaCloseMemRange", "DaCloseDevice", "DriverAgentClose"}));
     EXPECT_EQ(device_handle, 0u);
     EXPECT_EQ(range_handle, 0u);
 }
@@ -272,10 +224,8 @@ TEST_F(AccessTest, ErrorLinesCarryTheToolkitText) {
     testing::internal::CaptureStderr();
     ReportToolkitError(DA_ERR_NOT_INSTALLED);
     ReportToolkitErrorIn("DeviceInitialization() failed", DA_ERR_NOT_INSTALLED);
-    std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(err, "Error: " + text + "\nError: DeviceInitialization() failed (" + text + ")\n");
-    EXPECT_EQ(PrepareBoard(), 0);
-    EXPECT_EQ(ReleaseBoard(), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Error: " + text + "\nError: DeviceInitialization() failed (" + text + ")\n");
 }
 
 }  // namespace
