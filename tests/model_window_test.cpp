@@ -5,7 +5,6 @@
 #include <stdlib.h>
 
 #include <cstdint>
-#include <vector>
 
 #include "flash/board_access.h"
 #include "toolkit/DriverAgent.h"
@@ -38,12 +37,9 @@ class ModelWindowTest : public testing::Test {
         }
     }
 
-    // Selects page `page` of memory space `space` through the handed-out accesses.
-    void select(const BoardAccessOps *ops, void *ctx, uint32_t space, uint32_t page) {
-        ops->write_page_register(ctx, 0, uint8_t(page & 0x0F));
-        ops->write_page_register(ctx, 1, uint8_t((page >> 4) & 0x0F));
-        ops->write_page_register(ctx, 2, uint8_t((page >> 8) & 0x0F));
-        ops->write_page_register(ctx, 3, uint8_t(space));
+    // Selects page 0 of memory space `space` through the handed-out accesses.
+    void select(const BoardAccessOps *ops, void *ctx, uint8_t space) {
+        for (uint32_t reg = 0; reg < 4; reg++) ops->write_page_register(ctx, reg, reg == 3 ? space : 0);
     }
 
     TempTavHome home_;
@@ -57,62 +53,50 @@ TEST_F(ModelWindowTest, AccessesReachTheModelBoardBehindTheWindow) {
     void *ctx = nullptr;
     ASSERT_EQ(TavModelWindowAccess(window_, &ops, &ctx), 1);
     ASSERT_NE(ops, nullptr);
-
     // Game flash (space 0): erased in read-array mode, the manufacturer code in identifier mode.
-    select(ops, ctx, 0, 0);
+    select(ops, ctx, 0);
     EXPECT_EQ(ops->read8(ctx, 0), 0xFF);
     ops->write8(ctx, 0, kReadIdentifier);
-    EXPECT_EQ(ops->read8(ctx, 0), kIntelManufacturer);
-    uint8_t copied[2] = {0, 0};
-    ops->copy_out(ctx, 0, copied, 1);
-    EXPECT_EQ(copied[0], kIntelManufacturer);
+    uint8_t copied = 0;
+    ops->copy_out(ctx, 0, &copied, 1);
+    EXPECT_EQ(copied, kIntelManufacturer);
     ops->write8(ctx, 0, kReadArray);
     EXPECT_EQ(ops->read8(ctx, 0), 0xFF);
-
-    // A 16-bit write is two byte cycles: read-identifier in the low byte puts the device in
-    // identifier mode as a byte write does.
-    ops->write16(ctx, 0, uint16_t(kReadArray << 8 | kReadIdentifier));
-    ops->write8(ctx, 0, kReadIdentifier);
+    // A 16-bit write is two byte cycles, the low byte first: read array, then read identifier.
+    ops->write16(ctx, 0, uint16_t(kReadIdentifier << 8 | kReadArray));
     EXPECT_EQ(ops->read8(ctx, 0), kIntelManufacturer);
-
     // The page registers go to the same board: a space nothing decodes reads as open bus.
-    select(ops, ctx, 2, 0);
+    select(ops, ctx, 2);
     EXPECT_EQ(ops->read8(ctx, 0), 0xFF);
-    select(ops, ctx, 0, 0);
+    select(ops, ctx, 0);
     EXPECT_EQ(ops->read8(ctx, 0), kIntelManufacturer);
-    ops->write8(ctx, 0, kReadArray);
+    // One board state with the library's own accesses.
+    board_write8(window_, 0, kReadArray);
+    EXPECT_EQ(ops->read8(ctx, 0), 0xFF);
+    ops->write8(ctx, 0, kReadIdentifier);
+    EXPECT_EQ(board_read8(window_, 0), kIntelManufacturer);
 }
 
-TEST_F(ModelWindowTest, SharesOnePageRegisterStateWithTheLibrarysOwnAccesses) {
-    const BoardAccessOps *ops = nullptr;
-    void *ctx = nullptr;
-    ASSERT_EQ(TavModelWindowAccess(window_, &ops, &ctx), 1);
-    // Identifier mode set through the library's accesses is seen through the handed-out ones.
-    board_write_page_register(window_, 3, 0);
-    board_write8(window_, 0, kReadIdentifier);
-    EXPECT_EQ(ops->read8(ctx, 0), kIntelManufacturer);
-    ops->write8(ctx, 0, kReadArray);
-    EXPECT_EQ(board_read8(window_, 0), 0xFF);
-}
-
-TEST_F(ModelWindowTest, DeclinesOtherAddressesAndNullArgumentsWithoutWriting) {
+TEST_F(ModelWindowTest, DeclinesOtherAddressesNullArgumentsAndAClosedRangeWithoutWriting) {
     const BoardAccessOps sentinel_ops = {};
     int sentinel_ctx = 0;
     uint8_t other[16] = {};
     struct Case {
         const char *what;
         void *window;
-        bool ops_arg;
-        bool ctx_arg;
-    };
-    const std::vector<Case> cases = {
-        {"an address that is no window", other, true, true},
-        {"a null window", nullptr, true, true},
-        {"the window one byte in", window_ + 1, true, true},
-        {"no place for the accesses", window_, false, true},
-        {"no place for the context", window_, true, false},
+        bool ops_arg, ctx_arg, close_first;
+    } cases[] = {
+        {"an address that is no window", other, true, true, false},
+        {"a null window", nullptr, true, true, false},
+        {"the window one byte in", window_ + 1, true, true, false},
+        {"no place for the accesses", window_, false, true, false},
+        {"no place for the context", window_, true, false, false},
+        {"the window of a closed range", window_, true, true, true},
     };
     for (const Case &c : cases) {
+        if (c.close_first) {
+            ASSERT_EQ(DaCloseMemRange(range_), DA_STATUS_OK);
+        }
         const BoardAccessOps *ops = &sentinel_ops;
         void *ctx = &sentinel_ctx;
         EXPECT_EQ(TavModelWindowAccess(c.window, c.ops_arg ? &ops : nullptr, c.ctx_arg ? &ctx : nullptr), 0)
@@ -120,14 +104,6 @@ TEST_F(ModelWindowTest, DeclinesOtherAddressesAndNullArgumentsWithoutWriting) {
         EXPECT_EQ(ops, &sentinel_ops) << c.what;
         EXPECT_EQ(ctx, &sentinel_ctx) << c.what;
     }
-}
-
-TEST_F(ModelWindowTest, DeclinesTheWindowOnceItsRangeIsClosed) {
-    ASSERT_EQ(DaCloseMemRange(range_), DA_STATUS_OK);
-    const BoardAccessOps *ops = nullptr;
-    void *ctx = nullptr;
-    EXPECT_EQ(TavModelWindowAccess(window_, &ops, &ctx), 0);
-    EXPECT_EQ(ops, nullptr);
 }
 
 }  // namespace
