@@ -1,7 +1,10 @@
-// Commands and status: flash_set_mode on every bus shape, flash_wait's judgement of the
-// status register with its messages and time limit, flash_check_status around it.
+// On the scripted bus: page selection, commands on every bus shape, flash_wait's judgement
+// of the status register with its messages and time limit, flash_check_status around it,
+// and the argument checks of every driver routine.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -12,230 +15,262 @@
 namespace {
 
 using StatusTest = FakeBusTest;
+constexpr FakeAccess::Kind W8 = FakeAccess::write8, W16 = FakeAccess::write16, REG = FakeAccess::reg_write;
 
-std::string captured_err(const std::function<void()> &body) {
-    testing::internal::CaptureStderr();
-    body();
-    return testing::internal::GetCapturedStderr();
+// ---- isa_tav_map_page
+
+TEST_F(StatusTest, MapPageWritesTheFourRegistersOrRefuses) {
+    const struct {
+        int32_t space;
+        uint32_t page;
+        std::vector<uint32_t> registers;   // values written to registers 0..3; none when refused
+        std::string out;                   // standard output
+    } rows[] = {
+        {0, 0x5A, {0xA, 0x5, 0, 0}, ""},
+        {0, 255, {0xF, 0xF, 0, 0}, ""},
+        {0, 256, {}, "isa_tav_map_page(0, 256): page (256) is out of range (0-255)\n"},
+        {0, 0xFFFFFFFF, {}, "isa_tav_map_page(0, -1): page (-1) is out of range (0-255)\n"},
+        {1, 63, {0xF, 3, 1, 1}, ""},
+        {1, 64, {}, "isa_tav_map_page(1, 64): page (64) is out of range (0-63)\n"},
+        {8, 63, {0xF, 3, 0, 8}, ""},
+        {8, 64, {}, "isa_tav_map_page(8, 64): page (64) is out of range (0-63)\n"},
+        {2, 0, {}, ""},
+        {-1, 0, {}, ""},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE("space " + std::to_string(row.space) + " page " + std::to_string(row.page));
+        FakeBus bus;
+        testing::internal::CaptureStdout();
+        int result = 0;
+        EXPECT_EQ(captured_err([&] { result = isa_tav_map_page(row.space, row.page); }), "");
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), row.out);
+        EXPECT_EQ(result, row.registers.empty() ? 0 : 1);
+        std::vector<FakeAccess> expected;
+        for (uint32_t r = 0; r < row.registers.size(); r++) expected.push_back({REG, r, row.registers[r]});
+        EXPECT_EQ(bus.log, expected);
+    }
 }
 
 // ---- flash_set_mode
 
-struct ModeRow {
-    uint32_t interleave, width;
-    uint32_t offset;
-    int mode;
-    std::vector<FakeAccess> writes;
-    std::string err;
-};
-
-const std::string kBadWidth3 = "flash_set_mode(): bad device width (3)\n";
-
-const ModeRow kModeRows[] = {
-    {1, 1, 0x5003, 0x70, {{FakeAccess::write8, 0x1003, 0x70}}, ""},
-    {1, 1, 0x5003, 0x1234, {{FakeAccess::write8, 0x1003, 0x34}}, ""},
-    {2, 1, 0x5003, 0x98, {{FakeAccess::write8, 0x1002, 0x98}, {FakeAccess::write8, 0x1003, 0x98}}, ""},
-    {2, 2, 0x5003, 0x1234, {{FakeAccess::write16, 0x1002, 0x1234}, {FakeAccess::write16, 0x1004, 0x1234}}, ""},
-    {4, 2, 0x5007, 0xFF,
-     {{FakeAccess::write16, 0x1004, 0xFF}, {FakeAccess::write16, 0x1006, 0xFF}, {FakeAccess::write16, 0x1008, 0xFF},
-      {FakeAccess::write16, 0x100A, 0xFF}},
-     ""},
-    {2, 3, 0x5003, 0x70, {}, kBadWidth3 + kBadWidth3},
-    {1, 1, 0x100000, 0x70, {}, "flash_set_mode(): offset (0x100000) out of range (0 - 0x100000)\n"},
-    {2, 1, 0x100001, 0x70, {}, "flash_set_mode(): offset (0x100000) out of range (0 - 0x100000)\n"},
-};
-
-TEST_F(StatusTest, SetModeWritesOneCommandPerDevice) {
-    for (const ModeRow &row : kModeRows) {
-        SCOPED_TRACE("interleave " + std::to_string(row.interleave) + " width " + std::to_string(row.width) +
-                     " offset " + std::to_string(row.offset));
+TEST_F(StatusTest, SetModeSelectsThePageAgainAndWritesOneCommandPerDevice) {
+    const std::string bad_width = "flash_set_mode(): bad device width (3)\n";
+    const struct {
+        uint32_t interleave, width, offset;
+        int mode;
+        std::vector<FakeAccess> writes;
+        std::string err;
+    } rows[] = {
+        {1, 1, 0x5003, 0x1234, {{W8, 0x1003, 0x34}}, ""},
+        {2, 1, 0x5003, 0x98, {{W8, 0x1002, 0x98}, {W8, 0x1003, 0x98}}, ""},
+        {2, 2, 0x5003, 0x1234, {{W16, 0x1002, 0x1234}, {W16, 0x1004, 0x1234}}, ""},
+        {4, 2, 0x5007, 0xFF, {{W16, 0x1004, 0xFF}, {W16, 0x1006, 0xFF}, {W16, 0x1008, 0xFF}, {W16, 0x100A, 0xFF}}, ""},
+        {2, 3, 0x5003, 0x70, {}, bad_width + bad_width},
+        {2, 1, 0x100001, 0x70, {}, "flash_set_mode(): offset (0x100000) out of range (0 - 0x100000)\n"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE("interleave " + std::to_string(row.interleave) + " width " + std::to_string(row.width));
         FakeBus bus;
-        board_window = bus.window();
-        FSI fsi = fake_fsi(bus.window(), 0x100000, row.interleave, row.width, 0x20000);
-        std::string err = captured_err([&] { flash_set_mode(&fsi, row.offset, row.mode); });
-        EXPECT_EQ(err, row.err);
+        FSI fsi = fake_fsi(0x100000, row.interleave, row.width, 0x20000);
+        EXPECT_EQ(captured_err([&] { flash_set_mode(&fsi, row.offset, row.mode); }), row.err);
         EXPECT_EQ(bus.writes(), row.writes);
-        // Page 1 selected exactly when a command was written in range.
-        if (row.err.find("out of range") == std::string::npos) {
-            ASSERT_GE(bus.log.size(), 4u);
-            EXPECT_EQ(bus.log[0], (FakeAccess{FakeAccess::reg_write, 0, 1}));
-        } else {
-            EXPECT_TRUE(bus.log.empty());
-        }
+        // Page 1 is selected exactly when the offset is in range.
+        std::vector<FakeAccess> page1 = {{REG, 0, 1}, {REG, 1, 0}, {REG, 2, 0}, {REG, 3, 0}};
+        if (row.offset > 0x100000) page1.clear();
+        EXPECT_EQ(std::vector<FakeAccess>(bus.log.begin(), bus.log.begin() + std::min<size_t>(4, bus.log.size())), page1);
     }
+}
+
+// Every access selects its page again, even an unchanged one.
+TEST_F(StatusTest, EveryCommandSelectsItsPageAgain) {
+    FakeBus bus;
+    FSI fsi = fake_fsi(0x400000, 1, 1, 0x20000);
+    for (int pass = 0; pass < 2; pass++) flash_set_mode(&fsi, 0x123456, 0xFF);
+    std::vector<FakeAccess> one = {{REG, 0, 8}, {REG, 1, 4}, {REG, 2, 0}, {REG, 3, 0}, {W8, 0x3456, 0xFF}};
+    std::vector<FakeAccess> expected = one;
+    expected.insert(expected.end(), one.begin(), one.end());
+    EXPECT_EQ(bus.log, expected);
 }
 
 // ---- flash_wait
 
-// The status the fake devices present, read by read; the clock moves one tick per read.
-struct WaitRow {
-    const char *name;
-    std::vector<uint8_t> statuses;   // answers in order; the last one repeats
-    uint32_t limit;
-    int result;
-    size_t reads;
-    std::string err;
-};
-
-const std::string kTimeout = "flash_wait(): device 0 WSM ready timeout ";
 const std::string kLocked = "flash_wait(): device is block locked\n";
 const std::string kSuspended = "flash_wait(): device is write suspended\n";
 const std::string kProtected = "flash_wait(): device is write protected\n";
 const std::string kWriteError = "flash_wait(): write/set block lock error\n";
 const std::string kEraseError = "flash_wait(): erase/clear block lock error\n";
+const std::string kAllBits = kLocked + kSuspended + kProtected + kWriteError + kEraseError;
 
-const WaitRow kWaitRows[] = {
-    {"clean at once", {0x80}, 10, 1, 2, ""},
-    {"ready after four busy reads", {0x00, 0x00, 0x00, 0x00, 0x80}, 10, 1, 6, ""},
-    {"write protected", {0x88}, 10, -1, 2, kProtected + kTimeout + "(0x88)\n"},
-    {"block locked and erase error in bit order", {0xA2}, 10, -1, 2, kLocked + kEraseError + kTimeout + "(0xa2)\n"},
-    {"all five error bits", {0xBE}, 10, -1, 2,
-     kLocked + kSuspended + kProtected + kWriteError + kEraseError + kTimeout + "(0xbe)\n"},
-    {"program error", {0x90}, 10, -1, 2, kWriteError + kTimeout + "(0x90)\n"},
-    {"bit 6 alone", {0xC0}, 10, -1, 2, kTimeout + "(0xc0)\n"},
-    {"bit 0 alone", {0x81}, 10, -1, 2, kTimeout + "(0x81)\n"},
-    // Polling stops at the first poll after more than `limit` ticks: 11 polls for 10.
-    {"never ready, limit 10", {0x00}, 10, -1, 12, kTimeout + "(0x00)\n"},
-    {"never ready, limit 0", {0x00}, 0, -1, 2, kTimeout + "(0x00)\n"},
-    {"never ready, erase limit", {0x00}, 20000, -1, 20002, kTimeout + "(0x00)\n"},
-    {"busy with error bits", {0x3E}, 10, -1, 12,
-     kLocked + kSuspended + kProtected + kWriteError + kEraseError + kTimeout + "(0x3e)\n"},
-    // The status read after polling is the one judged.
-    {"ready at the poll, error at the judged read", {0x80, 0x90}, 10, -1, 2, kWriteError + kTimeout + "(0x90)\n"},
-    {"ready just at the limit", {0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x80}, 10, 1, 12, ""},
-};
-
+// The devices present the statuses in order (the last one repeats); one tick per read.
 TEST_F(StatusTest, WaitJudgesTheStatusReadAfterPolling) {
-    for (const WaitRow &row : kWaitRows) {
+    const struct {
+        const char *name;
+        std::vector<uint8_t> statuses;
+        int result;
+        size_t reads;
+        std::string err;
+    } rows[] = {
+        {"clean at once", {0x80}, 1, 2, ""},
+        {"ready after four busy reads", {0x00, 0x00, 0x00, 0x00, 0x80}, 1, 6, ""},
+        {"all five error bits in bit order", {0xBE}, -1, 2, kAllBits + kTimeout0 + "(0xbe)\n"},
+        {"bit 6 alone", {0xC0}, -1, 2, kTimeout0 + "(0xc0)\n"},
+        {"bit 0 alone", {0x81}, -1, 2, kTimeout0 + "(0x81)\n"},
+        // Polling stops at the first poll after more than 10 ticks: 11 polls.
+        {"never ready", {0x00}, -1, 12, kTimeout0 + "(0x00)\n"},
+        {"ready just at the limit", {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x80}, 1, 12, ""},
+        {"busy with error bits", {0x3E}, -1, 12, kAllBits + kTimeout0 + "(0x3e)\n"},
+        {"ready at the poll, error at the judged read", {0x80, 0x90}, -1, 2, kWriteError + kTimeout0 + "(0x90)\n"},
+    };
+    for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
         FakeBus bus;
-        board_window = bus.window();
+        const std::vector<uint8_t> &statuses = row.statuses;
         size_t reads = 0;
         bus.on_read = [&](uint32_t) -> uint8_t {
-            uint8_t value = row.statuses[reads < row.statuses.size() ? reads : row.statuses.size() - 1];
-            reads++;
             tick_clock_advance(1);
-            return value;
+            return statuses[std::min(reads++, statuses.size() - 1)];
         };
-        FSI fsi = fake_fsi(bus.window(), 0x400000, 1, 1, 0x20000);
+        FSI fsi = fake_fsi(0x400000, 1, 1, 0x20000);
         int result = 0;
-        std::string err = captured_err([&] { result = flash_wait(&fsi, 0x12345, row.limit); });
+        EXPECT_EQ(captured_err([&] { result = flash_wait(&fsi, 0x12345, 10); }), row.err);
         EXPECT_EQ(result, row.result);
         EXPECT_EQ(reads, row.reads);
-        EXPECT_EQ(err, row.err);
-        // No command is written; the status is read at the offset inside page 4.
+        // No command is written; every status read is at the offset inside page 4.
         EXPECT_TRUE(bus.writes().empty());
-        for (const FakeAccess &a : bus.log) {
-            if (a.kind == FakeAccess::read) {
-                EXPECT_EQ(a.offset, 0x2345u);
-            }
-        }
+        EXPECT_EQ(bus.offsets(FakeAccess::read), std::vector<uint32_t>(reads, 0x2345));
     }
 }
 
-// With two devices on the bus, each presents its own status; the first bad one is named.
-struct DeviceRow {
-    uint32_t width;
-    uint8_t status0, status1;
-    int result;
-    std::vector<uint32_t> read_offsets;
-    std::string err;
-};
-
+// With two devices on the bus each presents its own status; the first bad one is named.
 TEST_F(StatusTest, WaitExaminesEachDeviceOfTheBusWord) {
-    const DeviceRow rows[] = {
-        {1, 0x80, 0x80, 1, {0x1000, 0x1000, 0x1001, 0x1001}, ""},
-        {1, 0x80, 0x90, -1, {0x1000, 0x1000, 0x1001, 0x1001},
-         kWriteError + "flash_wait(): device 1 WSM ready timeout (0x90)\n"},
-        {1, 0xA0, 0x80, -1, {0x1000, 0x1000}, kEraseError + "flash_wait(): device 0 WSM ready timeout (0xa0)\n"},
-        {2, 0x80, 0x88, -1, {0x1000, 0x1000, 0x1002, 0x1002},
-         kProtected + "flash_wait(): device 1 WSM ready timeout (0x88)\n"},
+    const struct {
+        uint32_t width;
+        uint8_t status0, status1;
+        std::vector<uint32_t> reads;
+        std::string err;
+    } rows[] = {
+        {1, 0x80, 0x90, {0x1000, 0x1000, 0x1001, 0x1001}, kWriteError + "flash_wait(): device 1 WSM ready timeout (0x90)\n"},
+        {1, 0xA0, 0x80, {0x1000, 0x1000}, kEraseError + kTimeout0 + "(0xa0)\n"},
+        {2, 0x80, 0x88, {0x1000, 0x1000, 0x1002, 0x1002}, kProtected + "flash_wait(): device 1 WSM ready timeout (0x88)\n"},
     };
-    for (const DeviceRow &row : rows) {
-        SCOPED_TRACE(std::to_string(row.width) + " " + std::to_string(row.status1));
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.err);
         FakeBus bus;
-        board_window = bus.window();
         bus.on_read = [&](uint32_t offset) -> uint8_t { return offset == 0x1000 ? row.status0 : row.status1; };
-        FSI fsi = fake_fsi(bus.window(), 0x400000, 2, row.width, 0x20000);
+        FSI fsi = fake_fsi(0x400000, 2, row.width, 0x20000);
         int result = 0;
         // An odd offset is aligned down to the bus word.
-        std::string err = captured_err([&] { result = flash_wait(&fsi, 0x1001, 10); });
-        EXPECT_EQ(result, row.result);
-        EXPECT_EQ(err, row.err);
-        std::vector<uint32_t> read_offsets;
-        for (const FakeAccess &a : bus.log)
-            if (a.kind == FakeAccess::read) read_offsets.push_back(a.offset);
-        EXPECT_EQ(read_offsets, row.read_offsets);
+        EXPECT_EQ(captured_err([&] { result = flash_wait(&fsi, 0x1001, 10); }), row.err);
+        EXPECT_EQ(result, -1);
+        EXPECT_EQ(bus.offsets(FakeAccess::read), row.reads);
     }
-}
-
-TEST_F(StatusTest, WaitRefusesAnOffsetBeyondTheSpace) {
-    FakeBus bus;
-    board_window = bus.window();
-    FSI fsi = fake_fsi(bus.window(), 0x100000, 2, 1, 0x20000);
-    int result = 0;
-    std::string err = captured_err([&] { result = flash_wait(&fsi, 0x100001, 10); });
-    EXPECT_EQ(result, -1);
-    EXPECT_EQ(err, "flash_wait(): offset (0x100000) out of range (0 - 0x100000)\n");
-    EXPECT_TRUE(bus.log.empty());
 }
 
 // ---- flash_check_status
 
-struct CheckRow {
-    uint8_t status;
-    int result;
-    std::string err;
-};
-
 TEST_F(StatusTest, CheckStatusReadsStatusThenReturnsToReadArray) {
-    const CheckRow rows[] = {
-        {0x80, 1, ""},
-        {0x90, -1, kWriteError + kTimeout + "(0x90)\n"},
-        {0x00, -1, kTimeout + "(0x00)\n"},
-    };
-    for (const CheckRow &row : rows) {
-        SCOPED_TRACE(row.status);
+    for (uint8_t status : {0x80, 0x00}) {
+        SCOPED_TRACE(status);
         FakeBus bus;
-        board_window = bus.window();
         bus.on_read = [&](uint32_t) -> uint8_t {
             tick_clock_advance(1);
-            return row.status;
+            return status;
         };
-        FSI fsi = fake_fsi(bus.window(), 0x400000, 1, 1, 0x20000);
+        FSI fsi = fake_fsi(0x400000, 1, 1, 0x20000);
         int result = 0;
-        std::string err = captured_err([&] { result = flash_check_status(&fsi, 0x4010); });
-        EXPECT_EQ(result, row.result);
-        EXPECT_EQ(err, row.err);
-        std::vector<FakeAccess> expected = {{FakeAccess::write8, 0x10, 0x70}, {FakeAccess::write8, 0x10, 0xFF}};
+        EXPECT_EQ(captured_err([&] { result = flash_check_status(&fsi, 0x4010); }),
+                  status == 0x80 ? "" : kTimeout0 + "(0x00)\n");
+        EXPECT_EQ(result, status == 0x80 ? 1 : -1);
+        std::vector<FakeAccess> expected = {{W8, 0x10, 0x70}, {W8, 0x10, 0xFF}};
         EXPECT_EQ(bus.writes(), expected);
-        // The read array command comes after the last status read.
-        EXPECT_EQ(bus.log.back(), expected.back());
+        EXPECT_EQ(bus.log.back(), expected.back());   // read array after the last status read
     }
 }
 
-TEST_F(StatusTest, CheckStatusArgumentMessages) {
-    FakeBus bus;
-    board_window = bus.window();
-    FSI fsi = fake_fsi(bus.window(), 0x400000, 4, 1, 0x20000);
-    int result = 0;
-    std::string err = captured_err([&] { result = flash_check_status(nullptr, 0); });
-    EXPECT_EQ(result, -1);
-    EXPECT_EQ(err, "flash_check_status(): NULL FSI pointer\n");
-    err = captured_err([&] { result = flash_check_status(&fsi, 0x400003); });
-    EXPECT_EQ(result, -1);
-    EXPECT_EQ(err, "flash_check_status(): offset (0x400000) out of range (0 - 0x400000)\n");
-    EXPECT_TRUE(bus.log.empty());
+TEST(LowestBitIndex, OneBasedIndexOfTheLowestSetBit) {
+    EXPECT_EQ(lowest_bit_index(0), 0);
+    EXPECT_EQ(lowest_bit_index(0x30000), 17);
+    EXPECT_EQ(lowest_bit_index(0x80000000u), 32);
 }
 
-// ---- lowest_bit_index
+// ---- argument checks: the message, the result, and no bus access before them
 
-TEST(LowestBitIndex, OneBasedIndexOfTheLowestSetBit) {
+TEST_F(StatusTest, ArgumentChecksOfEveryRoutine) {
+    FakeBus bus;
+    FSI fsi = fake_fsi(0x400000, 4, 1, 0x20000);
+    FSI pair = fake_fsi(0x100000, 2, 1, 0x20000);
+    FSI odd = fake_fsi(0x400000, 1, 1, 0x30000);
+    uint8_t byte = 0, table[128] = {};
+    auto ok = [](const void *p) { return p != nullptr ? 1 : -1; };
     const struct {
-        uint32_t value;
-        int index;
-    } rows[] = {{0, 0}, {1, 1}, {6, 2}, {0x20000, 18}, {0x30000, 17}, {0x80000000u, 32}, {0xFFFFFFFFu, 1}};
-    for (const auto &row : rows) EXPECT_EQ(lowest_bit_index(row.value), row.index) << row.value;
+        std::function<int()> call;
+        int result;
+        std::string err;
+    } rows[] = {
+        {[&] { return flash_wait(&pair, 0x100001, 10); }, -1, "flash_wait(): offset (0x100000) out of range (0 - 0x100000)\n"},
+        {[&] { return flash_check_status(nullptr, 0); }, -1, "flash_check_status(): NULL FSI pointer\n"},
+        {[&] { return flash_check_status(&fsi, 0x400003); }, -1,
+         "flash_check_status(): offset (0x400000) out of range (0 - 0x400000)\n"},
+        {[&] { return flash_query(2, &fsi); }, -1, "flash_query(): invalid memory space 0x2\n"},
+        {[&] { return flash_query(-1, &fsi); }, -1, "flash_query(): invalid memory space 0xffffffff\n"},
+        {[&] { return flash_query(0, nullptr); }, -1, "flash_query(): NULL FSI pointer\n"},
+        {[&] { return flash_erase(nullptr, 0); }, -1, "flash_erase(): NULL FSI pointer\n"},
+        {[&] { return flash_erase(&fsi, 0x400000); }, -1, "flash_erase(): offset (0x400000) out of range (0 - 0x400000)\n"},
+        {[&] { return flash_get_write_buffer(nullptr, 0); }, -1, "flash_get_write_buffer(): NULL FSI pointer\n"},
+        {[&] { return flash_get_write_buffer(&fsi, 0x400000); }, -1,
+         "flash_get_write_buffer(): offset (0x400000) out of range (0 - 0x400000)\n"},
+        {[&] { return flash_check_write_buffer(&fsi, 0x400000); }, -1,
+         "flash_check_write_buffer(): offset (0x400000) out of range (0 - 0x400000)\n"},
+        // The erase table needs one entry for every offset: a unit that does not divide the space is refused.
+        {[&] { return flash_write(&odd, 0, &byte, 1, table); }, -1,
+         "flash_write(): erase unit (0x30000) does not divide size (0x400000)\n"},
+        {[&] { return ok(flash_alloc_erase_table(nullptr)); }, -1, "flash_alloc_erase_table(): NULL FSI pointer\n"},
+        {[&] { return flash_init_erase_table(nullptr, table); }, -1, "flash_init_erase_table(): NULL FSI pointer\n"},
+        {[&] { return flash_init_erase_table(&fsi, nullptr); }, -1, "flash_init_erase_table(): NULL erase table pointer\n"},
+        {[&] { return flash_free_erase_table(&fsi, nullptr); }, 1, ""},
+        // A null record keeps the table: the caller still owns it (a second free shows under the sanitizers).
+        {[&] {
+             uint8_t *owned = static_cast<uint8_t *>(malloc(4));
+             int result = flash_free_erase_table(nullptr, owned);
+             free(owned);
+             return result;
+         },
+         -1, "flash_free_erase_table(): NULL FSI pointer\n"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.err);
+        int result = 0;
+        EXPECT_EQ(captured_err([&] { result = row.call(); }), row.err);
+        EXPECT_EQ(result, row.result);
+        EXPECT_TRUE(bus.log.empty());
+    }
+}
+
+// A unit of 0 bytes, one larger than the space or one that does not divide it would leave
+// offsets without an entry: the table is neither made nor initialised.
+TEST_F(StatusTest, EraseTableRefusesUnitsThatDoNotDivideTheSpace) {
+    const struct {
+        uint32_t size, block_size, interleave;
+        std::string unit;
+    } rows[] = {
+        {0x100000, 0x30000, 1, "0x30000"},
+        {0x100000, 0x200000, 1, "0x200000"},
+        {0x100000, 0x0, 1, "0x0"},
+        {0x100000, 0x80000000, 2, "0x100000000"},   // a product beyond 32 bits
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.unit);
+        FSI fsi = fake_fsi(row.size, row.interleave, 1, row.block_size);
+        const std::string tail = "(): erase unit (" + row.unit + ") does not divide size (0x100000)\n";
+        uint8_t *table = nullptr;
+        EXPECT_EQ(captured_err([&] { table = flash_alloc_erase_table(&fsi); }), "flash_alloc_erase_table" + tail);
+        EXPECT_EQ(table, nullptr);
+        uint8_t own[4] = {9, 9, 9, 9};
+        int result = 0;
+        EXPECT_EQ(captured_err([&] { result = flash_init_erase_table(&fsi, own); }), "flash_init_erase_table" + tail);
+        EXPECT_EQ(result, -1);
+        EXPECT_EQ(own[0], 9);
+    }
 }
 
 }  // namespace
