@@ -29,9 +29,9 @@ using tavtools::UpdateSetOptions;
 const std::string kSep = std::string(79, '-') + "\n";
 const std::string kBs8 = "\b\b\b\b\b\b\b\b";
 const std::string kEnd = kBs8 + "        \n";
-const std::string kBanner = std::string(79, '*') + "\n" + "*" + std::string(77, ' ') + "*\n" +
-                            "* TAV board load failed!!!" + std::string(52, ' ') + "*\n" + "*" +
-                            std::string(77, ' ') + "*\n" + std::string(79, '*') + "\n";
+const std::string kBanner = std::string(79, '*') + "\n*" + std::string(77, ' ') + "*\n" +
+                            "* TAV board load failed!!!" + std::string(52, ' ') + "*\n*" + std::string(77, ' ') +
+                            "*\n" + std::string(79, '*') + "\n";
 const std::string kNotResponding = "tavload: TAV not responding - check if board and jumper are both present\n";
 const std::string kNotLoaded = "TAV is not currently loaded.\n";
 
@@ -44,19 +44,17 @@ inline std::string fmt(const char *format, ...) {
     return text;
 }
 
+inline uint32_t le_word(const uint8_t *p) { return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24; }
+
 inline uint32_t word_sum(const uint8_t *data, size_t length) {
     uint32_t sum = 0;
-    for (size_t i = 0; i + 4 <= length; i += 4) {
-        sum += data[i] | data[i + 1] << 8 | data[i + 2] << 16 | static_cast<uint32_t>(data[i + 3]) << 24;
-    }
+    for (size_t i = 0; i + 4 <= length; i += 4) sum += le_word(data + i);
     return sum;
 }
 
 inline bool ends_with(const std::string &text, const std::string &end) {
     return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
-
-inline uint32_t le_word(const uint8_t *p) { return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24; }
 
 // Which parts a load wrote.
 struct LoadShape {
@@ -69,6 +67,24 @@ struct RunResult {
     std::string out;
     std::string err;
 };
+
+// loader_main on `window` with argv[0] "tavload" and the words; output captured.
+inline RunResult run_loader(uint8_t *window, const std::vector<std::string> &words) {
+    std::vector<std::string> all = {"tavload"};
+    all.insert(all.end(), words.begin(), words.end());
+    std::vector<char *> argv;
+    for (std::string &w : all) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    RunResult r;
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    r.code = loader_main(window, static_cast<int>(all.size()), argv.data());
+    std::fflush(stdout);
+    std::fflush(stderr);
+    r.out = testing::internal::GetCapturedStdout();
+    r.err = testing::internal::GetCapturedStderr();
+    return r;
+}
 
 // Writes `record` as the board's information record through the driver, as a load
 // would leave it.
@@ -107,10 +123,10 @@ inline void expect_board_loaded(const tavboard::Board &board, const UpdateSetOpt
         ASSERT_LE(at + bytes.size(), 4u << 20) << what;
         EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), game + at)) << what << " at " << at;
     };
-    auto expect_fill = [&](uint32_t from, uint32_t to, uint8_t value, const char *what) {
+    auto expect_fill = [&](const uint8_t *data, uint32_t from, uint32_t to, uint8_t value, const char *what) {
         for (uint32_t i = from; i < to; i++) {
-            if (game[i] != value) {
-                ADD_FAILURE() << what << ": byte " << i << " is " << int(game[i]) << ", not " << int(value);
+            if (data[i] != value) {
+                ADD_FAILURE() << what << ": byte " << i << " is " << int(data[i]) << ", not " << int(value);
                 return;
             }
         }
@@ -122,6 +138,7 @@ inline void expect_board_loaded(const tavboard::Board &board, const UpdateSetOpt
         std::vector<uint8_t> boot = tavtools::update_file_bytes(o, UpdateFile::bootdata);
         boot.resize(32768);
         expect_range(0, boot, "BootData");
+        checksum = word_sum(boot.data(), boot.size());
         end = 32768;
         for (UpdateFile file : {UpdateFile::im_flsh0, UpdateFile::game, UpdateFile::symbols}) {
             std::vector<uint8_t> bytes = tavtools::update_file_bytes(o, file);
@@ -129,31 +146,26 @@ inline void expect_board_loaded(const tavboard::Board &board, const UpdateSetOpt
             checksum += word_sum(bytes.data(), bytes.size());
             end += static_cast<uint32_t>(bytes.size());
         }
-        checksum += word_sum(boot.data(), boot.size());
     }
-    expect_fill(end, info, 0xFF, "below the record, not written");
-    expect_fill(info + 256, 0x3F8000, 0xFF, "between the record and tavboot.rom");
+    expect_fill(game, end, info, 0xFF, "below the record, not written");
+    expect_fill(game, info + 256, 0x3F8000, 0xFF, "between the record and tavboot.rom");
     std::vector<uint8_t> tavboot = tavtools::update_file_bytes(o, UpdateFile::tavboot);
     expect_range(0x3F8000, tavboot, "tavboot.rom");
-    expect_fill(0x3F8000 + static_cast<uint32_t>(tavboot.size()), 4u << 20, 0x00, "tavboot.rom zero fill");
+    expect_fill(game, 0x3F8000 + static_cast<uint32_t>(tavboot.size()), 4u << 20, 0x00, "tavboot.rom zero fill");
 
+    // A smaller sound device holds the last repeat of sf.rom.
     const uint8_t *sound = board.data(tavboard::Device::sound);
     std::vector<uint8_t> sf = tavtools::update_file_bytes(o, UpdateFile::sound);
     if (sound != nullptr) {
         uint32_t size = board.device_size(tavboard::Device::sound);
-        for (uint32_t i = 0; i < size; i++) {
-            uint8_t want = shape.sound ? sf[(1048576 - size) + i] : 0xFF;
-            if (sound[i] != want) {
-                ADD_FAILURE() << "sound flash byte " << i << " is " << int(sound[i]) << ", not " << int(want);
-                break;
-            }
-        }
+        if (shape.sound) EXPECT_TRUE(std::equal(sound, sound + size, sf.end() - size)) << "sound flash";
+        else expect_fill(sound, 0, size, 0xFF, "sound flash");
     }
 
     const uint8_t *r = game + info;
     EXPECT_EQ(std::strlen(reinterpret_cast<const char *>(r)), 24u);
     for (int i = 0; i < 24; i++) EXPECT_TRUE(r[i] >= 0x20 && r[i] <= 0x7E) << "timestamp byte " << i;
-    for (int i = 24; i < 32; i++) EXPECT_EQ(r[i], 0) << "timestamp byte " << i;
+    expect_fill(r, 24, 32, 0, "timestamp padding");
     EXPECT_EQ(le_word(r + 32), 64u);
     EXPECT_EQ(le_word(r + 40), o.game_number);
     EXPECT_EQ(le_word(r + 44), shape.game ? end : 0u) << "game_size";
@@ -161,7 +173,7 @@ inline void expect_board_loaded(const tavboard::Board &board, const UpdateSetOpt
     EXPECT_EQ(le_word(r + 52), shape.sound ? 1048576u : 0u) << "sound_size";
     EXPECT_EQ(le_word(r + 56), shape.sound ? word_sum(sf.data(), sf.size()) : 0u) << "sound_checksum";
     EXPECT_EQ(std::memcmp(r + 60, "13Dec96\0", 8), 0);
-    for (int i = 68; i < 256; i++) ASSERT_EQ(r[i], 0) << "reserved byte " << i;
+    expect_fill(r, 68, 256, 0, "reserved bytes of the record");
     EXPECT_EQ(word_sum(r, 256), 0u);
 }
 
@@ -180,23 +192,7 @@ class LoaderJobsTest : public ModelBoardTest {
     }
 
     // loader_main with argv[0] "tavload" and the words; output captured.
-    RunResult run(const std::vector<std::string> &words) {
-        std::vector<std::vector<char>> storage;
-        storage.push_back({'t', 'a', 'v', 'l', 'o', 'a', 'd', '\0'});
-        for (const std::string &w : words) storage.emplace_back(w.c_str(), w.c_str() + w.size() + 1);
-        std::vector<char *> argv;
-        for (auto &s : storage) argv.push_back(s.data());
-        argv.push_back(nullptr);
-        RunResult r;
-        testing::internal::CaptureStdout();
-        testing::internal::CaptureStderr();
-        r.code = loader_main(board->window_address(), static_cast<int>(storage.size()), argv.data());
-        std::fflush(stdout);
-        std::fflush(stderr);
-        r.out = testing::internal::GetCapturedStdout();
-        r.err = testing::internal::GetCapturedStderr();
-        return r;
-    }
+    RunResult run(const std::vector<std::string> &words) { return run_loader(board->window_address(), words); }
 
     // Writes an update set into a folder of the test; returns the folder.
     std::string make_set(const UpdateSetOptions &o, const std::string &name = "set") {
@@ -222,35 +218,28 @@ inline std::string counted(const std::string &header, uint32_t count) {
 }
 
 // The -debug standard output of a successful load of `o` from folder `dir` (as given with
-// -p), with -gfonly / -sfonly as in `shape`; `sound_file` tells whether sf.rom exists.
+// -p), with -gfonly / -sfonly as asked; `sound_file` tells whether sf.rom exists.
 inline std::string expected_progress(const UpdateSetOptions &o, const std::string &dir, bool gfonly, bool sfonly,
                                      bool sound_file) {
     auto name = [&](const char *base) { return (dir.empty() ? "" : dir + "/") + o.prefix + base; };
+    auto updating = [&](const char *base) { return kSep + "Updating game FLASH with (" + name(base) + ")..."; };
     std::string s;
     if (!gfonly) {
         s += kSep + "Preparing to update sound FLASH...\n";
         if (sound_file) s += counted(kSep + "Updating sound FLASH with (" + name("sf.rom") + ")...", 1048576) + kEnd;
     }
     if (!sfonly) {
-        s += kSep + "Preparing to update game FLASH..." + fmt("(%d - V%d.%d)\n", o.game_number, o.version_major,
-                                                             o.version_minor);
-        s += counted(kSep + "Updating game FLASH with (" + name("im_flsh0.rom") + ")...", o.im_flsh0_bytes);
-        s += counted(kEnd + kSep + "Updating game FLASH with (" + name("game.rom") + ")...", o.game_bytes);
-        s += counted(kEnd + kSep + "Updating game FLASH with (" + name("symbols.rom") + ")...", o.symbols_bytes);
-        s += kEnd + kSep + "Updating game FLASH with (" + name("bootdata.rom") + ")..." + fmt("%8u", 32768u) + kEnd;
+        s += kSep + "Preparing to update game FLASH..." +
+             fmt("(%d - V%d.%d)\n", o.game_number, o.version_major, o.version_minor);
+        s += counted(updating("im_flsh0.rom"), o.im_flsh0_bytes) + kEnd;
+        s += counted(updating("game.rom"), o.game_bytes) + kEnd;
+        s += counted(updating("symbols.rom"), o.symbols_bytes) + kEnd;
+        s += updating("bootdata.rom") + fmt("%8u", 32768u) + kEnd;
     }
+    // tavboot.rom counts down the 32 KB area, one redraw per chunk the file still fills.
     s += kSep + "Updating information database and (" + name("tavboot.rom") + ")..." + fmt("%8u", 32768u);
-    uint32_t left = 32768;
-    uint32_t in_file = o.tavboot_bytes;
-    while (left != 0 && in_file != 0) {
-        s += kBs8 + fmt("%8u", left);
-        uint32_t n = in_file < 8192 ? in_file : 8192;
-        left -= n;
-        in_file -= n;
-        if (n < 8192) break;
-    }
-    s += kEnd;
-    s += kSep + "ISA update board load complete.\n";
+    for (uint32_t done = 0; done < o.tavboot_bytes; done += 8192) s += kBs8 + fmt("%8u", 32768 - done);
+    s += kEnd + kSep + "ISA update board load complete.\n";
     return s;
 }
 
