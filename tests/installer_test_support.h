@@ -7,6 +7,7 @@
 #include "platform/win32.h"
 #include "platform/win_path.h"
 #include "toolkit/toolkit_controls.h"
+#include "toolkit_seed.h"
 
 #include <gtest/gtest.h>
 
@@ -20,34 +21,7 @@
 
 namespace installer_test {
 
-struct Run {
-    int status;
-    std::string err;  // everything written to standard error
-
-    // The output as lines, split at "\n" (a system text keeps its "\r").
-    std::vector<std::string> lines() const {
-        std::vector<std::string> result;
-        std::stringstream stream(err);
-        std::string line;
-        while (std::getline(stream, line)) result.push_back(line);
-        return result;
-    }
-};
-
-// Runs install_main with `args` after the program name, capturing std::cerr.
-inline Run run_installer(std::initializer_list<const char *> args = {}) {
-    std::vector<char *> argv;
-    std::string program = "install";
-    std::vector<std::string> copies(args.begin(), args.end());
-    argv.push_back(program.data());
-    for (std::string &copy : copies) argv.push_back(copy.data());
-    argv.push_back(nullptr);
-    std::ostringstream captured;
-    std::streambuf *saved = std::cerr.rdbuf(captured.rdbuf());
-    int status = install_main(static_cast<int>(argv.size() - 1), argv.data());
-    std::cerr.rdbuf(saved);
-    return Run{status, captured.str()};
-}
+using Lines = std::vector<std::string>;
 
 // Captures std::cerr for the lifetime of the object.
 class CaptureErr {
@@ -61,43 +35,63 @@ class CaptureErr {
     std::streambuf *saved_;
 };
 
+struct Run {
+    int status;
+    std::string err;   // everything written to standard error
+
+    // The output as lines, split at "\n" (a system text keeps its "\r").
+    Lines lines() const {
+        Lines result;
+        std::istringstream stream(err);
+        for (std::string line; std::getline(stream, line);) result.push_back(line);
+        return result;
+    }
+};
+
+// Runs install_main with `args` after the program name, capturing std::cerr.
+inline Run run_installer(std::initializer_list<const char *> args = {}) {
+    std::vector<std::string> words = {"install"};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char *> argv;
+    for (std::string &word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    CaptureErr err;
+    int status = install_main(static_cast<int>(words.size()), argv.data());
+    return Run{status, err.text()};
+}
+
 inline std::string image(const std::string &name) { return std::string(TAV_TEST_IMAGE_DIR) + "/" + name + ".dll"; }
+
+inline constexpr const char *toolkit_key = "Software\\NuMega\\DriverAgent";
+inline constexpr const char *device_key = "Software\\NuMega\\DriverAgent\\Devices\\TAV";
+inline constexpr const char *range_key = "Software\\NuMega\\DriverAgent\\Devices\\TAV\\MemoryRanges\\TAV";
+inline constexpr const char *service_key = "System\\CurrentControlSet\\Services\\agentcd";
 
 // A fresh state folder per test; no platform, failure or trace controls.
 class InstallerTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        char pattern[] = "/tmp/tav-installer-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        home_ = pattern;
-        setenv("TAV_HOME", home_.c_str(), 1);
-        for (const char *name : {"TAV_PLATFORM", "TAV_TOOLKIT_FAIL", "TAV_TOOLKIT_TRACE"}) unsetenv(name);
+        ASSERT_FALSE(home_.path().empty());
+        TearDown();
         toolkit_calls_clear();
     }
     void TearDown() override {
         for (const char *name : {"TAV_PLATFORM", "TAV_TOOLKIT_FAIL", "TAV_TOOLKIT_TRACE"}) unsetenv(name);
-        unsetenv("TAV_HOME");
-        std::filesystem::remove_all(home_);
     }
 
-    // Creates a key under HKEY_LOCAL_MACHINE and sets values in it.
-    static void set_dword(const char *key_path, const char *name, uint32_t value) {
+    // Creates a key under HKEY_LOCAL_MACHINE and sets a value in it.
+    static void set_value(const char *key_path, const char *name, DWORD type, const void *data, DWORD size) {
         HKEY key = nullptr;
         ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, key_path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
                   ERROR_SUCCESS);
-        BYTE data[4] = {static_cast<BYTE>(value), static_cast<BYTE>(value >> 8), static_cast<BYTE>(value >> 16),
-                        static_cast<BYTE>(value >> 24)};
-        EXPECT_EQ(RegSetValueExA(key, name, 0, REG_DWORD, data, 4), ERROR_SUCCESS);
+        EXPECT_EQ(RegSetValueExA(key, name, 0, type, static_cast<const BYTE *>(data), size), ERROR_SUCCESS);
         RegCloseKey(key);
     }
+    static void set_dword(const char *key_path, const char *name, uint32_t value) {
+        set_value(key_path, name, REG_DWORD, &value, 4);   // little-endian like the targets
+    }
     static void set_string(const char *key_path, const char *name, const std::string &text) {
-        HKEY key = nullptr;
-        ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, key_path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
-                  ERROR_SUCCESS);
-        EXPECT_EQ(RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(text.c_str()),
-                                 static_cast<DWORD>(text.size() + 1)),
-                  ERROR_SUCCESS);
-        RegCloseKey(key);
+        set_value(key_path, name, REG_SZ, text.c_str(), static_cast<DWORD>(text.size() + 1));
     }
     // Reads a value back; the Windows error code of the open or the read.
     static LONG read_value(const char *key_path, const char *name, std::vector<uint8_t> *data, DWORD *type) {
@@ -111,6 +105,13 @@ class InstallerTest : public ::testing::Test {
         if (result == ERROR_SUCCESS) data->resize(size);
         return result;
     }
+    // The text of a REG_SZ value with its terminator, "" when it cannot be read.
+    static std::string read_text(const char *key_path, const char *name) {
+        std::vector<uint8_t> data;
+        DWORD type = 0;
+        if (read_value(key_path, name, &data, &type) != ERROR_SUCCESS || type != REG_SZ) return "";
+        return std::string(data.begin(), data.end());
+    }
     static bool key_exists(const char *key_path) {
         HKEY key = nullptr;
         if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key_path, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
@@ -119,19 +120,14 @@ class InstallerTest : public ::testing::Test {
     }
 
     // Copies a test image to the file a Windows path names.
-    static void place(const std::string &image_file, const char *windows_path) {
-        std::string target = native_path(windows_path);
+    static void place(const std::string &image_file, const std::string &windows_path) {
+        std::string target = native_path(windows_path.c_str());
         ASSERT_FALSE(target.empty());
         std::filesystem::create_directories(std::filesystem::path(target).parent_path());
         std::filesystem::copy_file(image_file, target, std::filesystem::copy_options::overwrite_existing);
     }
 
-    std::string home_;
+    TempTavHome home_;
 };
-
-inline constexpr const char *toolkit_key = "Software\\NuMega\\DriverAgent";
-inline constexpr const char *device_key = "Software\\NuMega\\DriverAgent\\Devices\\TAV";
-inline constexpr const char *range_key = "Software\\NuMega\\DriverAgent\\Devices\\TAV\\MemoryRanges\\TAV";
-inline constexpr const char *service_key = "System\\CurrentControlSet\\Services\\agentcd";
 
 }  // namespace installer_test
