@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "flash/flash.h"
@@ -33,28 +34,45 @@ std::vector<uint32_t> erase_setups(const std::vector<SpaceAccess> &log) {
 
 const std::vector<uint32_t> kOrder1M = {0x0, 0x4000, 0x6000, 0x8000, 0xE0000, 0xC0000, 0xA0000, 0x80000, 0x60000, 0x40000, 0x20000};
 
-TEST_F(EraseTest, BootBlockDeviceErasesEveryBlockInItsOrder) {
+// Each block erase is set-up, confirm and read array at the block; the game flash erases
+// the one block holding the offset, a boot-block device all its blocks in their fixed order.
+TEST_F(EraseTest, ErasesTheBlocksOfTheUnitInOrder) {
     const struct {
-        uint32_t sound_size, offset;
-        std::vector<uint32_t> order;
+        uint32_t game_block, sound_size;
+        int32_t space;
+        uint32_t offset;
+        std::vector<uint32_t> order;   // block starts
+        int32_t block;                 // index of the one game block, -1: all sound blocks
     } rows[] = {
-        {1 << 20, 0xFFFFF, kOrder1M},
-        {512 << 10, 0x90000, {0x0, 0x4000, 0x6000, 0x8000, 0x60000, 0x40000, 0x20000}},
-        {256 << 10, 0x3FFFF, {0x0, 0x4000, 0x6000, 0x8000, 0x20000}},
+        {128 << 10, 1 << 20, 0, 0x25000, {0x25000}, 1},
+        {128 << 10, 1 << 20, 0, 0x3FFFFF, {0x3FFFFF}, 31},
+        {64 << 10, 1 << 20, 0, 0x25000, {0x25000}, 2},
+        {128 << 10, 1 << 20, 8, 0xFFFFF, kOrder1M, -1},
+        {128 << 10, 512 << 10, 8, 0x90000, {0x0, 0x4000, 0x6000, 0x8000, 0x60000, 0x40000, 0x20000}, -1},
+        {128 << 10, 256 << 10, 8, 0x3FFFF, {0x0, 0x4000, 0x6000, 0x8000, 0x20000}, -1},
     };
     for (const auto &row : rows) {
-        SCOPED_TRACE(row.sound_size);
-        remake_board(fit_of(4 << 20, 128 << 10, row.sound_size));
+        SCOPED_TRACE(std::to_string(row.space) + " at " + std::to_string(row.offset));
+        remake_board(fit_of(4 << 20, row.game_block, row.sound_size));
         FSI fsi{};
-        ASSERT_EQ(flash_query(8, &fsi), 1);
+        ASSERT_EQ(flash_query(row.space, &fsi), 1);
         board->reset_counters();
         start_log();
         EXPECT_EQ(flash_erase(&fsi, row.offset), 1);
-        std::vector<SpaceAccess> log = space_log();
-        EXPECT_EQ(erase_setups(log), row.order);
-        for (const SpaceAccess &a : log) EXPECT_TRUE(a.space == 8 || a.kind == tavboard::Access::reg_write);
-        for (uint32_t start : row.order) EXPECT_EQ(board->erase_count(Device::sound, boot_block_index(start)), 1u) << start;
+        std::vector<std::pair<uint32_t, uint32_t>> expected, writes;
+        for (uint32_t start : row.order)
+            for (uint32_t command : {0x20, 0xD0, 0xFF}) expected.push_back({start, command});
+        for (const SpaceAccess &a : space_log()) {
+            if (a.kind == tavboard::Access::reg_write) continue;
+            EXPECT_EQ(a.space, row.space);
+            if (a.kind == tavboard::Access::write8) writes.push_back({a.offset, a.value});
+        }
+        EXPECT_EQ(writes, expected);
         EXPECT_EQ(board->counters().erases, row.order.size());
+        for (uint32_t start : row.order) {
+            uint32_t index = row.block >= 0 ? (uint32_t)row.block : boot_block_index(start);
+            EXPECT_EQ(board->erase_count(row.block >= 0 ? Device::game : Device::sound, index), 1u) << start;
+        }
     }
 }
 
@@ -107,32 +125,6 @@ TEST_F(EraseTest, BootBlockDeviceOfUnknownSizeFailsSilentlyAfterTheSmallBlocks) 
     EXPECT_EQ(captured_err([&] { result = flash_erase(&fsi, 0); }), "");
     EXPECT_EQ(result, -1);
     EXPECT_EQ(erase_setups(space_log()), (std::vector<uint32_t>{0x0, 0x4000, 0x6000, 0x8000}));
-}
-
-TEST_F(EraseTest, GameFlashErasesTheOneBlockHoldingTheOffset) {
-    const struct {
-        uint32_t block_size, offset, block;
-    } rows[] = {{128 << 10, 0x25000, 1}, {128 << 10, 0x3FFFFF, 31}, {64 << 10, 0x25000, 2}};
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.offset);
-        remake_board(fit_of(4 << 20, row.block_size, 1 << 20));
-        FSI fsi{};
-        ASSERT_EQ(flash_query(0, &fsi), 1);
-        board->reset_counters();
-        start_log();
-        EXPECT_EQ(flash_erase(&fsi, row.offset), 1);
-        EXPECT_EQ(board->counters().erases, 1u);
-        EXPECT_EQ(board->erase_count(Device::game, row.block), 1u);
-        // Set-up, confirm, then read array, all at the offset itself.
-        std::vector<uint32_t> commands;
-        for (const SpaceAccess &a : space_log()) {
-            if (a.kind != tavboard::Access::write8) continue;
-            commands.push_back(a.value);
-            EXPECT_EQ(a.offset, row.offset);
-            EXPECT_EQ(a.space, 0);
-        }
-        EXPECT_EQ(commands, (std::vector<uint32_t>{0x20, 0xD0, 0xFF}));
-    }
 }
 
 // The table has one byte per erase unit: initialisation clears exactly that many.

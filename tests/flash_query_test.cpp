@@ -1,5 +1,5 @@
-// Identification: flash_query on every fit of the model board, on an absent board, with a
-// dirty status, and the geometry taken from (inconsistent) query answers on the scripted bus.
+// Identification: flash_query on every fit of the model board and on an absent board, with
+// a dirty status, and the geometry taken from (inconsistent) query answers on the scripted bus.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -30,70 +30,46 @@ std::vector<int64_t> record_of(const FSI &f) {
     return {f.size, f.interleave, f.width, f.block_size, f.block_shift, f.device_size, f.boot_block, f.space, f.page_size, f.page_count};
 }
 
+// Each fit's record, or a silent failure (the loader reports the board as not responding);
+// the commands the query leaves with the devices, all at offset 0, and where it read status.
 TEST_F(QueryTest, EachFitGivesItsRecordOrFailsSilently) {
+    const tavboard::Fit k4M = fit_of(4 << 20, 128 << 10, 1 << 20), k8M = fit_of(8 << 20, 128 << 10, 1 << 20);
+    tavboard::Fit absent;
+    absent.board_absent = true;
+    const std::vector<uint32_t> cfi = {0x98, 0x70, 0xFF}, codes = {0x90, 0x70, 0xFF};
     const struct {
         const char *name;
         tavboard::Fit fit;
         int32_t space;
-        std::vector<int64_t> record;   // empty: the query fails
-    } rows[] = {
-        {"default game flash", fit_of(4 << 20, 128 << 10, 1 << 20), 0, {0x400000, 1, 1, 0x20000, 17, 0x400000, 0, 0, 0x4000, 256}},
-        {"32 KB blocks", fit_of(4 << 20, 32 << 10, 1 << 20), 0, {0x400000, 1, 1, 0x8000, 15, 0x400000, 0, 0, 0x4000, 256}},
-        {"8 MB device through space 0", fit_of(8 << 20, 128 << 10, 1 << 20), 0, {0x400000, 1, 1, 0x20000, 17, 0x800000, 0, 0, 0x4000, 256}},
-        {"8 MB device through space 1", fit_of(8 << 20, 128 << 10, 1 << 20), 1, {0x100000, 1, 1, 0x20000, 17, 0x800000, 0, 1, 0x4000, 64}},
-        {"4 MB device refuses space 1", fit_of(4 << 20, 128 << 10, 1 << 20), 1, {}},
-        {"1 MB boot-block device", fit_of(4 << 20, 128 << 10, 1 << 20), 8, {0x100000, 1, 1, 0x100000, 20, 0x100000, 1, 8, 0x4000, 64}},
-        {"512 KB boot-block device", fit_of(4 << 20, 128 << 10, 512 << 10), 8, {0x100000, 1, 1, 0x80000, 19, 0x80000, 1, 8, 0x4000, 64}},
-        {"256 KB boot-block device", fit_of(4 << 20, 128 << 10, 256 << 10), 8, {0x100000, 1, 1, 0x40000, 18, 0x40000, 1, 8, 0x4000, 64}},
-        {"no sound device", fit_of(4 << 20, 128 << 10, 0), 8, {}},
-    };
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.name);
-        remake_board(row.fit);
-        FSI fsi{};
-        QueryResult r = query(row.space, &fsi);
-        EXPECT_EQ(r.result, row.record.empty() ? -1 : 1);
-        // A failing identification is silent: the loader reports the board as not responding.
-        EXPECT_EQ(r.out + r.err, "");
-        if (row.record.empty()) continue;
-        EXPECT_EQ(fsi.base, board_window);
-        EXPECT_EQ(record_of(fsi), row.record);
-    }
-}
-
-TEST_F(QueryTest, AbsentBoardAnswersNoSpace) {
-    tavboard::Fit fit;
-    fit.board_absent = true;
-    remake_board(fit);
-    for (int32_t space : {0, 1, 8}) {
-        FSI fsi{};
-        QueryResult r = query(space, &fsi);
-        EXPECT_EQ(r.result, -1) << space;
-        EXPECT_EQ(r.out + r.err, "") << space;
-    }
-}
-
-// The commands each query leaves with the devices, and where the status was read.
-TEST_F(QueryTest, LeavesTheDevicesAsItsOutcomeRequires) {
-    const struct {
-        const char *name;
-        tavboard::Fit fit;
-        int32_t space;
-        std::vector<uint32_t> commands;   // command bytes written, in order, all at offset 0
+        std::vector<int64_t> record;      // empty: the query fails
+        std::vector<uint32_t> commands;   // command bytes written, in order
         int status_space;                 // space of the status reads, -1 for none
     } rows[] = {
-        {"space 0 clean", fit_of(4 << 20, 128 << 10, 1 << 20), 0, {0x98, 0x70, 0xFF}, 0},
-        {"space 8 clean", fit_of(4 << 20, 128 << 10, 1 << 20), 8, {0x90, 0x70, 0xFF}, 8},
-        {"space 1 on 8 MB, status through space 1", fit_of(8 << 20, 128 << 10, 1 << 20), 1, {0x98, 0x70, 0xFF}, 1},
-        {"space 1 on 4 MB stays in query mode", fit_of(4 << 20, 128 << 10, 1 << 20), 1, {0x98}, -1},
-        {"no sound device: read array after the codes", fit_of(4 << 20, 128 << 10, 0), 8, {0x90, 0xFF}, -1},
+        {"default game flash", k4M, 0, {0x400000, 1, 1, 0x20000, 17, 0x400000, 0, 0, 0x4000, 256}, cfi, 0},
+        {"32 KB blocks", fit_of(4 << 20, 32 << 10, 1 << 20), 0, {0x400000, 1, 1, 0x8000, 15, 0x400000, 0, 0, 0x4000, 256}, cfi, 0},
+        {"8 MB device through space 0", k8M, 0, {0x400000, 1, 1, 0x20000, 17, 0x800000, 0, 0, 0x4000, 256}, cfi, 0},
+        {"8 MB device through space 1", k8M, 1, {0x100000, 1, 1, 0x20000, 17, 0x800000, 0, 1, 0x4000, 64}, cfi, 1},
+        {"4 MB device refuses space 1, left in query mode", k4M, 1, {}, {0x98}, -1},
+        {"1 MB boot-block device", k4M, 8, {0x100000, 1, 1, 0x100000, 20, 0x100000, 1, 8, 0x4000, 64}, codes, 8},
+        {"512 KB boot-block device", fit_of(4 << 20, 128 << 10, 512 << 10), 8, {0x100000, 1, 1, 0x80000, 19, 0x80000, 1, 8, 0x4000, 64}, codes, 8},
+        {"256 KB boot-block device", fit_of(4 << 20, 128 << 10, 256 << 10), 8, {0x100000, 1, 1, 0x40000, 18, 0x40000, 1, 8, 0x4000, 64}, codes, 8},
+        {"no sound device: read array after the codes", fit_of(4 << 20, 128 << 10, 0), 8, {}, {0x90, 0xFF}, -1},
+        {"absent board, space 0", absent, 0, {}, {0x98, 0xFF}, -1},
+        {"absent board, space 1", absent, 1, {}, {0x98, 0xFF}, -1},
+        {"absent board, space 8", absent, 8, {}, {0x90, 0xFF}, -1},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
         remake_board(row.fit);
         start_log();
         FSI fsi{};
-        query(row.space, &fsi);
+        QueryResult r = query(row.space, &fsi);
+        EXPECT_EQ(r.result, row.record.empty() ? -1 : 1);
+        EXPECT_EQ(r.out + r.err, "");
+        if (!row.record.empty()) {
+            EXPECT_EQ(fsi.base, board_window);
+            EXPECT_EQ(record_of(fsi), row.record);
+        }
         std::vector<uint32_t> commands;
         int status_space = -1;
         for (const SpaceAccess &a : space_log()) {

@@ -77,7 +77,10 @@ class WriteTest : public ModelBoardTest {
         ASSERT_EQ(flash_init_erase_table(&fsi, table), 1);
     }
 
+    // Reads back with the devices left in read-status mode: the read must select read array
+    // itself, on each page it crosses.
     std::vector<uint8_t> read_back(uint32_t offset, uint32_t count) {
+        flash_set_mode(&fsi, offset, 0x70);
         std::vector<uint8_t> out(count + 1, 0x77);
         EXPECT_EQ(flash_read(&fsi, offset, out.data(), count), 1);
         EXPECT_EQ(out[count], 0x77);   // nothing beyond count
@@ -124,36 +127,6 @@ TEST_F(WriteTest, MethodChunksAndErasesOfEachWrite) {
         EXPECT_EQ(board->counters().erases, row.erases);
         EXPECT_EQ(board->counters().programmed_bytes, row.count);
         EXPECT_EQ(read_back(row.offset, row.count), data);
-    }
-}
-
-// The exact writes of one chunk of each method on a unit already erased (none is erased
-// again), and the read-back: one copy of the chunk after read array.
-TEST_F(WriteTest, ChunkSequenceOfEachMethod) {
-    const struct {
-        int32_t space;
-        uint32_t offset;
-        std::vector<uint8_t> data;
-        Pairs writes;
-    } rows[] = {
-        {0, 0x4100, {0x11, 0x22, 0x33, 0x44},
-         {{0x4100, 0xE8}, {0x4100, 3}, {0x4100, 0x11}, {0x4101, 0x22}, {0x4102, 0x33}, {0x4103, 0x44}, {0x4100, 0xD0}, {0x4100, 0xFF}}},
-        {8, 0x4010, {0x12, 0x34}, {{0x4010, 0x40}, {0x4010, 0x12}, {0x4010, 0x40}, {0x4011, 0x34}, {0x4010, 0xFF}}},
-    };
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.space);
-        prepare(row.space);
-        table[0] = 1;
-        start_log();
-        ASSERT_EQ(flash_write(&fsi, row.offset, row.data.data(), (uint32_t)row.data.size(), table), 1);
-        std::vector<SpaceAccess> log = space_log();
-        EXPECT_EQ(byte_writes(log, [](uint32_t) { return true; }), row.writes);
-        for (const SpaceAccess &a : log) EXPECT_TRUE(a.space == row.space || a.kind == Access::reg_write);
-        ASSERT_FALSE(log.empty());
-        EXPECT_EQ(log.back().kind, Access::copy);
-        EXPECT_EQ(log.back().offset, row.offset);
-        EXPECT_EQ(log.back().value, row.data.size());
-        EXPECT_EQ(board->counters().erases, 0u);
     }
 }
 
@@ -316,25 +289,7 @@ TEST_F(WriteTest, ArgumentChecksInOrder) {
     }
 }
 
-// ---- read, and whole spaces
-
-TEST_F(WriteTest, ReadAcrossAPageEndCopiesFromBothPagesInReadArray) {
-    prepare(0);
-    std::vector<uint8_t> data = random_bytes(256, 6), dest(256);
-    ASSERT_EQ(flash_write(&fsi, 0x3FF80, data.data(), 256, table), 1);
-    start_log();
-    ASSERT_EQ(flash_read(&fsi, 0x3FF80, dest.data(), 256), 1);
-    EXPECT_EQ(dest, data);
-    Pairs copies;
-    uint32_t last_write = 0;
-    for (const SpaceAccess &a : space_log()) {
-        if (a.kind == Access::write8) last_write = a.value;
-        if (a.kind != Access::copy) continue;
-        EXPECT_EQ(last_write, 0xFFu);
-        copies.push_back({a.offset, a.value});
-    }
-    EXPECT_EQ(copies, (Pairs{{0x3FF80, 128}, {0x40000, 128}}));
-}
+// ---- whole spaces
 
 // The whole space in runs of 8192 bytes, as the loader copies its files: read back equal,
 // the device holds it, each block erased exactly once.
@@ -361,47 +316,41 @@ TEST_F(WriteTest, WholeSpacesWrittenAndReadBackEqual) {
 
 // ---- other bus shapes, on the scripted bus
 
-// Devices that answer ready, and `memory` after a read array command.
-void script_storing_devices(FakeBus &bus, const std::vector<uint8_t> &memory) {
-    bus.on_read = [&bus, &memory](uint32_t offset) -> uint8_t { return bus.last_written() == 0xFF ? memory[offset] : 0x80; };
-}
-
-TEST_F(FakeBusTest, SixteenBitDevicesSideBySideGetWordsAndTheirCount) {
-    FakeBus bus;
-    FSI fsi = fake_fsi(0x400000, 2, 2, 0x20000);
-    const uint8_t data[8] = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08};
-    std::vector<uint8_t> memory(0x4000, 0);
-    std::copy(data, data + 8, memory.begin() + 0x100);
-    script_storing_devices(bus, memory);
-    uint8_t table[16] = {1};
-    ASSERT_EQ(flash_write(&fsi, 0x100, data, 8, table), 1);
-    const FakeAccess::Kind W = FakeAccess::write16;
-    std::vector<FakeAccess> expected = {
-        {W, 0x100, 0xE8},   {W, 0x102, 0xE8},   {W, 0x100, 1},      {W, 0x102, 1},      {W, 0x100, 0x0201}, {W, 0x102, 0x0403},
-        {W, 0x104, 0x0605}, {W, 0x106, 0x0807}, {W, 0x100, 0xD0},   {W, 0x102, 0xD0},   {W, 0x100, 0xFF},   {W, 0x102, 0xFF},
+// Two devices side by side: 16-bit devices get words and each its count; single-word
+// programming takes one bus word at a time, and a short last word ends after one device.
+// The devices answer ready, and the data after a read array command.
+TEST_F(FakeBusTest, BusWordsOfTwoDevices) {
+    constexpr FakeAccess::Kind W8 = FakeAccess::write8, W16 = FakeAccess::write16;
+    const struct {
+        uint32_t width;
+        int32_t boot_block;
+        uint32_t offset;
+        std::vector<uint8_t> data;
+        std::vector<FakeAccess> writes;
+        std::vector<uint32_t> reads;   // offsets of the status reads
+    } rows[] = {
+        {2, 0, 0x100, {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08},
+         {{W16, 0x100, 0xE8}, {W16, 0x102, 0xE8}, {W16, 0x100, 1}, {W16, 0x102, 1}, {W16, 0x100, 0x0201}, {W16, 0x102, 0x0403},
+          {W16, 0x104, 0x0605}, {W16, 0x106, 0x0807}, {W16, 0x100, 0xD0}, {W16, 0x102, 0xD0}, {W16, 0x100, 0xFF}, {W16, 0x102, 0xFF}},
+         {0x100, 0x102, 0x100, 0x100, 0x102, 0x102}},
+        {1, 1, 0x200, {0xA1, 0xA2, 0xA3},
+         {{W8, 0x200, 0x40}, {W8, 0x201, 0x40}, {W8, 0x200, 0xA1}, {W8, 0x201, 0xA2}, {W8, 0x200, 0x40}, {W8, 0x201, 0x40},
+          {W8, 0x202, 0xA3}, {W8, 0x200, 0xFF}, {W8, 0x201, 0xFF}},
+         {0x200, 0x200, 0x201, 0x201, 0x200, 0x200, 0x201, 0x201}},
     };
-    EXPECT_EQ(bus.writes(), expected);
-    // Both devices' buffer and program statuses were read.
-    EXPECT_EQ(bus.offsets(FakeAccess::read), (std::vector<uint32_t>{0x100, 0x102, 0x100, 0x100, 0x102, 0x102}));
-}
-
-TEST_F(FakeBusTest, SingleWordProgrammingTakesOneBusWordAtATime) {
-    FakeBus bus;
-    FSI fsi = fake_fsi(0x100000, 2, 1, 0x80000);
-    fsi.boot_block = 1;
-    const uint8_t data[3] = {0xA1, 0xA2, 0xA3};
-    std::vector<uint8_t> memory(0x4000, 0);
-    std::copy(data, data + 3, memory.begin() + 0x200);
-    script_storing_devices(bus, memory);
-    uint8_t table[1] = {1};
-    ASSERT_EQ(flash_write(&fsi, 0x200, data, 3, table), 1);
-    // The last bus word is short: the chunk ends after one device's byte.
-    const FakeAccess::Kind W = FakeAccess::write8;
-    std::vector<FakeAccess> expected = {
-        {W, 0x200, 0x40}, {W, 0x201, 0x40}, {W, 0x200, 0xA1}, {W, 0x201, 0xA2}, {W, 0x200, 0x40},
-        {W, 0x201, 0x40}, {W, 0x202, 0xA3}, {W, 0x200, 0xFF}, {W, 0x201, 0xFF},
-    };
-    EXPECT_EQ(bus.writes(), expected);
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.width);
+        FakeBus bus;
+        FSI fsi = fake_fsi(0x400000, 2, row.width, 0x20000);
+        fsi.boot_block = row.boot_block;
+        bus.on_read = [&](uint32_t offset) -> uint8_t {
+            return bus.last_written() != 0xFF ? 0x80 : offset >= row.offset ? row.data.at(offset - row.offset) : 0;
+        };
+        uint8_t table[64] = {1};
+        ASSERT_EQ(flash_write(&fsi, row.offset, row.data.data(), (uint32_t)row.data.size(), table), 1);
+        EXPECT_EQ(bus.writes(), row.writes);
+        EXPECT_EQ(bus.offsets(FakeAccess::read), row.reads);
+    }
 }
 
 TEST_F(FakeBusTest, BadDeviceWidthStopsTheBufferedWriteInReadArray) {
