@@ -28,11 +28,8 @@ class TempTavHome {
         setenv("TAV_HOME", path_.c_str(), 1);
     }
     ~TempTavHome() {
-        if (had_old_) {
-            setenv("TAV_HOME", old_.c_str(), 1);
-        } else {
-            unsetenv("TAV_HOME");
-        }
+        if (had_old_) setenv("TAV_HOME", old_.c_str(), 1);
+        else unsetenv("TAV_HOME");
         std::error_code ec;
         if (!path_.empty()) std::filesystem::remove_all(path_, ec);
     }
@@ -60,30 +57,25 @@ struct RegistrySeed {
 
 // The store text for a seed, in the registry export format.
 inline std::string registry_seed_text(const RegistrySeed &seed = RegistrySeed()) {
-    char number[32];
     std::string text = "Windows Registry Editor Version 5.00\n\n";
     if (seed.service) {
-        text +=
-            "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\agentcd]\n"
-            "\"DisplayName\"=\"DriverAgent Class Driver\"\n"
-            "\"ImagePath\"=\"c:\\\\winnt\\\\system32\\\\agentcd.sys\"\n"
-            "\"Type\"=dword:00000001\n"
-            "\"Start\"=dword:00000003\n\n";
+        text += "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\agentcd]\n"
+                "\"DisplayName\"=\"DriverAgent Class Driver\"\n"
+                "\"ImagePath\"=\"c:\\\\winnt\\\\system32\\\\agentcd.sys\"\n"
+                "\"Type\"=dword:00000001\n\"Start\"=dword:00000003\n\n";
     }
     if (seed.device) {
-        text +=
-            "[HKEY_LOCAL_MACHINE\\Software\\NuMega\\DriverAgent\\Devices\\TAV]\n"
-            "\"Version\"=dword:00000001\n"
-            "\"Revision\"=dword:00000000\n"
-            "\"Description\"=\"Tarsek9 ORVEX Update Board\"\n\n";
+        text += "[HKEY_LOCAL_MACHINE\\Software\\NuMega\\DriverAgent\\Devices\\TAV]\n"
+                "\"Version\"=dword:00000001\n\"Revision\"=dword:00000000\n"
+                "\"Description\"=\"Tarsek9 ORVEX Update Board\"\n\n";
     }
     if (seed.device && seed.range) {
-        text += "[HKEY_LOCAL_MACHINE\\Software\\NuMega\\DriverAgent\\Devices\\TAV\\MemoryRanges\\TAV]\n";
-        std::snprintf(number, sizeof number, "\"Base\"=dword:%08x\n", seed.base);
-        text += number;
-        std::snprintf(number, sizeof number, "\"Length\"=dword:%08x\n", seed.length);
-        text += number;
-        text += "\"FastIo\"=dword:00000001\n\n";
+        char range[256];
+        std::snprintf(range, sizeof range,
+                      "[HKEY_LOCAL_MACHINE\\Software\\NuMega\\DriverAgent\\Devices\\TAV\\MemoryRanges\\TAV]\n"
+                      "\"Base\"=dword:%08x\n\"Length\"=dword:%08x\n\"FastIo\"=dword:00000001\n\n",
+                      seed.base, seed.length);
+        text += range;
     }
     return text;
 }
