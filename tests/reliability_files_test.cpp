@@ -1,20 +1,17 @@
-// Hostile update files: a file of the set replaced by a directory, by a FIFO that no one
-// writes, cut short in the middle of a chunk, or empty; names with spaces and very long
-// paths. Every case ends (a FIFO's open must not wait for a writer) with the message and
-// result code of its file, leaves no descriptor open and the board not loaded.
+// Hostile update files: each file of the set replaced by a directory, by a FIFO that no one
+// writes, cut short in the middle of a chunk, or empty; images that arrive in pieces; names
+// with spaces and very long paths. Every case ends (a FIFO's open must not wait for a
+// writer) with the message and result code of its file, leaves no descriptor open and the
+// board not loaded.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <fcntl.h>
-#include <signal.h>
-
 #include <chrono>
-#include <functional>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -36,103 +33,64 @@ UpdateSetOptions small_set() {
 }
 
 enum class Damage { directory, fifo, truncate, empty };
+const char *const kDamageNames[] = {"IsDirectory", "IsFifo", "CutShort", "Empty"};
+
+// One file of the set: the code of a failed read (of its open, for a directory), and the
+// bytes a cut keeps (0: a short file is allowed).
+const struct SetFile {
+    const char *name;
+    UpdateFile file;
+    int directory_code, code;
+    uint32_t keep;
+} kSetFiles[] = {
+    {"SoundImage", UpdateFile::sound, 7, 7, 1048576 - 5000},   // sized before it is opened
+    {"BootData", UpdateFile::bootdata, 13, 14, 32767},         // read once, a FIFO reads as empty
+    {"ImFlsh0", UpdateFile::im_flsh0, 20, 20, 12001},
+    {"Game", UpdateFile::game, 23, 23, 30002},
+    {"Symbols", UpdateFile::symbols, 26, 26, 8195},
+    {"Tavboot", UpdateFile::tavboot, 30, 30, 0},               // may be short, not empty
+};
 
 struct FileCase {
-    const char *name;
-    const char *file;       // base name of the damaged file
+    const SetFile *file;
     Damage damage;
-    uint32_t keep;          // bytes kept by truncate
-    int code;
-    // The expected standard error for the damaged file's full name and its size on disk.
-    std::function<std::string(const std::string &name, long long size)> err;
 };
 
-std::string wrong_size(const std::string &name, long long size, unsigned want) {
-    return fmt("tavload: file (%s) present but wrong size %lld != %u\n", name.c_str(), size, want);
+std::vector<FileCase> file_cases() {
+    std::vector<FileCase> cases;
+    for (const SetFile &f : kSetFiles)
+        for (Damage d : {Damage::directory, Damage::fifo, Damage::truncate, Damage::empty})
+            if (d != Damage::truncate || f.keep != 0) cases.push_back({&f, d});
+    return cases;
 }
-std::string read_failed(const std::string &name, const char *why) {
-    return "\ntavload: unable to read file (" + name + ") - " + why + "\n";
-}
-const char *const kIsDir = "Is a directory";
-const char *const kEof = "unexpected end of file";
 
-const FileCase kFileCases[] = {
-    // sf.rom is checked by its size before it is opened.
-    {"SoundImageIsDirectory", "sf.rom", Damage::directory, 0, 7,
-     [](const std::string &n, long long s) { return wrong_size(n, s, 1048576); }},
-    {"SoundImageIsFifo", "sf.rom", Damage::fifo, 0, 7,
-     [](const std::string &n, long long s) { return wrong_size(n, s, 1048576); }},
-    {"SoundImageCutMidChunk", "sf.rom", Damage::truncate, 1048576 - 5000, 7,
-     [](const std::string &n, long long s) { return wrong_size(n, s, 1048576); }},
-    {"SoundImageEmpty", "sf.rom", Damage::empty, 0, 7,
-     [](const std::string &n, long long s) { return wrong_size(n, s, 1048576); }},
-    // bootdata.rom is read once: a directory fails the read, a FIFO reads as empty.
-    {"BootDataIsDirectory", "bootdata.rom", Damage::directory, 0, 13,
-     [](const std::string &n, long long) { return read_failed(n, kIsDir); }},
-    {"BootDataIsFifo", "bootdata.rom", Damage::fifo, 0, 14,
-     [](const std::string &n, long long) { return "\ntavload: file (" + n + ") is not 32768 bytes\n"; }},
-    {"BootDataCutShort", "bootdata.rom", Damage::truncate, 20001, 14,
-     [](const std::string &n, long long) { return "\ntavload: file (" + n + ") is not 32768 bytes\n"; }},
-    {"BootDataEmpty", "bootdata.rom", Damage::empty, 0, 14,
-     [](const std::string &n, long long) { return "\ntavload: file (" + n + ") is not 32768 bytes\n"; }},
-    // The images are read chunk by chunk up to their declared sizes.
-    {"ImFlsh0IsDirectory", "im_flsh0.rom", Damage::directory, 0, 20,
-     [](const std::string &n, long long) { return read_failed(n, kIsDir); }},
-    {"ImFlsh0IsFifo", "im_flsh0.rom", Damage::fifo, 0, 20,
-     [](const std::string &n, long long) { return read_failed(n, kEof); }},
-    {"ImFlsh0CutMidChunk", "im_flsh0.rom", Damage::truncate, 12001, 20,
-     [](const std::string &n, long long) { return read_failed(n, kEof); }},
-    {"ImFlsh0Empty", "im_flsh0.rom", Damage::empty, 0, 20,
-     [](const std::string &n, long long) { return read_failed(n, kEof); }},
-    {"GameIsDirectory", "game.rom", Damage::directory, 0, 23,
-     [](const std::string &n, long long) { return read_failed(n, kIsDir); }},
-    {"GameIsFifo", "game.rom", Damage::fifo, 0, 23,
-     [](const std::string &n, long long) { return read_failed(n, kEof); }},
-    {"GameCutMidChunk", "game.rom", Damage::truncate, 30002, 23,
-     [](const std::string &n, long long) { return read_failed(n, kEof); }},
-    {"GameEmpty", "game.rom", Damage::empty, 0, 23,
-     [](const std::string &n, long long) { return read_failed(n, kEof); }},
-    {"SymbolsIsDirectory", "symbols.rom", Damage::directory, 0, 26,
-     [](const std::string &n, long long) { return read_failed(n, kIsDir); }},
-    {"SymbolsIsFifo", "symbols.rom", Damage::fifo, 0, 26,
-     [](const std::string &n, long long) { return read_failed(n, kEof); }},
-    {"SymbolsCutMidChunk", "symbols.rom", Damage::truncate, 8195, 26,
-     [](const std::string &n, long long) { return read_failed(n, kEof); }},
-    {"SymbolsEmpty", "symbols.rom", Damage::empty, 0, 26,
-     [](const std::string &n, long long) { return read_failed(n, kEof); }},
-    // tavboot.rom may be short (zero fill follows) but not empty, and must be readable.
-    {"TavbootIsDirectory", "tavboot.rom", Damage::directory, 0, 30,
-     [](const std::string &n, long long) { return read_failed(n, kIsDir); }},
-    {"TavbootIsFifo", "tavboot.rom", Damage::fifo, 0, 30,
-     [](const std::string &n, long long) { return read_failed(n, kEof); }},
-    {"TavbootEmpty", "tavboot.rom", Damage::empty, 0, 30,
-     [](const std::string &n, long long) { return read_failed(n, kEof); }},
-};
+// The expected standard error for the damaged file's full name and its size on disk.
+std::string expected_err(const FileCase &c, const std::string &name, long long size) {
+    if (c.file->file == UpdateFile::sound)
+        return fmt("tavload: file (%s) present but wrong size %lld != 1048576\n", name.c_str(), size);
+    if (c.damage == Damage::directory) return "\ntavload: unable to read file (" + name + ") - Is a directory\n";
+    if (c.file->file == UpdateFile::bootdata) return "\ntavload: file (" + name + ") is not 32768 bytes\n";
+    return "\ntavload: unable to read file (" + name + ") - unexpected end of file\n";
+}
 
 class HostileFileTest : public LoaderJobsTest, public testing::WithParamInterface<FileCase> {};
 
 TEST_P(HostileFileTest, EndsWithTheFilesMessageAndCode) {
     const FileCase &c = GetParam();
     std::string dir = make_set(small_set());
-    std::string path = dir + "/" + c.file;
+    std::string path = dir + "/" + tavtools::update_file_base(c.file->file);
+    std::vector<uint8_t> bytes = tavtools::update_file_bytes(small_set(), c.file->file);
     ASSERT_EQ(unlink(path.c_str()), 0);
     switch (c.damage) {
         case Damage::directory: ASSERT_EQ(mkdir(path.c_str(), 0755), 0); break;
         case Damage::fifo: ASSERT_EQ(mkfifo(path.c_str(), 0644), 0) << std::strerror(errno); break;
         case Damage::empty: ASSERT_TRUE(std::ofstream(path).good()); break;
-        case Damage::truncate: {
-            std::vector<uint8_t> bytes = tavtools::update_file_bytes(small_set(), [&] {
-                for (UpdateFile f : {UpdateFile::bootdata, UpdateFile::im_flsh0, UpdateFile::game,
-                                     UpdateFile::symbols, UpdateFile::sound, UpdateFile::tavboot})
-                    if (std::string(tavtools::update_file_base(f)) == c.file) return f;
-                return UpdateFile::bootdata;
-            }());
-            ASSERT_LT(c.keep, bytes.size());
-            std::ofstream out(path, std::ios::binary);
-            out.write(reinterpret_cast<const char *>(bytes.data()), c.keep);
-            ASSERT_TRUE(out.good());
+        case Damage::truncate:
+            ASSERT_LT(c.file->keep, bytes.size());
+            ASSERT_TRUE(std::ofstream(path, std::ios::binary)
+                            .write(reinterpret_cast<const char *>(bytes.data()), c.file->keep)
+                            .good());
             break;
-        }
     }
     struct stat info;
     ASSERT_EQ(stat(path.c_str(), &info), 0);
@@ -140,37 +98,34 @@ TEST_P(HostileFileTest, EndsWithTheFilesMessageAndCode) {
     int fds = reliability_test::open_descriptors();
     RunResult r;
     {
-        reliability_test::WallClockGuard guard(c.name, 60);
+        reliability_test::WallClockGuard guard(path, 60);
         r = run({"-p" + dir, "40215"});
     }
-    EXPECT_EQ(r.code, c.code);
-    EXPECT_EQ(r.err, c.err(path, static_cast<long long>(info.st_size)));
+    EXPECT_EQ(r.code, c.damage == Damage::directory ? c.file->directory_code : c.file->code);
+    EXPECT_EQ(r.err, expected_err(c, path, static_cast<long long>(info.st_size)));
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(reliability_test::open_descriptors(), fds) << "a file was left open";
-
     RunResult status = run({"-status"});
     EXPECT_EQ(status.code, 34);
     EXPECT_EQ(status.err, kNotLoaded);
 }
 
-INSTANTIATE_TEST_SUITE_P(DamagedUpdateFiles, HostileFileTest, testing::ValuesIn(kFileCases),
-                         [](const testing::TestParamInfo<FileCase> &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(DamagedUpdateFiles, HostileFileTest, testing::ValuesIn(file_cases()),
+                         [](const testing::TestParamInfo<FileCase> &info) {
+                             return std::string(info.param.file->name) + kDamageNames[int(info.param.damage)];
+                         });
 
 // An image that arrives in pieces (a FIFO fed by a writer, as from a pipe or a slow network
 // file system): reads come back short and at odd lengths. The record's checksum must still
 // be the sum of the bytes in the flash, and a short read of tavboot.rom is not its end.
 // (sf.rom is sized before it is read, so a FIFO cannot stand in for it.)
-class PiecewiseFileTest : public LoaderJobsTest, public testing::WithParamInterface<const char *> {};
+class PiecewiseFileTest : public LoaderJobsTest, public testing::WithParamInterface<UpdateFile> {};
 
 TEST_P(PiecewiseFileTest, ShortReadsAtOddLengthsStillGiveTheRightRecord) {
     UpdateSetOptions o = small_set();
     std::string dir = make_set(o);
-    const std::string base = GetParam();
-    UpdateFile which = UpdateFile::im_flsh0;
-    for (UpdateFile f : {UpdateFile::im_flsh0, UpdateFile::game, UpdateFile::symbols, UpdateFile::tavboot})
-        if (base == tavtools::update_file_base(f)) which = f;
-    std::vector<uint8_t> bytes = tavtools::update_file_bytes(o, which);
-    std::string path = dir + "/" + base;
+    std::vector<uint8_t> bytes = tavtools::update_file_bytes(o, GetParam());
+    std::string path = dir + "/" + tavtools::update_file_base(GetParam());
     ASSERT_EQ(unlink(path.c_str()), 0);
     ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
     // A reader that stops early must show as a wrong board, not end this program.
@@ -178,20 +133,17 @@ TEST_P(PiecewiseFileTest, ShortReadsAtOddLengthsStillGiveTheRightRecord) {
     std::thread writer([&] {
         int fd = open(path.c_str(), O_WRONLY);
         if (fd < 0) return;
-        size_t done = 0;
         size_t piece = 1001;
-        while (done < bytes.size()) {
-            size_t n = std::min(piece, bytes.size() - done);
+        for (size_t done = 0, n; done < bytes.size(); done += n, piece = piece == 1001 ? 4099 : 1001) {
+            n = std::min(piece, bytes.size() - done);
             if (write(fd, bytes.data() + done, n) != static_cast<ssize_t>(n)) break;
-            done += n;
-            piece = piece == 1001 ? 4099 : 1001;
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
         close(fd);
     });
     RunResult r;
     {
-        reliability_test::WallClockGuard guard("piecewise " + base, 60);
+        reliability_test::WallClockGuard guard("piecewise " + path, 60);
         r = run({"-p" + dir, "40215"});
     }
     // A load that never opened the file leaves the writer waiting for a reader: give it one.
@@ -202,9 +154,10 @@ TEST_P(PiecewiseFileTest, ShortReadsAtOddLengthsStillGiveTheRightRecord) {
     expect_board_loaded(o, LoadShape{});
 }
 
-INSTANTIATE_TEST_SUITE_P(ImagesFromAWriter, PiecewiseFileTest, testing::Values("im_flsh0.rom", "game.rom", "symbols.rom", "tavboot.rom"),
-                         [](const testing::TestParamInfo<const char *> &info) {
-                             std::string name = info.param;
+INSTANTIATE_TEST_SUITE_P(ImagesFromAWriter, PiecewiseFileTest,
+                         testing::Values(UpdateFile::im_flsh0, UpdateFile::game, UpdateFile::symbols, UpdateFile::tavboot),
+                         [](const testing::TestParamInfo<UpdateFile> &info) {
+                             std::string name = tavtools::update_file_base(info.param);
                              return name.substr(0, name.find('.'));
                          });
 
@@ -233,8 +186,9 @@ TEST_F(FileNameTest, FullNamesLongerThan255CharactersLoad) {
     for (int i = 0; i < 6; i++) relative += (i ? "/" : "") + std::string(50, char('a' + i));
     std::string dir = make_set(o, relative);
     ASSERT_GT(dir.size() + std::strlen("/bootdata.rom"), 300u);
-    RunResult r = run({"-p" + dir, "40215"});
+    RunResult r = run({"-debug", "-p" + dir, "40215"});
     EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, expected_progress(o, dir, false, false, true));
     expect_board_loaded(o, LoadShape{});
 }
 
