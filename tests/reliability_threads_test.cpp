@@ -3,12 +3,10 @@
 // count is the one thing the two threads share.
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
 #include <string>
-#include <vector>
 
 #include "flash/ticks.h"
 #include "loader_jobs_support.h"
@@ -31,8 +29,7 @@ class RealClockLoadTest : public testing::Test {
         options_.game_bytes = 150000;
         options_.symbols_bytes = 12000;
         options_.tavboot_bytes = 20000;
-        std::string set_error;
-        ASSERT_TRUE(tavtools::write_update_set(dir_ + "/set", options_, &set_error)) << set_error;
+        ASSERT_TRUE(tavtools::write_update_set(dir_ + "/set", options_, &error)) << error;
     }
     void TearDown() override {
         if (board_ != nullptr) tavboard::detach(*board_);
@@ -41,21 +38,7 @@ class RealClockLoadTest : public testing::Test {
         std::filesystem::remove_all(dir_, ec);
     }
 
-    RunResult run(std::vector<std::string> words) {
-        words.insert(words.begin(), "tavload");
-        std::vector<std::vector<char>> storage;
-        for (const std::string &w : words) storage.emplace_back(w.c_str(), w.c_str() + w.size() + 1);
-        std::vector<char *> argv;
-        for (auto &s : storage) argv.push_back(s.data());
-        argv.push_back(nullptr);
-        RunResult r;
-        testing::internal::CaptureStdout();
-        testing::internal::CaptureStderr();
-        r.code = loader_main(board_->window_address(), static_cast<int>(storage.size()), argv.data());
-        r.out = testing::internal::GetCapturedStdout();
-        r.err = testing::internal::GetCapturedStderr();
-        return r;
-    }
+    RunResult run(const std::vector<std::string> &words) { return run_loader(board_->window_address(), words); }
 
     std::string dir_;
     std::unique_ptr<tavboard::Board> board_;
@@ -78,12 +61,12 @@ TEST_F(RealClockLoadTest, AHungProgramEndsByTheThreadsTicks) {
     tavboard::Fault hung;
     hung.kind = tavboard::FaultKind::never_ready;
     hung.offset = (4u << 20) - (128u << 10);
-    auto armed = std::make_shared<bool>(false);
+    bool armed = false;
     tavboard::Board *board = board_.get();
     const uint64_t before_record = 1048576 + 20000 + 150000 + 12000 + 32768 + 32768;
-    board_->set_status_read_hook([board, armed, hung, before_record] {
-        if (*armed || board->counters().programmed_bytes < before_record) return;
-        *armed = true;
+    board_->set_status_read_hook([board, &armed, hung, before_record] {
+        if (armed || board->counters().programmed_bytes < before_record) return;
+        armed = true;
         std::string error;
         board->add_fault(hung, &error);
     });
@@ -91,7 +74,7 @@ TEST_F(RealClockLoadTest, AHungProgramEndsByTheThreadsTicks) {
     RunResult load = run({"-p" + dir_ + "/set", "40215"});
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     board_->set_status_read_hook(nullptr);
-    EXPECT_TRUE(*armed);
+    EXPECT_TRUE(armed);
     EXPECT_EQ(load.code, 33);
     EXPECT_EQ(load.err, "flash_wait(): device 0 WSM ready timeout (0x00)\ntavload: unable to write FLASH from TAVInfo\n");
     EXPECT_GE(seconds, 0.9);
