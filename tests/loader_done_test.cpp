@@ -34,11 +34,6 @@ TEST(LoaderDone, CreateMakeUpdateLoadAndStatusFromTheCommandLine) {
 
     Outcome status = run_process(tavload, {"-status"}, home.path());
     EXPECT_EQ(status.exit_status, 0) << status.err;
-    const std::string head = "TAV loaded on ";
-    const std::string tail = " with GameID 40215 Game & Sound updates.\n";
-    ASSERT_EQ(status.out.size(), head.size() + 24 + tail.size()) << status.out;
-    EXPECT_EQ(status.out.substr(0, head.size()), head);
-    EXPECT_TRUE(ends_with(status.out, tail)) << status.out;
 
     std::string error;
     std::unique_ptr<tavboard::Board> board = tavboard::Board::open(home.board(), &error);
@@ -47,14 +42,12 @@ TEST(LoaderDone, CreateMakeUpdateLoadAndStatusFromTheCommandLine) {
     // The date shown is the one stored in the record.
     const char *stamp = reinterpret_cast<const char *>(board->data(tavboard::Device::game) + (4u << 20) -
                                                        board->fit().game_block);
-    EXPECT_EQ(status.out.substr(head.size(), 24), std::string(stamp, 24));
+    EXPECT_EQ(status.out, "TAV loaded on " + std::string(stamp, 24) + " with GameID 40215 Game & Sound updates.\n");
     // The files are the generator's own bytes.
     for (UpdateFile file : {UpdateFile::bootdata, UpdateFile::game, UpdateFile::sound}) {
         std::string bytes = read_file(home.path() + "/set/" + tavtools::update_file_base(file));
         std::vector<uint8_t> expected = tavtools::update_file_bytes(defaults, file);
-        EXPECT_TRUE(bytes.size() == expected.size() && std::equal(expected.begin(), expected.end(),
-                                                                    reinterpret_cast<const uint8_t *>(bytes.data())))
-            << tavtools::update_file_base(file);
+        EXPECT_TRUE(bytes == std::string(expected.begin(), expected.end())) << tavtools::update_file_base(file);
     }
 }
 
