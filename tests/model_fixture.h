@@ -1,12 +1,7 @@
-// A gtest fixture with a model board behind the flash driver's window.
-//
-// Each test gets a fresh, erased board file in its own temporary directory, attached to the
-// driver (board_window points at it). The tick clock is held (no tick thread) and the model
-// advances it by one tick on every status read, so that the driver's time limits (10 and
-// 20000 ticks) are reached in a few polls instead of seconds.
-//
-// Use: class MyTest : public ModelBoardTest {}; or override board_fit() for another fit,
-// or call remake_board(fit) inside a test.
+// A gtest fixture with a fresh, erased model board (in its own temporary directory) behind
+// the flash driver's window. The tick clock is held and the model advances it by one tick
+// per status read, so the driver's time limits are reached in polls instead of seconds.
+// Override board_fit() for another fit, or call remake_board(fit) inside a test.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -52,8 +47,7 @@ inline std::vector<SpaceAccess> decode_accesses(const std::vector<tavboard::Acce
 
 class ModelBoardTest : public testing::Test {
   protected:
-    // The fit each test starts with; the default board (4 MB game flash with 128 KB blocks,
-    // 1 MB sound flash) unless a fixture overrides it.
+    // The fit each test starts with (default: 4 MB game flash, 128 KB blocks, 1 MB sound).
     virtual tavboard::Fit board_fit() const { return tavboard::Fit{}; }
 
     void SetUp() override {
