@@ -219,13 +219,4 @@ TEST_F(AccessTest, UninitializeClosesOnlyWhatIsOpen) {
     EXPECT_EQ(range_handle, 0u);
 }
 
-TEST_F(AccessTest, ErrorLinesCarryTheToolkitText) {
-    const std::string text = DaTranslateErrorMessageA(DA_ERR_NOT_INSTALLED);
-    testing::internal::CaptureStderr();
-    ReportToolkitError(DA_ERR_NOT_INSTALLED);
-    ReportToolkitErrorIn("DeviceInitialization() failed", DA_ERR_NOT_INSTALLED);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "Error: " + text + "\nError: DeviceInitialization() failed (" + text + ")\n");
-}
-
 }  // namespace

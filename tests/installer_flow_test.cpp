@@ -38,17 +38,11 @@ TEST_F(InstallerTest, FirstAndSecondRunRegisterTheBoardAndReplaceTheDevice) {
                          "InstallDeviceService(\"agentcd\", \"DriverAgent Class Driver\", \"" + image_path +
                              "\", -1) = 0"}));
 
-        std::vector<uint8_t> data;
-        DWORD type = 0;
-        EXPECT_EQ(read_value(device_key, "Stale", &data, &type), ERROR_FILE_NOT_FOUND);
-        ASSERT_EQ(read_value(range_key, "FastIo", &data, &type), ERROR_SUCCESS);
-        EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD));
-        EXPECT_EQ(data, (std::vector<uint8_t>{1, 0, 0, 0}));
-        ASSERT_EQ(read_value(range_key, "Base", &data, &type), ERROR_SUCCESS);
-        EXPECT_EQ(data, (std::vector<uint8_t>{0x00, 0x00, 0x0D, 0x00}));
-        ASSERT_EQ(read_value(range_key, "Length", &data, &type), ERROR_SUCCESS);
-        EXPECT_EQ(data, (std::vector<uint8_t>{0x00, 0x80, 0x00, 0x00}));
-        EXPECT_EQ(read_text(service_key, "ImagePath"), image_path + '\0');
+        EXPECT_EQ(value_of(device_key, "Stale"), "");
+        EXPECT_EQ(value_of(range_key, "FastIo"), std::string("4:\x01\0\0\0", 6));
+        EXPECT_EQ(value_of(range_key, "Base"), std::string("4:\0\0\x0D\0", 6));
+        EXPECT_EQ(value_of(range_key, "Length"), std::string("4:\0\x80\0\0", 6));
+        EXPECT_EQ(value_of(service_key, "ImagePath"), "1:" + image_path + '\0');
     }
 }
 
@@ -56,7 +50,7 @@ TEST_F(InstallerTest, OnlyTheFirstArgumentIsTheInstallPath) {
     auto run = run_installer({"d:\\kit", "e:\\ignored"});
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.lines(), (Lines{"Install Path:d:\\kit", "The installation of device TAV is complete."}));
-    EXPECT_EQ(read_text(service_key, "ImagePath"), std::string("d:\\kit\\agentcd.sys") + '\0');
+    EXPECT_EQ(value_of(service_key, "ImagePath"), std::string("1:d:\\kit\\agentcd.sys") + '\0');
 }
 
 TEST_F(InstallerTest, LibraryFailuresStopTheRunWithTheirMessage) {
@@ -117,7 +111,7 @@ TEST_F(InstallerTest, InstallPathLengthIsCheckedBeforeAnything) {
     std::string path = "c:\\" + std::string(492, 'k');
     auto run = run_installer({path.c_str()});
     EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(read_text(service_key, "ImagePath"), path + "\\agentcd.sys" + '\0');
+    EXPECT_EQ(value_of(service_key, "ImagePath"), "1:" + path + "\\agentcd.sys" + '\0');
 }
 
 TEST(PathLengths, BuffersHoldTheWholePathAndItsTerminator) {

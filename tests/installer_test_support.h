@@ -93,24 +93,15 @@ class InstallerTest : public ::testing::Test {
     static void set_string(const char *key_path, const char *name, const std::string &text) {
         set_value(key_path, name, REG_SZ, text.c_str(), static_cast<DWORD>(text.size() + 1));
     }
-    // Reads a value back; the Windows error code of the open or the read.
-    static LONG read_value(const char *key_path, const char *name, std::vector<uint8_t> *data, DWORD *type) {
+    // A value read back as "type:bytes" (REG_SZ 1, REG_DWORD 4), "" when it cannot be read.
+    static std::string value_of(const char *key_path, const char *name) {
         HKEY key = nullptr;
-        LONG result = RegOpenKeyExA(HKEY_LOCAL_MACHINE, key_path, 0, KEY_READ, &key);
-        if (result != ERROR_SUCCESS) return result;
-        data->assign(1024, 0);
-        DWORD size = static_cast<DWORD>(data->size());
-        result = RegQueryValueExA(key, name, nullptr, type, data->data(), &size);
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key_path, 0, KEY_READ, &key) != ERROR_SUCCESS) return "";
+        char data[1024];
+        DWORD size = sizeof data, type = 0;
+        LONG result = RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE *>(data), &size);
         RegCloseKey(key);
-        if (result == ERROR_SUCCESS) data->resize(size);
-        return result;
-    }
-    // The text of a REG_SZ value with its terminator, "" when it cannot be read.
-    static std::string read_text(const char *key_path, const char *name) {
-        std::vector<uint8_t> data;
-        DWORD type = 0;
-        if (read_value(key_path, name, &data, &type) != ERROR_SUCCESS || type != REG_SZ) return "";
-        return std::string(data.begin(), data.end());
+        return result == ERROR_SUCCESS ? std::to_string(type) + ":" + std::string(data, size) : "";
     }
     static bool key_exists(const char *key_path) {
         HKEY key = nullptr;

@@ -235,18 +235,15 @@ TEST_F(ToolkitAgentTest, PhysicalBoardIsMappedOrRefusedClearly) {
 
 // The loader prints these texts: each status has its own, an unknown one shows its number.
 TEST_F(ToolkitAgentTest, EveryStatusHasItsOwnText) {
-    const DASTATUS statuses[] = {DA_STATUS_OK,     DA_ERR_NOT_INSTALLED,  DA_ERR_NOT_CONNECTED,   DA_ERR_NO_DEVICE,
-                                 DA_ERR_NO_RANGE,  DA_ERR_BAD_HANDLE,     DA_ERR_BAD_ARGUMENT,    DA_ERR_DATABASE,
-                                 DA_ERR_DATABASE_WRITE, DA_ERR_BAD_RANGE_ENTRY, DA_ERR_RANGE_TOO_SMALL,
-                                 DA_ERR_BOARD_OPEN, DA_ERR_PHYSICAL,      DA_ERR_INJECTED};
     std::set<std::string> texts;
-    for (DASTATUS status : statuses) {
+    for (DASTATUS status : {DA_STATUS_OK, DA_ERR_NOT_INSTALLED, DA_ERR_NOT_CONNECTED, DA_ERR_NO_DEVICE, DA_ERR_NO_RANGE,
+                            DA_ERR_BAD_HANDLE, DA_ERR_BAD_ARGUMENT, DA_ERR_DATABASE, DA_ERR_DATABASE_WRITE,
+                            DA_ERR_BAD_RANGE_ENTRY, DA_ERR_RANGE_TOO_SMALL, DA_ERR_BOARD_OPEN, DA_ERR_PHYSICAL,
+                            DA_ERR_INJECTED}) {
         std::string text = DaTranslateErrorMessageA(status);
-        EXPECT_GT(text.size(), 10u) << status;
         EXPECT_EQ(text.find("not a status"), std::string::npos) << text;
-        texts.insert(text);
+        EXPECT_TRUE(texts.insert(text).second) << text;
     }
-    EXPECT_EQ(texts.size(), std::size(statuses));
     for (DASTATUS unknown : {-9999, 12345, INT32_MIN})
         EXPECT_NE(std::string(DaTranslateErrorMessageA(unknown)).find(std::to_string(unknown)), std::string::npos);
 }
