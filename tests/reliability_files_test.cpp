@@ -1,5 +1,5 @@
-// Hostile update files: each file of the set replaced by a directory, by a FIFO that no one
-// writes, cut short in the middle of a chunk, or empty; images that arrive in pieces; names
+// Hostile update files: each file of the set missing, replaced by a directory, by a FIFO
+// that no one writes, cut short in the middle of a chunk, or empty; images that arrive in pieces; names
 // with spaces and very long paths. Every case ends (a FIFO's open must not wait for a
 // writer) with the message and result code of its file, leaves no descriptor open and the
 // board not loaded.
@@ -32,23 +32,23 @@ UpdateSetOptions small_set() {
     return o;
 }
 
-enum class Damage { directory, fifo, truncate, empty };
-const char *const kDamageNames[] = {"IsDirectory", "IsFifo", "CutShort", "Empty"};
+enum class Damage { missing, directory, fifo, truncate, empty };
+const char *const kDamageNames[] = {"Missing", "IsDirectory", "IsFifo", "CutShort", "Empty"};
 
-// One file of the set: the code of a failed read (of its open, for a directory), and the
-// bytes a cut keeps (0: a short file is allowed).
+// One file of the set: the codes of a failed open, of a failed read of a directory and of
+// any other failed read, and the bytes a cut keeps (0: a short file is allowed).
 const struct SetFile {
     const char *name;
     UpdateFile file;
-    int directory_code, code;
+    int open_code, directory_code, code;
     uint32_t keep;
 } kSetFiles[] = {
-    {"SoundImage", UpdateFile::sound, 7, 7, 1048576 - 5000},   // sized before it is opened
-    {"BootData", UpdateFile::bootdata, 13, 14, 32767},         // read once, a FIFO reads as empty
-    {"ImFlsh0", UpdateFile::im_flsh0, 20, 20, 12001},
-    {"Game", UpdateFile::game, 23, 23, 30002},
-    {"Symbols", UpdateFile::symbols, 26, 26, 8195},
-    {"Tavboot", UpdateFile::tavboot, 30, 30, 0},               // may be short, not empty
+    {"SoundImage", UpdateFile::sound, 0, 7, 7, 1048576 - 5000},   // sized before it is opened; may be absent
+    {"BootData", UpdateFile::bootdata, 12, 13, 14, 32767},        // read once, a FIFO reads as empty
+    {"ImFlsh0", UpdateFile::im_flsh0, 19, 20, 20, 12001},
+    {"Game", UpdateFile::game, 22, 23, 23, 30002},
+    {"Symbols", UpdateFile::symbols, 25, 26, 26, 8195},
+    {"Tavboot", UpdateFile::tavboot, 29, 30, 30, 0},              // may be short, not empty
 };
 
 struct FileCase {
@@ -59,8 +59,9 @@ struct FileCase {
 std::vector<FileCase> file_cases() {
     std::vector<FileCase> cases;
     for (const SetFile &f : kSetFiles)
-        for (Damage d : {Damage::directory, Damage::fifo, Damage::truncate, Damage::empty})
-            if (d != Damage::truncate || f.keep != 0) cases.push_back({&f, d});
+        for (Damage d : {Damage::missing, Damage::directory, Damage::fifo, Damage::truncate, Damage::empty})
+            if ((d != Damage::truncate || f.keep != 0) && (d != Damage::missing || f.open_code != 0))
+                cases.push_back({&f, d});
     return cases;
 }
 
@@ -68,6 +69,7 @@ std::vector<FileCase> file_cases() {
 std::string expected_err(const FileCase &c, const std::string &name, long long size) {
     if (c.file->file == UpdateFile::sound)
         return fmt("tavload: file (%s) present but wrong size %lld != 1048576\n", name.c_str(), size);
+    if (c.damage == Damage::missing) return "\ntavload: unable to open file (" + name + ") - No such file or directory\n";
     if (c.damage == Damage::directory) return "\ntavload: unable to read file (" + name + ") - Is a directory\n";
     if (c.file->file == UpdateFile::bootdata) return "\ntavload: file (" + name + ") is not 32768 bytes\n";
     return "\ntavload: unable to read file (" + name + ") - unexpected end of file\n";
@@ -77,11 +79,13 @@ class HostileFileTest : public LoaderJobsTest, public testing::WithParamInterfac
 
 TEST_P(HostileFileTest, EndsWithTheFilesMessageAndCode) {
     const FileCase &c = GetParam();
+    put_record(sealed_record(1, 1, 11111));   // the old record a load must remove first
     std::string dir = make_set(small_set());
     std::string path = dir + "/" + tavtools::update_file_base(c.file->file);
     std::vector<uint8_t> bytes = tavtools::update_file_bytes(small_set(), c.file->file);
     ASSERT_EQ(unlink(path.c_str()), 0);
     switch (c.damage) {
+        case Damage::missing: break;
         case Damage::directory: ASSERT_EQ(mkdir(path.c_str(), 0755), 0); break;
         case Damage::fifo: ASSERT_EQ(mkfifo(path.c_str(), 0644), 0) << std::strerror(errno); break;
         case Damage::empty: ASSERT_TRUE(std::ofstream(path).good()); break;
@@ -92,8 +96,8 @@ TEST_P(HostileFileTest, EndsWithTheFilesMessageAndCode) {
                             .good());
             break;
     }
-    struct stat info;
-    ASSERT_EQ(stat(path.c_str(), &info), 0);
+    struct stat info = {};
+    ASSERT_EQ(stat(path.c_str(), &info), c.damage == Damage::missing ? -1 : 0);
 
     int fds = reliability_test::open_descriptors();
     RunResult r;
@@ -101,7 +105,9 @@ TEST_P(HostileFileTest, EndsWithTheFilesMessageAndCode) {
         reliability_test::WallClockGuard guard(path, 60);
         r = run({"-p" + dir, "40215"});
     }
-    EXPECT_EQ(r.code, c.damage == Damage::directory ? c.file->directory_code : c.file->code);
+    EXPECT_EQ(r.code, c.damage == Damage::missing     ? c.file->open_code
+                      : c.damage == Damage::directory ? c.file->directory_code
+                                                      : c.file->code);
     EXPECT_EQ(r.err, expected_err(c, path, static_cast<long long>(info.st_size)));
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(reliability_test::open_descriptors(), fds) << "a file was left open";
@@ -196,6 +202,7 @@ TEST_F(FileNameTest, NamesTheSystemRefusesFailAtTheOpen) {
     // A path of 5000 characters: no file of that name can exist, so sf.rom counts as
     // absent and bootdata.rom fails to open, with the system's reason.
     std::string dir = "/" + std::string(5000, 'x');
+    put_record(sealed_record(1, 1, 11111));
     int fds = reliability_test::open_descriptors();
     RunResult r = run({"-p" + dir, "40215"});
     EXPECT_EQ(r.code, 12);
