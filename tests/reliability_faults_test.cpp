@@ -62,26 +62,23 @@ struct PhaseShape {
     uint32_t program_at;          // a device offset the phase programs ...
     bool erased_first;            // ... whose block the phase erases before programming it
     bool buffered;                // the phase programs through the write buffer
-    const char *file;             // base name in the loader's message; null for none
-    UpdateFile source;            // the file programmed ...
+    UpdateFile source;            // the file programmed (named in the loader's message) ...
     uint32_t source_at;           // ... from this device offset on
     int code;                     // result code of a write failure in this phase
 };
 
 constexpr uint64_t kBeforeBoot = kSound + kImFlsh0 + kGame + kSymbols;
-const PhaseShape kShapes[] = {
-    {0, Device::game, 31, 0, true, false, nullptr, UpdateFile::sound, 0, 32},
-    {0, Device::sound, 0, 0x10, true, false, "sf.rom", UpdateFile::sound, 0, 21},
-    {0, Device::game, 32, (4u << 20) + 0x10, true, true, "sf.rom", UpdateFile::sound, 4u << 20, 21},
-    {kSound, Device::game, 0, 32768 + 0x10, true, true, "im_flsh0.rom", UpdateFile::im_flsh0, 32768, 21},
-    {kSound + kImFlsh0, Device::game, 2, 232768 + 0x10, false, true, "game.rom", UpdateFile::game, 232768, 24},
-    {kSound + kImFlsh0 + kGame, Device::game, 5, 532768 + 0x10, false, true, "symbols.rom", UpdateFile::symbols,
-     532768, 27},
-    {kBeforeBoot, Device::game, -1, 0x10, false, true, "bootdata.rom", UpdateFile::bootdata, 0, 15},
-    {kBeforeBoot + 32768, Device::game, 31, kTavbootAt + 0x10, true, true, "tavboot.rom", UpdateFile::tavboot,
-     kTavbootAt, 31},
-    {kBeforeBoot + 65536, Device::game, -1, kInfo + 32, false, true, nullptr, UpdateFile::sound, 0, 33},
-    {0, Device::game, 31, kInfo + 32, false, false, nullptr, UpdateFile::sound, 0, 0},
+const PhaseShape kShapes[] = {   // in the order of Phase; no file for the erase, record and status
+    {0, Device::game, 31, 0, true, false, UpdateFile::sound, 0, 32},
+    {0, Device::sound, 0, 0x10, true, false, UpdateFile::sound, 0, 21},
+    {0, Device::game, 32, (4u << 20) + 0x10, true, true, UpdateFile::sound, 4u << 20, 21},
+    {kSound, Device::game, 0, 32768 + 0x10, true, true, UpdateFile::im_flsh0, 32768, 21},
+    {kSound + kImFlsh0, Device::game, 2, 232768 + 0x10, false, true, UpdateFile::game, 232768, 24},
+    {kSound + kImFlsh0 + kGame, Device::game, 5, 532768 + 0x10, false, true, UpdateFile::symbols, 532768, 27},
+    {kBeforeBoot, Device::game, -1, 0x10, false, true, UpdateFile::bootdata, 0, 15},
+    {kBeforeBoot + 32768, Device::game, 31, kTavbootAt + 0x10, true, true, UpdateFile::tavboot, kTavbootAt, 31},
+    {kBeforeBoot + 65536, Device::game, -1, kInfo + 32, false, true, UpdateFile::sound, 0, 33},
+    {0, Device::game, 31, kInfo + 32, false, false, UpdateFile::sound, 0, 0},
 };
 
 // The messages of the driver's status wait for a status, as it reports them.
@@ -296,7 +293,7 @@ TEST_P(FaultMatrixTest, FailsInItsPhaseAndLeavesTheBoardNotLoaded) {
     else if (c.phase == Phase::info_erase) loader_message = "tavload: unable to erase update FLASH\n";
     else if (c.phase == Phase::record) loader_message = "tavload: unable to write FLASH from TAVInfo\n";
     else if (c.phase == Phase::status) loader_message = c.status_report ? "" : kNotLoaded;
-    else loader_message = "\ntavload: unable to write FLASH from (" + dir + "/" + s.file + ")\n";
+    else loader_message = "\ntavload: unable to write FLASH from (" + dir + "/" + tavtools::update_file_base(s.source) + ")\n";
     EXPECT_EQ(r.code, c.code);
     EXPECT_EQ(r.err, c.err_driver + loader_message);
     const std::string loaded = " with GameID 40215 Game & Sound updates.\n";
