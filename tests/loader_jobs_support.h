@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -119,53 +120,44 @@ inline void expect_board_loaded(const tavboard::Board &board, const UpdateSetOpt
     const uint8_t *game = board.data(tavboard::Device::game);
     ASSERT_NE(game, nullptr);
     const uint32_t info = (4u << 20) - board.fit().game_block;
-    auto expect_range = [&](uint32_t at, const std::vector<uint8_t> &bytes, const char *what) {
-        ASSERT_LE(at + bytes.size(), 4u << 20) << what;
-        EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), game + at)) << what << " at " << at;
-    };
-    auto expect_fill = [&](const uint8_t *data, uint32_t from, uint32_t to, uint8_t value, const char *what) {
-        for (uint32_t i = from; i < to; i++) {
-            if (data[i] != value) {
-                ADD_FAILURE() << what << ": byte " << i << " is " << int(data[i]) << ", not " << int(value);
-                return;
-            }
-        }
-    };
-
+    // The expected 4 MB: BootData at 0 and the images back to back from 32768, erased bytes
+    // up to tavboot.rom at 0x3F8000 and its zero fill. The record is checked by field below.
+    std::vector<uint8_t> want(4u << 20, 0xFF);
     uint32_t checksum = 0;
     uint32_t end = 0;
     if (shape.game) {
-        std::vector<uint8_t> boot = tavtools::update_file_bytes(o, UpdateFile::bootdata);
-        boot.resize(32768);
-        expect_range(0, boot, "BootData");
-        checksum = word_sum(boot.data(), boot.size());
-        end = 32768;
-        for (UpdateFile file : {UpdateFile::im_flsh0, UpdateFile::game, UpdateFile::symbols}) {
+        for (UpdateFile file : {UpdateFile::bootdata, UpdateFile::im_flsh0, UpdateFile::game, UpdateFile::symbols}) {
             std::vector<uint8_t> bytes = tavtools::update_file_bytes(o, file);
-            expect_range(end, bytes, tavtools::update_file_base(file));
+            if (file == UpdateFile::bootdata) bytes.resize(32768);
+            ASSERT_LE(end + bytes.size(), info) << tavtools::update_file_base(file);
+            std::copy(bytes.begin(), bytes.end(), want.begin() + end);
             checksum += word_sum(bytes.data(), bytes.size());
             end += static_cast<uint32_t>(bytes.size());
         }
     }
-    expect_fill(game, end, info, 0xFF, "below the record, not written");
-    expect_fill(game, info + 256, 0x3F8000, 0xFF, "between the record and tavboot.rom");
     std::vector<uint8_t> tavboot = tavtools::update_file_bytes(o, UpdateFile::tavboot);
-    expect_range(0x3F8000, tavboot, "tavboot.rom");
-    expect_fill(game, 0x3F8000 + static_cast<uint32_t>(tavboot.size()), 4u << 20, 0x00, "tavboot.rom zero fill");
+    std::fill(want.begin() + 0x3F8000, want.end(), 0x00);
+    std::copy(tavboot.begin(), tavboot.end(), want.begin() + 0x3F8000);
+    std::copy(game + info, game + info + 256, want.begin() + info);
+    auto diff = std::mismatch(want.begin(), want.end(), game);
+    EXPECT_TRUE(diff.first == want.end()) << "game flash byte " << diff.first - want.begin() << " is "
+                                          << int(*diff.second) << ", not " << int(*diff.first);
 
     // A smaller sound device holds the last repeat of sf.rom.
     const uint8_t *sound = board.data(tavboard::Device::sound);
     std::vector<uint8_t> sf = tavtools::update_file_bytes(o, UpdateFile::sound);
     if (sound != nullptr) {
         uint32_t size = board.device_size(tavboard::Device::sound);
-        if (shape.sound) EXPECT_TRUE(std::equal(sound, sound + size, sf.end() - size)) << "sound flash";
-        else expect_fill(sound, 0, size, 0xFF, "sound flash");
+        std::vector<uint8_t> held = shape.sound ? std::vector<uint8_t>(sf.end() - size, sf.end())
+                                                : std::vector<uint8_t>(size, 0xFF);
+        EXPECT_TRUE(std::equal(held.begin(), held.end(), sound)) << "sound flash";
     }
 
     const uint8_t *r = game + info;
+    auto zero = [](uint8_t b) { return b == 0; };
     EXPECT_EQ(std::strlen(reinterpret_cast<const char *>(r)), 24u);
-    for (int i = 0; i < 24; i++) EXPECT_TRUE(r[i] >= 0x20 && r[i] <= 0x7E) << "timestamp byte " << i;
-    expect_fill(r, 24, 32, 0, "timestamp padding");
+    EXPECT_TRUE(std::all_of(r, r + 24, [](uint8_t b) { return b >= 0x20 && b <= 0x7E; })) << "timestamp text";
+    EXPECT_TRUE(std::all_of(r + 24, r + 32, zero)) << "timestamp padding";
     EXPECT_EQ(le_word(r + 32), 64u);
     EXPECT_EQ(le_word(r + 40), o.game_number);
     EXPECT_EQ(le_word(r + 44), shape.game ? end : 0u) << "game_size";
@@ -173,7 +165,7 @@ inline void expect_board_loaded(const tavboard::Board &board, const UpdateSetOpt
     EXPECT_EQ(le_word(r + 52), shape.sound ? 1048576u : 0u) << "sound_size";
     EXPECT_EQ(le_word(r + 56), shape.sound ? word_sum(sf.data(), sf.size()) : 0u) << "sound_checksum";
     EXPECT_EQ(std::memcmp(r + 60, "13Dec96\0", 8), 0);
-    expect_fill(r, 68, 256, 0, "reserved bytes of the record");
+    EXPECT_TRUE(std::all_of(r + 68, r + 256, zero)) << "reserved bytes of the record";
     EXPECT_EQ(word_sum(r, 256), 0u);
 }
 
