@@ -413,9 +413,15 @@ TEST_F(BoardModel, DatasheetTimingIsBusyInWallClockTimeAndCountsDeviceTime) {
     auto b = open();
     b->set_timing(Timing::datasheet, 0);
     select_page(*b, 0);
+    auto started = std::chrono::steady_clock::now();
     b->write(0, 0x40);
     b->write(0, 0x00);
-    EXPECT_EQ(b->read(0), 0x00) << "a byte program takes about 210 us";
+    uint8_t status = b->read(0);
+    // A byte program takes about 210 us; only a read that surely came before that is judged
+    // (a loaded machine may have paused this thread longer).
+    if (std::chrono::steady_clock::now() - started < std::chrono::microseconds(150)) {
+        EXPECT_EQ(status, 0x00) << "a byte program takes about 210 us";
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
     EXPECT_EQ(b->read(0), 0x80);
     uint64_t program_us = b->counters().busy_us;
