@@ -75,6 +75,13 @@ LONG join_path(const std::string &base, LPCSTR sub_key, std::string *full) {
     return ERROR_SUCCESS;
 }
 
+// The path of the key behind `key` (into *base) and of sub_key under it (into *full).
+LONG sub_key_path(HKEY key, LPCSTR sub_key, std::string *base, std::string *full) {
+    REGSAM sam;
+    if (!resolve(key, base, &sam)) return ERROR_INVALID_HANDLE;
+    return join_path(*base, sub_key, full);
+}
+
 // One locked session with the store: read (and parse) at open, write back on commit.
 class StoreSession {
   public:
@@ -203,11 +210,8 @@ LONG RegOpenKeyExA(HKEY key, LPCSTR sub_key, DWORD options, REGSAM sam, PHKEY re
     (void)options;
     if (result == nullptr) return ERROR_INVALID_PARAMETER;
     *result = nullptr;
-    std::string base;
-    REGSAM base_sam;
-    if (!resolve(key, &base, &base_sam)) return ERROR_INVALID_HANDLE;
-    std::string full;
-    LONG rc = join_path(base, sub_key, &full);
+    std::string base, full;
+    LONG rc = sub_key_path(key, sub_key, &base, &full);
     if (rc != ERROR_SUCCESS) return rc;
     StoreSession session;
     rc = session.open(false);
@@ -225,11 +229,8 @@ LONG RegCreateKeyExA(HKEY key, LPCSTR sub_key, DWORD reserved, LPSTR class_name,
     (void)security;
     if (result == nullptr) return ERROR_INVALID_PARAMETER;
     *result = nullptr;
-    std::string base;
-    REGSAM base_sam;
-    if (!resolve(key, &base, &base_sam)) return ERROR_INVALID_HANDLE;
-    std::string full;
-    LONG rc = join_path(base, sub_key, &full);
+    std::string base, full;
+    LONG rc = sub_key_path(key, sub_key, &base, &full);
     if (rc != ERROR_SUCCESS) return rc;
     StoreSession session;
     rc = session.open(true);
@@ -295,11 +296,8 @@ LONG RegSetValueExA(HKEY key, LPCSTR value_name, DWORD reserved, DWORD type, con
 }
 
 LONG RegDeleteTreeA(HKEY key, LPCSTR sub_key) {
-    std::string base;
-    REGSAM sam;
-    if (!resolve(key, &base, &sam)) return ERROR_INVALID_HANDLE;
-    std::string full;
-    LONG rc = join_path(base, sub_key, &full);
+    std::string base, full;
+    LONG rc = sub_key_path(key, sub_key, &base, &full);
     if (rc != ERROR_SUCCESS) return rc;
     StoreSession session;
     rc = session.open(true);
