@@ -3,6 +3,7 @@
 #include "flash/board_access.h"
 #include "flash/erase_unit.h"
 #include "flash/flash.h"
+#include "flash/run_checks.h"
 #include "flash/ticks.h"
 #include "loader/print_error.h"
 
@@ -82,30 +83,7 @@ int verify(uint32_t offset, uint32_t address, const uint8_t *data, uint32_t leng
 }  // namespace
 
 int flash_write(FSI *fsi, uint32_t offset, const uint8_t *data, uint32_t count, uint8_t *table) {
-    if (fsi == nullptr) {
-        print_error("flash_write(): NULL FSI pointer\n");
-        return -1;
-    }
-    if (fsi->interleave == 0 || offset % fsi->interleave != 0) {
-        print_error("flash_write(): offset (0x%x) not aligned to (%d) bytes\n", offset, (int)fsi->interleave);
-        return -1;
-    }
-    if (fsi->width == 0 || count % fsi->width != 0) {
-        print_error("flash_write(): count (%d) not a multiple of (%d) bytes\n", (int)count, (int)fsi->width);
-        return -1;
-    }
-    if (offset >= fsi->size) {
-        print_error("flash_write(): offset (0x%x) out of range (0 - 0x%x)\n", offset, fsi->size);
-        return -1;
-    }
-    if ((uint64_t)offset + count > fsi->size) {
-        print_error("flash_write(): offset (0x%x) + count (%d) > (0x%x)\n", offset, (int)count, fsi->size);
-        return -1;
-    }
-    if (data == nullptr) {
-        print_error("flash_write(): NULL data pointer\n");
-        return -1;
-    }
+    if (flash_check_run("flash_write", fsi, offset, count, data) != 1) return -1;
     if (table == nullptr) {
         print_error("flash_write(): NULL erase table\n");
         return -1;

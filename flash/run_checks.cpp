@@ -1,0 +1,33 @@
+#include "flash/run_checks.h"
+
+#include "loader/print_error.h"
+
+int flash_check_run(const char *routine, const FSI *fsi, uint32_t offset, uint32_t count, const void *data) {
+    if (fsi == nullptr) {
+        print_error("%s(): NULL FSI pointer\n", routine);
+        return -1;
+    }
+    // A zero interleave or width fails its check instead of dividing by zero.
+    if (fsi->interleave == 0 || offset % fsi->interleave != 0) {
+        print_error("%s(): offset (0x%x) not aligned to (%d) bytes\n", routine, offset, (int)fsi->interleave);
+        return -1;
+    }
+    if (fsi->width == 0 || count % fsi->width != 0) {
+        print_error("%s(): count (%d) not a multiple of (%d) bytes\n", routine, (int)count, (int)fsi->width);
+        return -1;
+    }
+    if (offset >= fsi->size) {
+        print_error("%s(): offset (0x%x) out of range (0 - 0x%x)\n", routine, offset, fsi->size);
+        return -1;
+    }
+    // In 64 bits, so that a count that wraps past 4 GB is refused too.
+    if ((uint64_t)offset + count > fsi->size) {
+        print_error("%s(): offset (0x%x) + count (%d) > (0x%x)\n", routine, offset, (int)count, fsi->size);
+        return -1;
+    }
+    if (data == nullptr) {
+        print_error("%s(): NULL data pointer\n", routine);
+        return -1;
+    }
+    return 1;
+}
