@@ -15,10 +15,6 @@ using namespace boardtest;
 
 namespace {
 
-std::string slurp(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 // The counters change on every access without the consistency check being redone: a board
 // whose process wrote through it and died unclosed must open again with all it stored.

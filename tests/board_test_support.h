@@ -8,12 +8,20 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
 
 namespace boardtest {
+
+// The whole contents of a file.
+inline std::string slurp(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
 
 using tavboard::Board;
 using tavboard::Device;

@@ -16,10 +16,6 @@ using namespace boardtest;
 
 namespace {
 
-std::string slurp(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 bool has(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
 
