@@ -1,0 +1,200 @@
+// The one support header of the tests and the sweep tools (no GoogleTest in here):
+//   TempDir / TempHome  a fresh temporary folder, removed at the end; TempHome also points
+//                       TAV_HOME at it (the registry store and the default model board live
+//                       there) and puts the old value back afterwards.
+//   read_file / write_file  whole-file helpers.
+//   reset_tav_environment   unsets every TAV_* variable of this process.
+//   registry_seed_text / seed_registry  the registry store as install leaves it for tavload.
+//   run_process         one program as a child process, as a shell runs it, with a bounded wait.
+#pragma once
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+extern char **environ;
+
+namespace tavtest {
+
+class TempDir {
+  public:
+    TempDir() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "tav-test-XXXXXX").string();
+        if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+    }
+    virtual ~TempDir() {
+        std::error_code ec;
+        if (!path_.empty()) std::filesystem::remove_all(path_, ec);
+    }
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+
+    // "" when the folder could not be made.
+    const std::string &path() const { return path_; }
+    std::string file(const std::string &name) const { return path_ + "/" + name; }
+    std::string registry() const { return file("registry.reg"); }
+    std::string board() const { return file("board.img"); }
+
+  private:
+    std::string path_;
+};
+
+class TempHome : public TempDir {
+  public:
+    TempHome() {
+        const char *old = getenv("TAV_HOME");
+        had_old_ = old != nullptr;
+        if (had_old_) old_ = old;
+        setenv("TAV_HOME", path().c_str(), 1);
+    }
+    ~TempHome() override {
+        if (had_old_) setenv("TAV_HOME", old_.c_str(), 1);
+        else unsetenv("TAV_HOME");
+    }
+
+  private:
+    std::string old_;
+    bool had_old_ = false;
+};
+
+// The whole file; "" when it cannot be read.
+inline std::string read_file(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
+// true when all bytes were written.
+inline bool write_file(const std::string &path, const std::string &bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << bytes;
+    return static_cast<bool>(out);
+}
+
+inline bool is_tav_variable(const std::string &entry) { return entry.rfind("TAV_", 0) == 0; }
+
+// Unsets every TAV_* variable of this process.
+inline void reset_tav_environment() {
+    std::vector<std::string> names;
+    for (char **e = environ; *e != nullptr; e++)
+        if (is_tav_variable(*e)) names.push_back(std::string(*e).substr(0, std::string(*e).find('=')));
+    for (const std::string &name : names) unsetenv(name.c_str());
+}
+
+struct RegistrySeed {
+    bool service = true;   // System\CurrentControlSet\Services\agentcd
+    bool device = true;    // Software\NuMega\DriverAgent\Devices\TAV
+    bool range = true;     // ...\Devices\TAV\MemoryRanges\TAV
+    uint32_t base = 0xD0000;
+    uint32_t length = 0x8000;
+};
+
+// The store text for a seed, in the registry export format.
+inline std::string registry_seed_text(const RegistrySeed &seed = RegistrySeed()) {
+    std::string text = "Windows Registry Editor Version 5.00\n\n";
+    if (seed.service)
+        text += "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\agentcd]\n"
+                "\"DisplayName\"=\"DriverAgent Class Driver\"\n"
+                "\"ImagePath\"=\"c:\\\\winnt\\\\system32\\\\agentcd.sys\"\n"
+                "\"Type\"=dword:00000001\n\"Start\"=dword:00000003\n\n";
+    if (seed.device)
+        text += "[HKEY_LOCAL_MACHINE\\Software\\NuMega\\DriverAgent\\Devices\\TAV]\n"
+                "\"Version\"=dword:00000001\n\"Revision\"=dword:00000000\n"
+                "\"Description\"=\"Tarsek9 ORVEX Update Board\"\n\n";
+    if (seed.device && seed.range) {
+        char range[256];
+        std::snprintf(range, sizeof range,
+                      "[HKEY_LOCAL_MACHINE\\Software\\NuMega\\DriverAgent\\Devices\\TAV\\MemoryRanges\\TAV]\n"
+                      "\"Base\"=dword:%08x\n\"Length\"=dword:%08x\n\"FastIo\"=dword:00000001\n\n",
+                      seed.base, seed.length);
+        text += range;
+    }
+    return text;
+}
+
+// Writes $TAV_HOME/registry.reg for the seed; false when it cannot be written.
+inline bool seed_registry(const RegistrySeed &seed = RegistrySeed()) {
+    const char *home = getenv("TAV_HOME");
+    return home != nullptr && home[0] != '\0' && write_file(std::string(home) + "/registry.reg", registry_seed_text(seed));
+}
+
+struct Process {
+    std::string program;             // path of the program
+    std::vector<std::string> args;   // after the program name
+    std::string dir;                 // working folder; also receives the capture files
+    std::vector<std::string> env;    // "NAME=value" over this process's environment without TAV_*
+    std::string capture = ".run";    // the capture files are <dir>/<capture>.out and .err
+    int timeout_seconds = 120;       // then the child is killed
+};
+
+struct ProcessOutcome {
+    int exit_status = -1;   // as a shell sees it (128 + signal when killed); -1 when not started
+    bool timed_out = false;
+    std::string out;
+    std::string err;        // or why the program could not be started
+};
+
+// Runs the program with standard input from /dev/null and its output captured; waits at most
+// timeout_seconds for it.
+inline ProcessOutcome run_process(const Process &p) {
+    const std::string out_path = p.dir + "/" + p.capture + ".out";
+    const std::string err_path = p.dir + "/" + p.capture + ".err";
+    std::vector<std::string> words = {p.program};
+    words.insert(words.end(), p.args.begin(), p.args.end());
+    std::vector<std::string> env;
+    for (char **e = environ; *e != nullptr; e++)
+        if (!is_tav_variable(*e)) env.push_back(*e);
+    env.insert(env.end(), p.env.begin(), p.env.end());
+    std::vector<char *> argv, envp;
+    for (std::string &w : words) argv.push_back(w.data());
+    for (std::string &e : env) envp.push_back(e.data());
+    argv.push_back(nullptr);
+    envp.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addchdir_np(&actions, p.dir.c_str());
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ProcessOutcome outcome;
+    pid_t pid = 0;
+    int rc = posix_spawn(&pid, p.program.c_str(), &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) {
+        outcome.err = "cannot start " + p.program + ": " + std::strerror(rc);
+        return outcome;
+    }
+    int status = 0;
+    for (long waited_ms = 0;; waited_ms += 5) {
+        pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done == pid) break;
+        if (done < 0 && errno != EINTR) return outcome;
+        if (waited_ms >= p.timeout_seconds * 1000L && !outcome.timed_out) {
+            outcome.timed_out = true;
+            kill(pid, SIGKILL);
+        }
+        usleep(5000);
+    }
+    if (WIFEXITED(status)) outcome.exit_status = WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) outcome.exit_status = 128 + WTERMSIG(status);
+    outcome.out = read_file(out_path);
+    outcome.err = read_file(err_path);
+    return outcome;
+}
+
+}  // namespace tavtest
