@@ -1,7 +1,6 @@
-// The flash driver's contracts. On a scripted bus (bus shapes the model board cannot show):
-// page selection, commands, the status register's judgement with its messages, the argument
-// checks. On the model board: identification of every fit, erase order, write chunks,
-// erase on first touch and the failure paths.
+// The flash driver's contracts. On a scripted bus (bus shapes the model board cannot show): page
+// selection, commands, the status register's judgement and messages, the argument checks. On the
+// model board: identification of each fit, erase order, write chunks, first-touch erase, failures.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -34,44 +33,40 @@ struct FakeBus {
     std::function<uint8_t(uint32_t)> on_read = [](uint32_t) -> uint8_t { return 0x80; };
     std::vector<Acc> log;
     uint8_t memory[16] = {};
-    static FakeBus *self(void *c) { return static_cast<FakeBus *>(c); }
-    const BoardAccessOps ops = {
-        [](void *c, uint32_t r, uint8_t v) { self(c)->log.push_back({REG, r, v}); },
-        [](void *c, uint32_t o) -> uint8_t {
-            uint8_t v = self(c)->on_read(o);
-            self(c)->log.push_back({RD, o, v});
-            return v;
-        },
-        [](void *c, uint32_t o, uint8_t v) { self(c)->log.push_back({W8, o, v}); },
-        [](void *c, uint32_t o, uint16_t v) { self(c)->log.push_back({W16, o, v}); },
-        [](void *c, uint32_t o, uint8_t *d, uint32_t n) {
-            for (uint32_t i = 0; i < n; i++) d[i] = self(c)->on_read(o + i);
-        }};
+    static void add(void *c, int k, uint32_t o, uint32_t v) { static_cast<FakeBus *>(c)->log.push_back({k, o, v}); }
+    static uint8_t rd(void *c, uint32_t o) {
+        uint8_t v = static_cast<FakeBus *>(c)->on_read(o);
+        return add(c, RD, o, v), v;
+    }
+    const BoardAccessOps ops = {[](void *c, uint32_t r, uint8_t v) { add(c, REG, r, v); }, rd,
+                                [](void *c, uint32_t o, uint8_t v) { add(c, W8, o, v); },
+                                [](void *c, uint32_t o, uint16_t v) { add(c, W16, o, v); },
+                                [](void *c, uint32_t o, uint8_t *d, uint32_t n) { while (n--) *d++ = static_cast<FakeBus *>(c)->on_read(o++); }};
     FakeBus() { tick_clock_hold(), board_access_bind(board_window = memory, &ops, this); }
     ~FakeBus() { board_access_unbind(memory); }
-    std::vector<Acc> writes() const {
+    std::vector<Acc> of(bool reads) const {
         std::vector<Acc> w;
-        std::copy_if(log.begin(), log.end(), std::back_inserter(w), [](const Acc &a) { return a.kind >= W8; });
+        std::copy_if(log.begin(), log.end(), std::back_inserter(w), [&](const Acc &a) { return reads ? a.kind == RD : a.kind >= W8; });
         return w;
     }
+    std::vector<Acc> writes() const { return of(false); }
     U32s reads() const {
         U32s r;
-        for (const Acc &a : log)
-            if (a.kind == RD) r.push_back(a.offset);
+        for (const Acc &a : of(true)) r.push_back(a.offset);
         return r;
     }
     uint32_t last_written() const { return writes().empty() ? 0 : writes().back().value; }
 };
 
 FSI fake(uint32_t size, uint32_t interleave, uint32_t width, uint32_t block) {
-    FSI f{board_window, size, interleave, width, block, 0, block, 0, 0, 0x4000, size / 0x4000};
-    return f;
+    return {board_window, size, interleave, width, block, 0, block, 0, 0, 0x4000, size / 0x4000};
 }
 
 struct Out {
     int result;
     std::string out, err;
 };
+// The call's result and what it printed on standard output and standard error.
 Out run(const std::function<int()> &call) {
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
@@ -92,21 +87,11 @@ const std::string kLocked = "flash_wait(): device is block locked\n", kSusp = "f
 const std::string kWidth = "flash_set_mode(): bad device width (3)\n";
 
 TEST(FlashBus, MapPageWritesTheFourRegistersOrRefuses) {
-    const struct {
-        int32_t space;
-        uint32_t page;
-        U32s registers;   // none: refused
-        std::string out;
-    } rows[] = {
-        {0, 0x5A, {0xA, 0x5, 0, 0}, ""},
-        {0, 256, {}, "isa_tav_map_page(0, 256): page (256) is out of range (0-255)\n"},
-        {0, 0xFFFFFFFF, {}, "isa_tav_map_page(0, -1): page (-1) is out of range (0-255)\n"},
-        {1, 63, {0xF, 3, 1, 1}, ""},
-        {1, 64, {}, "isa_tav_map_page(1, 64): page (64) is out of range (0-63)\n"},
-        {8, 63, {0xF, 3, 0, 8}, ""},
-        {8, 64, {}, "isa_tav_map_page(8, 64): page (64) is out of range (0-63)\n"},
-        {2, 0, {}, ""},
-        {-1, 0, {}, ""},
+    const struct { int32_t space; uint32_t page; U32s registers; /* none: refused */ std::string out; } rows[] = {
+        {0, 0x5A, {0xA, 0x5, 0, 0}, ""}, {0, 256, {}, "isa_tav_map_page(0, 256): page (256) is out of range (0-255)\n"},
+        {0, 0xFFFFFFFF, {}, "isa_tav_map_page(0, -1): page (-1) is out of range (0-255)\n"}, {1, 63, {0xF, 3, 1, 1}, ""},
+        {1, 64, {}, "isa_tav_map_page(1, 64): page (64) is out of range (0-63)\n"}, {8, 63, {0xF, 3, 0, 8}, ""},
+        {8, 64, {}, "isa_tav_map_page(8, 64): page (64) is out of range (0-63)\n"}, {2, 0, {}, ""}, {-1, 0, {}, ""},
     };
     for (const auto &row : rows) {
         FakeBus bus;
@@ -121,12 +106,7 @@ TEST(FlashBus, MapPageWritesTheFourRegistersOrRefuses) {
 
 // One command per device of the bus word, after selecting the page again (even unchanged).
 TEST(FlashBus, SetModeSelectsThePageAndWritesOneCommandPerDevice) {
-    const struct {
-        uint32_t size, interleave, width, offset;
-        int mode;
-        std::vector<Acc> log;
-        std::string err;
-    } rows[] = {
+    const struct { uint32_t size, interleave, width, offset; int mode; std::vector<Acc> log; std::string err; } rows[] = {
         {0x400000, 1, 1, 0x123456, 0x1234, {{REG, 0, 8}, {REG, 1, 4}, {REG, 2, 0}, {REG, 3, 0}, {W8, 0x3456, 0x34}}, ""},
         {0x100000, 2, 1, 0x5003, 0x98, {{REG, 0, 1}, {REG, 1, 0}, {REG, 2, 0}, {REG, 3, 0}, {W8, 0x1002, 0x98}, {W8, 0x1003, 0x98}}, ""},
         {0x100000, 4, 2, 0x5007, 0xFF,
@@ -148,20 +128,10 @@ TEST(FlashBus, SetModeSelectsThePageAndWritesOneCommandPerDevice) {
 // The devices present the statuses in order (the last repeats), one tick per read; the limit
 // is 10 ticks. No command is written, every read is at the offset inside its page.
 TEST(FlashBus, WaitJudgesTheStatusAfterPolling) {
-    const struct {
-        std::vector<uint8_t> statuses;
-        int result;
-        size_t reads;
-        std::string err;
-    } rows[] = {
-        {{0x80}, 1, 2, ""},
-        {{0, 0, 0, 0, 0x80}, 1, 6, ""},
-        {{0xBE}, -1, 2, kAll + kT0 + "(0xbe)\n"},
-        {{0xC0}, -1, 2, kT0 + "(0xc0)\n"},
-        {{0x81}, -1, 2, kT0 + "(0x81)\n"},
-        {{0x00}, -1, 12, kT0 + "(0x00)\n"},
-        {{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x80}, 1, 12, ""},
-        {{0x3E}, -1, 12, kAll + kT0 + "(0x3e)\n"},
+    const struct { std::vector<uint8_t> statuses; int result; size_t reads; std::string err; } rows[] = {
+        {{0x80}, 1, 2, ""}, {{0, 0, 0, 0, 0x80}, 1, 6, ""}, {{0xBE}, -1, 2, kAll + kT0 + "(0xbe)\n"},
+        {{0xC0}, -1, 2, kT0 + "(0xc0)\n"}, {{0x81}, -1, 2, kT0 + "(0x81)\n"}, {{0x00}, -1, 12, kT0 + "(0x00)\n"},
+        {{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x80}, 1, 12, ""}, {{0x3E}, -1, 12, kAll + kT0 + "(0x3e)\n"},
         {{0x80, 0x90}, -1, 2, kWErr + kT0 + "(0x90)\n"},
     };
     for (const auto &row : rows) {
@@ -183,12 +153,7 @@ TEST(FlashBus, WaitJudgesTheStatusAfterPolling) {
 // Each device of a bus word presents its own status; the first bad one is named. An odd
 // offset is aligned down to the bus word.
 TEST(FlashBus, WaitExaminesEachDeviceOfTheBusWord) {
-    const struct {
-        uint32_t width;
-        uint8_t status0, status1;
-        U32s reads;
-        std::string err;
-    } rows[] = {
+    const struct { uint32_t width; uint8_t status0, status1; U32s reads; std::string err; } rows[] = {
         {1, 0x80, 0x90, {0x1000, 0x1000, 0x1001, 0x1001}, kWErr + kT1 + "(0x90)\n"},
         {1, 0xA0, 0x80, {0x1000, 0x1000}, kEErr + kT0 + "(0xa0)\n"},
         {2, 0x80, 0x88, {0x1000, 0x1000, 0x1002, 0x1002}, kProt + kT1 + "(0x88)\n"},
@@ -202,19 +167,6 @@ TEST(FlashBus, WaitExaminesEachDeviceOfTheBusWord) {
     }
 }
 
-TEST(FlashBus, CheckStatusReadsStatusThenReturnsToReadArray) {
-    for (uint8_t status : {0x80, 0x00}) {
-        FakeBus bus;
-        bus.on_read = [&](uint32_t) -> uint8_t { return tick_clock_advance(1), status; };
-        FSI fsi = fake(0x400000, 1, 1, 0x20000);
-        Out r = run([&] { return flash_check_status(&fsi, 0x4010); });
-        EXPECT_EQ(r.err, status == 0x80 ? "" : kT0 + "(0x00)\n");
-        EXPECT_EQ(r.result, status == 0x80 ? 1 : -1);
-        EXPECT_EQ(bus.writes(), (std::vector<Acc>{{W8, 0x10, 0x70}, {W8, 0x10, 0xFF}}));
-        EXPECT_EQ(bus.log.back(), (Acc{W8, 0x10, 0xFF}));
-    }
-}
-
 // Each refusal: its message, its result, no bus access, and a refused table left as it was.
 TEST(FlashBus, ArgumentChecksOfEveryRoutine) {
     FakeBus bus;
@@ -224,11 +176,7 @@ TEST(FlashBus, ArgumentChecksOfEveryRoutine) {
     uint8_t byte = 0, table[128] = {9};
     auto ok = [](const void *p) { return p != nullptr ? 1 : -1; };
     const std::string range = " out of range (0 - 0x400000)\n", divide = "erase unit (0x30000) does not divide size (0x400000)\n";
-    const struct {
-        std::function<int()> call;
-        int result;
-        std::string err;
-    } rows[] = {
+    const struct { std::function<int()> call; int result; std::string err; } rows[] = {
         {[&] { return flash_wait(&pair, 0x100001, 10); }, -1, "flash_wait(): offset (0x100000) out of range (0 - 0x100000)\n"},
         {[&] { return flash_check_status(nullptr, 0); }, -1, "flash_check_status(): NULL FSI pointer\n"},
         {[&] { return flash_check_status(&fsi, 0x400003); }, -1, "flash_check_status(): offset (0x400000)" + range},
@@ -275,22 +223,13 @@ TEST(FlashBus, ArgumentChecksOfEveryRoutine) {
 // Two devices side by side: 16-bit devices get words and each its count; single-word
 // programming takes one bus word at a time, a short last word ends after one device.
 TEST(FlashBus, WritesBusWordsOfTwoDevices) {
-    const struct {
-        uint32_t width;
-        int32_t boot_block;
-        uint32_t offset;
-        std::vector<uint8_t> data;
-        std::vector<Acc> writes;
-        U32s reads;
-    } rows[] = {
+    const struct { uint32_t width; int32_t boot_block; uint32_t offset; std::vector<uint8_t> data; std::vector<Acc> writes; U32s reads; } rows[] = {
         {2, 0, 0x100, {1, 2, 3, 4, 5, 6, 7, 8},
          {{W16, 0x100, 0xE8}, {W16, 0x102, 0xE8}, {W16, 0x100, 1}, {W16, 0x102, 1}, {W16, 0x100, 0x0201}, {W16, 0x102, 0x0403},
           {W16, 0x104, 0x0605}, {W16, 0x106, 0x0807}, {W16, 0x100, 0xD0}, {W16, 0x102, 0xD0}, {W16, 0x100, 0xFF}, {W16, 0x102, 0xFF}},
-         {0x100, 0x102, 0x100, 0x100, 0x102, 0x102}},
-        {1, 1, 0x200, {0xA1, 0xA2, 0xA3},
+         {0x100, 0x102, 0x100, 0x100, 0x102, 0x102}}, {1, 1, 0x200, {0xA1, 0xA2, 0xA3},
          {{W8, 0x200, 0x40}, {W8, 0x201, 0x40}, {W8, 0x200, 0xA1}, {W8, 0x201, 0xA2}, {W8, 0x200, 0x40}, {W8, 0x201, 0x40},
-          {W8, 0x202, 0xA3}, {W8, 0x200, 0xFF}, {W8, 0x201, 0xFF}},
-         {0x200, 0x200, 0x201, 0x201, 0x200, 0x200, 0x201, 0x201}},
+          {W8, 0x202, 0xA3}, {W8, 0x200, 0xFF}, {W8, 0x201, 0xFF}}, {0x200, 0x200, 0x201, 0x201, 0x200, 0x200, 0x201, 0x201}},
     };
     for (const auto &row : rows) {
         FakeBus bus;
@@ -312,20 +251,12 @@ TEST(FlashBus, WritesBusWordsOfTwoDevices) {
 
 // A CFI device in 8-bit mode: query byte c answers at bus offsets 2c and 2c + 1.
 TEST(FlashBus, QueryGeometryFromTheQueryAnswer) {
-    const struct {
-        int32_t space;
-        std::vector<uint8_t> fields;   // Q R Y, size exponent, block count lo/hi, block size lo/hi
-        int result;
-        uint32_t block_size, device_size;
-        std::string err;
-    } rows[] = {
+    const struct { int32_t space; std::vector<uint8_t> fields; /* Q R Y, size exponent, block count lo/hi, block size lo/hi */ int result; uint32_t block_size, device_size; std::string err; } rows[] = {
         {0, {'Q', 'R', 'Y', 22, 0x20, 0, 0, 2}, 1, 0x20000, 0x400000, "flash_query(0x0): device geometry error 33 * 131072 != 4194304\n"},
         {1, {'Q', 'R', 'Y', 23, 0xFF, 0, 0x80, 0}, 1, 0x8000, 0x800000, ""},
         {1, {'Q', 'R', 'Y', 23, 0, 1, 0x80, 0}, 1, 0x8000, 0x800000, "flash_query(0x1): device geometry error 257 * 32768 != 8388608\n"},
         {0, {'Q', 'R', 'Y', 54, 0x1F, 0, 0, 2}, 1, 0x20000, 0x400000, ""},   // exponent modulo 32
-        {0, {'X', 'R', 'Y'}, -1, 0, 0, ""},
-        {0, {'Q', 'X', 'Y'}, -1, 0, 0, ""},
-        {0, {'Q', 'R', 'X'}, -1, 0, 0, ""},
+        {0, {'X', 'R', 'Y'}, -1, 0, 0, ""}, {0, {'Q', 'X', 'Y'}, -1, 0, 0, ""}, {0, {'Q', 'R', 'X'}, -1, 0, 0, ""},
     };
     const uint32_t at[] = {0x10, 0x11, 0x12, 0x27, 0x2D, 0x2E, 0x2F, 0x30};
     for (const auto &row : rows) {
@@ -395,23 +326,15 @@ TEST_F(FlashModel, QueryGivesEachFitsRecordOrFailsSilently) {
     const tavboard::Fit k4M = fit(4 << 20, 128 << 10, 1 << 20), k8M = fit(8 << 20, 128 << 10, 1 << 20);
     const tavboard::Fit absent{4 << 20, 128 << 10, 1 << 20, true};
     const U32s cfi = {0x98, 0x70, 0xFF}, codes = {0x90, 0x70, 0xFF};
-    const struct {
-        tavboard::Fit fit;
-        int32_t space;
-        std::vector<int64_t> record;   // empty: the query fails
-        U32s commands;
-    } rows[] = {
+    const struct { tavboard::Fit fit; int32_t space; std::vector<int64_t> record; /* empty: the query fails */ U32s commands; } rows[] = {
         {k4M, 0, {0x400000, 1, 1, 0x20000, 17, 0x400000, 0, 0, 0x4000, 256}, cfi},
         {fit(4 << 20, 32 << 10, 1 << 20), 0, {0x400000, 1, 1, 0x8000, 15, 0x400000, 0, 0, 0x4000, 256}, cfi},
         {k8M, 0, {0x400000, 1, 1, 0x20000, 17, 0x800000, 0, 0, 0x4000, 256}, cfi},
-        {k8M, 1, {0x100000, 1, 1, 0x20000, 17, 0x800000, 0, 1, 0x4000, 64}, cfi},
-        {k4M, 1, {}, {0x98}},
+        {k8M, 1, {0x100000, 1, 1, 0x20000, 17, 0x800000, 0, 1, 0x4000, 64}, cfi}, {k4M, 1, {}, {0x98}},
         {k4M, 8, {0x100000, 1, 1, 0x100000, 20, 0x100000, 1, 8, 0x4000, 64}, codes},
         {fit(4 << 20, 128 << 10, 512 << 10), 8, {0x100000, 1, 1, 0x80000, 19, 0x80000, 1, 8, 0x4000, 64}, codes},
         {fit(4 << 20, 128 << 10, 256 << 10), 8, {0x100000, 1, 1, 0x40000, 18, 0x40000, 1, 8, 0x4000, 64}, codes},
-        {fit(4 << 20, 128 << 10, 0), 8, {}, {0x90, 0xFF}},
-        {absent, 0, {}, {0x98, 0xFF}},
-        {absent, 1, {}, {0x98, 0xFF}},
+        {fit(4 << 20, 128 << 10, 0), 8, {}, {0x90, 0xFF}}, {absent, 0, {}, {0x98, 0xFF}}, {absent, 1, {}, {0x98, 0xFF}},
         {absent, 8, {}, {0x90, 0xFF}},
     };
     for (const auto &row : rows) {
@@ -445,14 +368,8 @@ const U32s kOrder1M = {0x0, 0x4000, 0x6000, 0x8000, 0xE0000, 0xC0000, 0xA0000, 0
 // Each block erase is set-up, confirm, read array at the block: the game flash erases the
 // block holding the offset, a boot-block device all its blocks in their fixed order.
 TEST_F(FlashModel, EraseTakesTheBlocksOfTheUnitInOrder) {
-    const struct {
-        uint32_t game_block, sound_size;
-        int32_t space;
-        uint32_t offset;
-        U32s order;
-    } rows[] = {
-        {128 << 10, 1 << 20, 0, 0x25000, {0x25000}},
-        {64 << 10, 1 << 20, 0, 0x3FFFFF, {0x3FFFFF}},
+    const struct { uint32_t game_block, sound_size; int32_t space; uint32_t offset; U32s order; } rows[] = {
+        {128 << 10, 1 << 20, 0, 0x25000, {0x25000}}, {64 << 10, 1 << 20, 0, 0x3FFFFF, {0x3FFFFF}},
         {128 << 10, 1 << 20, 8, 0xFFFFF, kOrder1M},
         {128 << 10, 512 << 10, 8, 0x90000, {0x0, 0x4000, 0x6000, 0x8000, 0x60000, 0x40000, 0x20000}},
         {128 << 10, 256 << 10, 8, 0x3FFFF, {0x0, 0x4000, 0x6000, 0x8000, 0x20000}},
@@ -478,13 +395,8 @@ TEST_F(FlashModel, EraseTakesTheBlocksOfTheUnitInOrder) {
 
 // A boot-block erase stops at the first failing block, in read array there.
 TEST_F(FlashModel, BootBlockEraseStopsAtTheFirstFailingBlock) {
-    const struct {
-        int32_t block;   // index: the four small blocks, then 128 KB ones
-        K kind;
-        std::string err;
-    } rows[] = {
-        {1, K::erase_fail, kEErr + kT0 + "(0xa0)\n"},
-        {6, K::erase_fail, kEErr + kT0 + "(0xa0)\n"},
+    const struct { int32_t block; /* index: the four small blocks, then 128 KB ones */ K kind; std::string err; } rows[] = {
+        {1, K::erase_fail, kEErr + kT0 + "(0xa0)\n"}, {6, K::erase_fail, kEErr + kT0 + "(0xa0)\n"},
         {3, K::never_ready, kT0 + "(0x00)\n"},   // given up after 20000 ticks
     };
     const U32s index_order = {0, 1, 2, 3, 10, 9, 8, 7, 6, 5, 4};
@@ -502,37 +414,13 @@ TEST_F(FlashModel, BootBlockEraseStopsAtTheFirstFailingBlock) {
     }
 }
 
-// One table byte per erase unit: initialisation clears exactly that many.
-TEST_F(FlashModel, EraseTableHasOneEntryPerUnit) {
-    const struct {
-        tavboard::Fit fit;
-        int32_t space;
-        long entries;
-    } rows[] = {{fit(4 << 20, 32 << 10, 1 << 20), 0, 128}, {fit(8 << 20, 128 << 10, 1 << 20), 1, 8}, {fit(4 << 20, 128 << 10, 512 << 10), 8, 2}, {fit(4 << 20, 128 << 10, 256 << 10), 8, 4}};
-    for (const auto &row : rows) {
-        prepare(row.space, row.fit);
-        std::vector<uint8_t> buffer(200, 0xAA);
-        EXPECT_EQ(flash_init_erase_table(&fsi, buffer.data()), 1);
-        EXPECT_EQ(std::find(buffer.begin(), buffer.end(), 0xAA) - buffer.begin(), row.entries);
-    }
-}
-
 // Buffered chunks of at most 32 bytes cut at page and unit ends (the last byte single);
 // a boot-block device takes every byte on its own. Read back through read-status mode.
 TEST_F(FlashModel, WriteChunksMethodsAndErases) {
-    const struct {
-        int32_t space;
-        uint32_t offset, count;
-        Pairs buffered;   // (chunk offset, count byte)
-        U32s programs;    // offsets of single-word program commands
-        uint64_t erases;
-    } rows[] = {
-        {0, 0x100, 1, {}, {0x100}, 1},
-        {0, 0x100, 33, {{0x100, 31}}, {0x120}, 1},
-        {0, 0x105, 40, {{0x105, 31}, {0x125, 7}}, {}, 1},
-        {0, 0x3FFE, 3, {{0x3FFE, 1}}, {0x4000}, 1},
-        {0, 0x1FFF0, 48, {{0x1FFF0, 15}, {0x20000, 31}}, {}, 2},
-        {0, 0x60000, 0, {}, {}, 1},
+    const struct { int32_t space; uint32_t offset, count; Pairs buffered; /* (chunk offset, count byte) */ U32s programs; /* offsets of single-word program commands */ uint64_t erases; } rows[] = {
+        {0, 0x100, 1, {}, {0x100}, 1}, {0, 0x100, 33, {{0x100, 31}}, {0x120}, 1},
+        {0, 0x105, 40, {{0x105, 31}, {0x125, 7}}, {}, 1}, {0, 0x3FFE, 3, {{0x3FFE, 1}}, {0x4000}, 1},
+        {0, 0x1FFF0, 48, {{0x1FFF0, 15}, {0x20000, 31}}, {}, 2}, {0, 0x60000, 0, {}, {}, 1},
         {8, 0x3FFE, 4, {}, {0x3FFE, 0x3FFE, 0x4000, 0x4000}, 11},
     };
     for (const auto &row : rows) {
@@ -556,17 +444,9 @@ TEST_F(FlashModel, WriteChunksMethodsAndErases) {
 // A unit is erased before its first write only; a boot-block device whole, once per entry
 // (a smaller device behind the 1 MB space has an entry per copy).
 TEST_F(FlashModel, EachUnitIsErasedOnFirstTouchOnly) {
-    const struct {
-        int32_t space;
-        uint32_t sound_size;
-        U32s offsets;   // 16 bytes at each
-        uint64_t erases;
-        U32s entries;   // table after
-    } rows[] = {
-        {0, 1 << 20, {0x20000, 0x20010, 0x3FFF8}, 2, {0, 1, 1, 0}},
-        {8, 1 << 20, {0x90000, 0x10}, 11, {1}},
-        {8, 512 << 10, {0x10, 0x80010}, 14, {1, 1}},
-        {8, 256 << 10, {0x0, 0x40000, 0x80000}, 15, {1, 1, 1, 0}},
+    const struct { int32_t space; uint32_t sound_size; U32s offsets; /* 16 bytes at each */ uint64_t erases; U32s entries; /* table after */ } rows[] = {
+        {0, 1 << 20, {0x20000, 0x20010, 0x3FFF8}, 2, {0, 1, 1, 0}}, {8, 1 << 20, {0x90000, 0x10}, 11, {1}},
+        {8, 512 << 10, {0x10, 0x80010}, 14, {1, 1}}, {8, 256 << 10, {0x0, 0x40000, 0x80000}, 15, {1, 1, 1, 0}},
     };
     for (const auto &row : rows) {
         prepare(row.space, fit(4 << 20, 128 << 10, row.sound_size));
@@ -579,14 +459,7 @@ TEST_F(FlashModel, EachUnitIsErasedOnFirstTouchOnly) {
 
 TEST_F(FlashModel, WriteFailuresReportAndStop) {
     const std::string program_error = kWErr + kT0 + "(0x90)\n";
-    const struct {
-        int32_t space;
-        tavboard::Fault fault;
-        uint32_t offset, count;
-        std::string err;
-        uint32_t last_command;   // the last of 0xFF, 0xD0, 0x40 written
-        uint8_t entry;           // the unit's table entry afterwards
-    } rows[] = {
+    const struct { int32_t space; tavboard::Fault fault; uint32_t offset, count; std::string err; uint32_t last_command; /* the last of 0xFF, 0xD0, 0x40 written */ uint8_t entry; /* the unit's table entry afterwards */ } rows[] = {
         {0, fault(K::stuck, Device::game, -1, 0x1004, 1), 0x1000, 32, "flash_write(): data (0x5a) != (0x5b) at offset (0x1004)\n", 0xFF, 1},
         {8, fault(K::stuck, Device::sound, -1, 0x1234, 0x80), 0, 8192, "flash_write(): data (0x5b) != (0xdb) at offset (0x1234)\n", 0xFF, 1},
         // The devices are left as the failed program left them: no read array after it.
@@ -617,13 +490,7 @@ TEST_F(FlashModel, WriteFailuresReportAndStop) {
 
 // The argument checks of write and read, in their order; an accepted call round-trips.
 TEST_F(FlashModel, WriteAndReadArgumentChecksInOrder) {
-    const struct {
-        bool null_fsi;
-        uint32_t width, offset, count;
-        bool null_data, null_table;
-        std::string err;   // after "flash_write(): " and "flash_read(): "
-        bool read_ok;
-    } rows[] = {
+    const struct { bool null_fsi; uint32_t width, offset, count; bool null_data, null_table; std::string err; /* after "flash_write(): " and "flash_read(): " */ bool read_ok; } rows[] = {
         {true, 1, 0, 4, false, false, "NULL FSI pointer\n", false},
         {false, 2, 0x400001, 3, true, true, "offset (0x400001) not aligned to (2) bytes\n", false},
         {false, 2, 0x400002, 3, true, true, "count (3) not a multiple of (2) bytes\n", false},
@@ -631,8 +498,7 @@ TEST_F(FlashModel, WriteAndReadArgumentChecksInOrder) {
         {false, 1, 0x3FFFF0, 17, true, true, "offset (0x3ffff0) + count (17) > (0x400000)\n", false},
         {false, 1, 0x10, 0xFFFFFFF8, true, true, "offset (0x10) + count (-8) > (0x400000)\n", false},
         {false, 1, 0x3FFFF0, 16, true, true, "NULL data pointer\n", false},
-        {false, 1, 0x3FFFF0, 16, false, true, "NULL erase table\n", true},
-        {false, 1, 0x3FFFF0, 16, false, false, "", true},
+        {false, 1, 0x3FFFF0, 16, false, true, "NULL erase table\n", true}, {false, 1, 0x3FFFF0, 16, false, false, "", true},
     };
     prepare(0);
     for (const auto &row : rows) {
