@@ -1,0 +1,445 @@
+// The board model's contract: identification and query of each fit, read modes and sequence
+// errors, programming, the write buffer rules, erase layouts, page decoding, busy reads,
+// injected faults and power cuts, the board file, and the accesses behind a window.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <functional>
+#include <vector>
+
+#include "board/board_file.h"
+#include "board/model.h"
+#include "board/physical_map.h"
+#include "flash/board_access.h"
+#include "tests/support.h"
+
+using namespace tavboard;
+
+namespace {
+
+constexpr uint32_t K = 1u << 10, M = 1u << 20;
+const Device G = Device::game, S = Device::sound;
+using FK = FaultKind;
+using Bytes = std::vector<uint8_t>;
+
+Fit fit(uint32_t game, uint32_t block, uint32_t sound) { return {game, block, sound, false}; }
+Fault fault(FK kind, Device d = G, int32_t block = -1, int64_t offset = -1, uint64_t after = 0) { return {kind, d, block, offset, 0, after}; }
+
+// Selects a page address (space code in bits 12-15) through the four page registers.
+void page(Board &b, uint32_t address) {
+    for (uint32_t i = 0; i < 4; i++) b.write(0x4000 + i, uint8_t(address >> 4 * i & 0xF));
+}
+// Selects the page holding byte `offset` of device `d`; its window offset.
+uint32_t at(Board &b, Device d, uint32_t offset) { return page(b, (d == S ? 0x8000 : 0) | offset / 0x4000), offset % 0x4000; }
+// Writes `bytes` at window offset w, polls status (at most 100 reads), back to read array;
+// the final status.
+uint8_t cmd_at(Board &b, uint32_t w, const Bytes &bytes) {
+    for (uint8_t v : bytes) b.write(w, v);
+    uint8_t s = b.read(w);
+    for (int i = 0; i < 100 && !(s & 0x80); i++) s = b.read(w);
+    return b.write(w, 0xFF), s;
+}
+uint8_t cmd(Board &b, Device d, uint32_t o, const Bytes &bytes) { return cmd_at(b, at(b, d, o), bytes); }
+uint8_t program(Board &b, Device d, uint32_t o, uint8_t v) { return cmd(b, d, o, {0x40, v}); }
+uint8_t erase(Board &b, Device d, uint32_t o) { return cmd(b, d, o, {0x20, 0xD0}); }
+// Four bytes 0x00 through the write buffer at o; 0 when the buffer is not free.
+uint8_t buffer(Board &b, Device d, uint32_t o) {
+    uint32_t w = at(b, d, o);
+    b.write(w, 0xE8);
+    if (b.read(w) != 0x80) return 0;
+    b.write(w, 3);
+    for (uint32_t i = 0; i < 4; i++) b.write(w + i, 0);
+    return cmd_at(b, w, {0xD0});
+}
+
+class BoardTest : public testing::Test {
+  protected:
+    std::unique_ptr<Board> make(const Fit &f = {}) {
+        std::string error;
+        auto b = Board::create(dir.board(), f, true, &error);
+        EXPECT_TRUE(b) << error;
+        return b;
+    }
+    std::unique_ptr<Board> open() {
+        std::string error;
+        auto b = Board::open(dir.board(), &error);
+        EXPECT_TRUE(b) << error;
+        return b;
+    }
+    // Runs `body` in a child process; its exit status (128 + signal when killed).
+    int in_child(const std::function<int()> &body) {
+        pid_t pid = fork();
+        if (pid == 0) _exit(body());
+        int status = 0;
+        waitpid(pid, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    tavtest::TempDir dir;
+};
+
+TEST_F(BoardTest, IdentifiersAndQueryDescribeTheFit) {
+    const struct { Fit fit; uint8_t game, sound; } rows[] = {
+        {fit(4 * M, 128 * K, 1 * M), 0x16, 0x9D}, {fit(8 * M, 128 * K, 256 * K), 0x17, 0x75},
+        {fit(4 * M, 64 * K, 512 * K), 0x16, 0x71}, {fit(8 * M, 32 * K, 1 * M), 0x17, 0x9D},
+    };
+    for (const auto &row : rows) {
+        auto b = make(row.fit);
+        for (auto [address, code] : {std::pair<uint32_t, uint8_t>{0, row.game}, {0x8000, row.sound}, {0x1100, row.game}}) {
+            page(*b, address);
+            b->write(0, 0x90);
+            Bytes id = {b->read(0), b->read(1), b->read(2), b->read(3)};   // A0 is not decoded
+            EXPECT_EQ(id, (address == 0x1100 && row.fit.game_size < 8 * M) ? Bytes(4, 0xFF) : Bytes({0x89, 0x89, code, code}));
+            b->write(0, 0xFF);
+        }
+        page(*b, 0);
+        b->write(0, 0x98);
+        auto q = [&](uint32_t i) { return b->read(2 * i) == b->read(2 * i + 1) ? uint32_t(b->read(2 * i)) : 0xBAD; };
+        EXPECT_EQ((std::vector<uint32_t>{q(0x10), q(0x11), q(0x12), q(0x13), q(0x28), q(0x2A), q(0x2C)}),
+                  (std::vector<uint32_t>{'Q', 'R', 'Y', 1, 2, 5, 1}));
+        uint32_t block = (q(0x2F) | q(0x30) << 8) * 256u;
+        EXPECT_EQ(block, row.fit.game_block);
+        EXPECT_EQ(1u << q(0x27), row.fit.game_size);
+        EXPECT_EQ(((q(0x2D) | q(0x2E) << 8) + 1u) * block, row.fit.game_size);
+    }
+}
+
+// Reads follow the mode the last command selected; a bad sequence gives sticky status 0xB0 and
+// changes nothing; a later good operation is carried out but reports the bits until clear status.
+TEST_F(BoardTest, ReadModesAndStickySequenceErrors) {
+    auto b = make();
+    ASSERT_EQ(program(*b, G, 0x10, 0x5A), 0x80);
+    page(*b, 0);
+    const struct { uint8_t command; uint32_t read_at; uint8_t value; } steps[] = {
+        {0xFF, 0x10, 0x5A}, {0x70, 0x3FFF, 0x80}, {0x90, 0, 0x89}, {0x98, 0x20, 'Q'}, {0xFF, 0x10, 0x5A}, {0x50, 0x10, 0x5A}};
+    for (const auto &s : steps) EXPECT_EQ((b->write(0, s.command), b->read(s.read_at)), s.value) << int(s.command);
+    const struct { uint32_t page; Bytes writes; } rows[] = {
+        {0, {0x20, 0xFF}}, {0, {0x20, 0}}, {0x8000, {0x20, 0x70}}, {0, {0xD0}}, {0, {0x33}},
+        {0, {0xB0}}, {0x8000, {0xE8}}, {0x8000, {0x98}}, {0, {0xE8, 32}}};
+    for (const auto &row : rows) {
+        b.reset();
+        b = make();
+        const Device d = row.page ? S : G;
+        page(*b, row.page);
+        for (uint8_t v : row.writes) b->write(0, v);
+        EXPECT_EQ(b->read(0), 0xB0) << int(row.writes[0]);
+        EXPECT_EQ((b->write(0, 0xFF), b->read(0)), 0xFF);
+        EXPECT_EQ(b->counters().erases + b->counters().programmed_bytes, 0u);
+        EXPECT_EQ(program(*b, d, 0x100, 0x12), 0xB0);
+        EXPECT_EQ(b->data(d)[0x100], 0x12);
+        b->write(0, 0x50);
+        EXPECT_EQ((b->write(0, 0x70), b->read(0)), 0x80);
+    }
+}
+
+// A program stores old AND new (reporting success) and counts the bits it could not raise.
+TEST_F(BoardTest, ProgrammingAndsAndCountsRaisedBits) {
+    const struct { uint8_t first, second, stored; uint64_t raised; } rows[] = {
+        {0xFF, 0x5A, 0x5A, 0}, {0x5A, 0x5A, 0x5A, 0}, {0x5A, 0xFF, 0x5A, 4}, {0xF0, 0x0F, 0, 4}, {0, 0xFF, 0, 8}, {0xFE, 1, 0, 1}};
+    auto b = make();
+    for (const auto &row : rows)
+        for (Device d : {G, S}) {
+            uint32_t o = 0x4321 + 2 * row.first;
+            ASSERT_EQ(program(*b, d, o, row.first), 0x80);
+            uint64_t before = b->counters().not_erased_bits;
+            EXPECT_EQ(program(*b, d, o, row.second), 0x80);
+            EXPECT_EQ(b->read(at(*b, d, o)), row.stored);
+            EXPECT_EQ(b->counters().not_erased_bits - before, row.raised);
+        }
+}
+
+// Device offsets: 0xE8 and the count at the start, the data, the confirm; 0xB0 refuses all.
+TEST_F(BoardTest, WriteBufferProgramsOnlyAWellFormedBuffer) {
+    const struct { uint32_t block, start, count_at; uint8_t count; std::vector<uint32_t> data_at; uint32_t confirm_at; uint8_t confirm, status; } rows[] = {
+        {128 * K, 0x1000, 0x1000, 0, {0x1000}, 0x1000, 0xD0, 0x80},
+        {128 * K, 0x1000, 0x1000, 3, {0x1011, 0x1012, 0x1013, 0x1014}, 0x1000, 0xD0, 0x80},
+        {128 * K, 0x1000, 0x1000, 2, {0x1000, 0x1002, 0x1001}, 0x1FFFF, 0xD0, 0x80},
+        {128 * K, 0x1000, 0x1000, 2, {0x1002, 0x1000, 0x1001}, 0x1000, 0xD0, 0xB0},
+        {128 * K, 0x1000, 0x1000, 1, {0x1000, 0x1002}, 0x1000, 0xD0, 0xB0},
+        {32 * K, 0x7FFE, 0x7FFE, 3, {0x7FFE, 0x7FFF, 0x8000, 0x8001}, 0x7FFE, 0xD0, 0xB0},
+        {128 * K, 0x1000, 0x1000, 1, {0x1000, 0x1001}, 0x1000, 0xFF, 0xB0},
+        {32 * K, 0x1000, 0x1000, 1, {0x1000, 0x1001}, 0x8000, 0xD0, 0xB0},
+        {32 * K, 0x1000, 0x9000, 0, {}, 0x9000, 0x70, 0xB0},
+    };
+    for (const auto &row : rows) {
+        auto b = make(fit(4 * M, row.block, 1 * M));
+        b->write(at(*b, G, row.start), 0xE8);
+        EXPECT_EQ(b->read(at(*b, G, row.start)), 0x80);
+        b->write(at(*b, G, row.count_at), row.count);
+        for (size_t i = 0; i < row.data_at.size(); i++) b->write(at(*b, G, row.data_at[i]), uint8_t(0xA0 + i));
+        EXPECT_EQ(cmd(*b, G, row.confirm_at, {row.confirm}), row.status) << row.data_at.size();
+        for (size_t i = 0; i < row.data_at.size(); i++) EXPECT_EQ(b->data(G)[row.data_at[i]], row.status == 0x80 ? 0xA0 + i : 0xFF);
+    }
+}
+
+// Erased through a middle address, each block clears exactly its bytes (blocks in order).
+TEST_F(BoardTest, EachEraseClearsExactlyItsBlock) {
+    const struct { Device d; Fit fit; std::vector<uint32_t> starts; } rows[] = {
+        {S, fit(4 * M, 128 * K, 256 * K), {0, 0x4000, 0x6000, 0x8000, 0x20000}},
+        {S, fit(4 * M, 128 * K, 1 * M), {0, 0x4000, 0x6000, 0x8000, 0x20000, 0x40000, 0x60000, 0x80000, 0xA0000, 0xC0000, 0xE0000}},
+        {G, fit(4 * M, 32 * K, 1 * M), {0, 0x8000, 0x10000}},
+        {G, fit(8 * M, 64 * K, 1 * M), {0, 0x10000, 0x20000}},
+    };
+    for (const auto &row : rows) {
+        auto b = make(row.fit);
+        for (uint32_t s : row.starts) ASSERT_EQ(program(*b, row.d, s, 0) | program(*b, row.d, s ? s - 1 : 0, 0), 0x80);
+        for (size_t k = 0; k + 1 < row.starts.size(); k++) {
+            uint32_t start = row.starts[k], end = row.starts[k + 1];
+            ASSERT_EQ(erase(*b, row.d, start + (end - start) / 2 + 3), 0x80);
+            EXPECT_EQ((Bytes{b->data(row.d)[start], b->data(row.d)[end - 1], b->data(row.d)[end]}), (Bytes{0xFF, 0xFF, 0})) << start;
+            EXPECT_EQ(b->erase_count(row.d, uint32_t(k)), 1u);
+        }
+    }
+}
+
+// A page address selects a device page (window offset 0x123 signed per page) or open bus,
+// where commands go nowhere.
+TEST_F(BoardTest, PageAddressSelectsDeviceBytesOrOpenBus) {
+    const struct { uint32_t game, sound, page; int device; uint32_t offset; } rows[] = {
+        {4 * M, 1 * M, 0x00FF, 0, 0x3FC000}, {4 * M, 1 * M, 0x0100, -1, 0}, {8 * M, 1 * M, 0x0100, 0, 0x400000},
+        {8 * M, 1 * M, 0x113F, 0, 0x4FC000}, {4 * M, 1 * M, 0x1100, -1, 0}, {4 * M, 1 * M, 0x803F, 1, 0xFC000},
+        {4 * M, 256 * K, 0x8015, 1, 0x14000}, {4 * M, 512 * K, 0x8028, 1, 0x20000}, {4 * M, 0, 0x8000, -1, 0},
+        {4 * M, 1 * M, 0x2000, -1, 0}, {4 * M, 1 * M, 0x9000, -1, 0}, {4 * M, 1 * M, 0xF000, -1, 0},
+    };
+    auto sign = [](uint32_t offset, int d) { return uint8_t((offset >> 14) + d * 0x55); };
+    for (const auto &row : rows) {
+        auto b = make(fit(row.game, 128 * K, row.sound));
+        for (int d : {0, 1})
+            for (uint32_t a = 0; a < (d ? row.sound : row.game); a += 0x4000) program(*b, Device(d), a + 0x123, sign(a, d));
+        page(*b, row.page);
+        uint8_t copy[2];
+        b->copy_out(0x123, copy, 2);
+        EXPECT_EQ(copy[0], row.device < 0 ? 0xFF : sign(row.offset, row.device)) << row.page;
+        EXPECT_EQ(copy[1], 0xFF);
+        b->write(0x123, 0x90);
+        page(*b, 0);
+        EXPECT_EQ(b->read(0x123), sign(0, 0));
+    }
+    auto b = make();
+    page(*b, 0);
+    for (uint32_t a : {0x4000u, 0x4003u, 0x4004u, 0x7FFFu}) EXPECT_EQ((b->write(a == 0x4003 ? 0x4004 : a, 0x90), b->read(a)), 0xFF);
+    EXPECT_EQ(b->read(0x123), 0xFF);   // still array mode on page 0
+}
+
+// Status shows busy (0x00) for the configured number of status reads, writes ignored meanwhile;
+// the hook sees every status read and no array read.
+TEST_F(BoardTest, BusyForTheConfiguredStatusReads) {
+    auto b = make();
+    b->set_timing(Timing::instant, 3);
+    int hooks = 0;
+    b->set_status_read_hook([&] { hooks++; });
+    page(*b, 0);
+    for (uint8_t v : {0x40, 0x00, 0xFF}) b->write(0x40, v);
+    Bytes seen;
+    for (int i = 0; i < 5; i++) seen.push_back((i < 3 ? b->write(0x40, 0xFF) : void(), b->read(0x40)));
+    EXPECT_EQ(seen, (Bytes{0, 0, 0, 0x80, 0x80}));
+    EXPECT_EQ((b->write(0x40, 0xFF), b->read(0x40)), 0x00);
+    EXPECT_EQ(hooks, 5);
+}
+
+// Operation at device offset `at`: its status with the fault and what it left there.
+TEST_F(BoardTest, FaultsGiveTheirStatusWhereTheyApply) {
+    enum Op { ERASE, PROGRAM, BUFFER };
+    const uint32_t B1 = 0x20000;
+    const struct { Fault fault; Device d; Op op; uint32_t at; uint8_t status; } rows[] = {
+        {fault(FK::erase_fail), G, ERASE, B1, 0xA0}, {fault(FK::erase_fail, G, 1), G, ERASE, B1, 0xA0},
+        {fault(FK::erase_fail, G, 2), G, ERASE, B1, 0x80}, {fault(FK::erase_fail, G, -1, B1 + 0x777), G, ERASE, B1, 0xA0},
+        {fault(FK::erase_fail), G, PROGRAM, B1, 0x80}, {fault(FK::program_fail), G, PROGRAM, B1, 0x90},
+        {fault(FK::program_fail), G, BUFFER, B1, 0x90}, {fault(FK::program_fail, G, -1, B1 + 2), G, BUFFER, B1, 0x90},
+        {fault(FK::program_fail, G, -1, B1 + 4), G, BUFFER, B1, 0x80}, {fault(FK::vpp_low), G, ERASE, B1, 0xA8},
+        {fault(FK::vpp_low), G, PROGRAM, B1, 0x98}, {fault(FK::vpp_low), G, BUFFER, B1, 0x98},
+        {fault(FK::locked, G, 1), G, ERASE, B1, 0xA2}, {fault(FK::locked, G, 1), G, PROGRAM, B1, 0x92},
+        {fault(FK::locked, G, 0), G, PROGRAM, B1, 0x80}, {fault(FK::erase_fail), S, ERASE, 0x4000, 0x80},
+        {fault(FK::erase_fail, S, 1), S, ERASE, 0x4000, 0xA0}, {fault(FK::erase_fail, S, 1), S, ERASE, 0x6000, 0x80},
+        {fault(FK::program_fail, S), S, PROGRAM, 0x4010, 0x90}, {fault(FK::locked, S, 0), S, ERASE, 0, 0xA2},
+        {fault(FK::vpp_low, S), S, PROGRAM, 0x8000, 0x98}, {fault(FK::buffer_busy, G, 1), G, BUFFER, B1, 0},
+        {fault(FK::buffer_busy, G, 1), G, PROGRAM, B1, 0x80}, {fault(FK::buffer_busy, G, 1), G, BUFFER, 0x100, 0x80},
+    };
+    for (const auto &row : rows) {
+        auto b = make();
+        if (row.op == ERASE) {
+            ASSERT_EQ(program(*b, row.d, row.at + 0x10, 0), 0x80);
+        }
+        std::string error;
+        ASSERT_TRUE(b->add_fault(row.fault, &error)) << error;
+        uint8_t status = row.op == ERASE ? erase(*b, row.d, row.at) : row.op == PROGRAM ? program(*b, row.d, row.at, 0) : buffer(*b, row.d, row.at);
+        EXPECT_EQ(status, row.status) << int(row.fault.kind) << " at " << row.at;
+        bool done = status == 0x80;
+        EXPECT_EQ(b->data(row.d)[row.op == ERASE ? row.at + 0x10 : row.at + (row.op == BUFFER ? 3 : 0)], (row.op == ERASE) == done ? 0xFF : 0);
+        EXPECT_EQ(status ? status : 0x80, (b->write(at(*b, row.d, row.at), 0x70), b->read(at(*b, row.d, row.at))));   // sticky
+    }
+}
+
+TEST_F(BoardTest, StuckNeverReadyAbsentAndRefusedFaults) {
+    auto b = make(fit(4 * M, 128 * K, 0));
+    std::string error;
+    for (Fault f : {fault(FK::erase_fail, G, 32), fault(FK::erase_fail, G, -1, 4 * M), fault(FK::erase_fail, S), fault(FK::power_cut), fault(FK::stuck)})
+        EXPECT_FALSE(b->add_fault(f, &error)) << int(f.kind);
+    EXPECT_TRUE(b->faults().empty());
+    b.reset();
+    b = make();
+    Fault stuck = fault(FK::stuck, G, -1, 0x30);
+    stuck.mask = 0x81;
+    ASSERT_TRUE(b->add_fault(stuck, &error) && b->add_fault(fault(FK::never_ready, G, 3), &error) && b->add_fault(fault(FK::absent, S), &error));
+    EXPECT_EQ(erase(*b, G, 0), 0x80);
+    EXPECT_EQ(program(*b, G, 0x30, 0xA5), 0x80);   // no status error: only a read-back shows it
+    EXPECT_EQ(b->read(at(*b, G, 0x30)), 0x24);
+    EXPECT_EQ(cmd(*b, S, 0, {0x90}), 0xFF);   // absent: open bus
+    EXPECT_EQ(erase(*b, G, 3 * 0x20000), 0x00);   // never ready: the whole device hangs, writes ignored
+    EXPECT_EQ(b->read(at(*b, G, 0x30)), 0x00);
+    b.reset();
+    b = open();   // a new process finds the board powered up fresh
+    EXPECT_EQ(b->read(at(*b, G, 0x30)), 0x24);
+    b->clear_faults();
+    EXPECT_EQ(cmd(*b, S, 0, {0x90}), 0x89);
+}
+
+// A power cut at the after-th access of a process ends it (137); the cut access never happens.
+// Accesses: 4 page registers, the command (5), its data or confirm (6), status reads from 7 (two
+// busy, as set); a buffer: 0xE8 (5), status (6), count (7), data (8-11), confirm (12), status from 13.
+TEST_F(BoardTest, PowerCutLeavesTheOperationOldNewOrUndefined) {
+    enum Op { ERASE, PROGRAM, BUFFER };
+    enum Left { OLD, NEW, NEITHER };
+    const struct { Device d; Op op; uint32_t at; uint64_t after; Left left; } rows[] = {
+        {G, ERASE, 0x20000, 6, OLD}, {G, ERASE, 0x20000, 7, NEITHER}, {G, ERASE, 0x20000, 9, NEW}, {S, ERASE, 0x4000, 8, NEITHER},
+        {S, PROGRAM, 0x4010, 7, NEITHER}, {G, PROGRAM, 0x10, 6, OLD}, {G, BUFFER, 0x40, 12, OLD}, {G, BUFFER, 0x40, 13, NEITHER},
+        {G, BUFFER, 0x40, 15, NEW},
+    };
+    for (const auto &row : rows) {
+        const uint32_t length = row.op == ERASE ? 0x2000 : row.op == BUFFER ? 4 : 1;
+        Bytes old_data, whole;
+        {
+            auto b = make();
+            b->set_timing(Timing::instant, 2);
+            for (uint32_t i = 0; row.op == ERASE && i < length; i++) program(*b, row.d, row.at + i, uint8_t(0x5A ^ i * 7) & 0xF7);
+            const uint8_t *d = b->data(row.d);
+            old_data.assign(d + row.at, d + row.at + length);
+            whole.assign(d, d + b->device_size(row.d));
+            std::string error;
+            ASSERT_TRUE(b->add_fault(fault(FK::power_cut, G, -1, -1, row.after), &error)) << error;
+        }
+        EXPECT_EQ(in_child([&] {
+                      std::string error;
+                      auto b = Board::open(dir.board(), &error);
+                      for (int i = 0; b && i < 2; i++) row.op == ERASE ? erase(*b, row.d, row.at) : row.op == PROGRAM ? program(*b, row.d, row.at, 0) : buffer(*b, row.d, row.at);
+                      return 3;
+                  }),
+                  137);
+        auto b = open();
+        ASSERT_TRUE(b);
+        EXPECT_TRUE(b->faults().empty());   // fired once, taken off the board
+        const uint8_t *d = b->data(row.d);
+        Bytes now(d + row.at, d + row.at + length), new_data(length, row.op == ERASE ? 0xFF : 0);
+        if (row.left == NEITHER) {
+            EXPECT_TRUE(now != old_data && now != new_data) << row.after;
+        } else {
+            EXPECT_EQ(now, row.left == OLD ? old_data : new_data) << row.after;
+        }
+        std::copy(now.begin(), now.end(), whole.begin() + row.at);
+        EXPECT_TRUE(Bytes(d, d + whole.size()) == whole) << "only the operation's bytes change";
+    }
+}
+
+// Contents, faults, timing and counters outlive a process that died without closing; the
+// devices' modes do not. A second holder is refused, and an existing file unless forced.
+TEST_F(BoardTest, BoardFileOutlivesItsProcessAndIsHeldByOne) {
+    make().reset();
+    ASSERT_EQ(in_child([&] {
+                  std::string error;
+                  auto b = Board::open(dir.board(), &error);
+                  if (!b || program(*b, G, 0x10, 0x3C) != 0x80 || !b->add_fault(fault(FK::erase_fail, G, 7), &error)) return 3;
+                  b->set_timing(Timing::instant, 5);
+                  b->write(0, 0x98);
+                  _exit(0);
+              }),
+              0);
+    auto b = open();
+    ASSERT_TRUE(b);
+    EXPECT_EQ(b->faults().size() == 1 ? b->faults()[0].block : -1, 7);
+    EXPECT_EQ(b->busy_reads(), 5u);
+    EXPECT_EQ(b->counters().programmed_bytes, 1u);
+    EXPECT_EQ(b->command_count(0x98), 1u);
+    page(*b, 0);
+    EXPECT_EQ((Bytes{b->read(0x10), b->read(0x20)}), (Bytes{0x3C, 0xFF}));   // read array, not query
+    std::string error;
+    EXPECT_FALSE(Board::open(dir.board(), &error));
+    EXPECT_NE(error.find("in use by another process"), std::string::npos) << error;
+    EXPECT_FALSE(Board::create(dir.board(), Fit(), true, &error));
+    b.reset();
+    EXPECT_FALSE(Board::create(dir.board(), Fit(), false, &error));
+    EXPECT_NE(error.find("already exists"), std::string::npos) << error;
+    EXPECT_EQ(open()->data(G)[0x10], 0x3C);
+    for (Fit f : {fit(2 * M, 128 * K, 1 * M), fit(4 * M, 16 * K, 1 * M), fit(4 * M, 128 * K, 2 * M)})
+        EXPECT_FALSE(Board::create(dir.file("bad.img"), f, true, &error));
+    EXPECT_EQ(make()->data(G)[0x10], 0xFF);   // forced: fresh, erased
+}
+
+// A damaged or foreign file is refused naming the file, never reinitialised, left as it was.
+TEST_F(BoardTest, DamagedFilesAreRefusedAndLeftAlone) {
+    auto header = [](std::string &b) { return reinterpret_cast<BoardHeader *>(b.data()); };
+    const struct { std::function<void(std::string &)> damage; const char *message; } rows[] = {
+        {[](std::string &b) { b.pop_back(); }, "truncated"}, {[](std::string &b) { b.resize(200); }, "truncated"},
+        {[](std::string &b) { b.clear(); }, "not a TAV board file"}, {[](std::string &b) { b = std::string(20000, 'x'); }, "not a TAV board file"},
+        {[&](std::string &b) { header(b)->version = 7; }, "version 7"}, {[&](std::string &b) { header(b)->game_size = 8u << 20; }, "corrupt"},
+        {[&](std::string &b) { header(b)->faults[0].kind = 3; }, "corrupt"}, {[](std::string &b) { b.push_back('\xFF'); }, "corrupt"},
+        {[&](std::string &b) { header(b)->game_block = 12345, header(b)->config_check = board_config_check(*header(b)); }, "corrupt"},
+    };
+    for (const auto &row : rows) {
+        make().reset();
+        std::string bytes = tavtest::read_file(dir.board()), error;
+        row.damage(bytes);
+        tavtest::write_file(dir.board(), bytes);
+        EXPECT_FALSE(Board::open(dir.board(), &error));
+        EXPECT_NE(error.find(row.message), std::string::npos) << error;
+        EXPECT_NE(error.find(dir.board()), std::string::npos) << error;
+        EXPECT_FALSE(Board::open_or_create(dir.board(), &error));
+        EXPECT_TRUE(tavtest::read_file(dir.board()) == bytes);
+    }
+}
+
+// The mapped-memory accesses over a file laid out like physical memory, and their failures.
+TEST_F(BoardTest, PhysicalMapReachesAFileLikeMemory) {
+    std::string path = dir.file("mem"), error;
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT, 0644);
+    ASSERT_EQ(ftruncate(fd, kBoardPhysicalBase + kBoardRangeLength), 0);
+    ASSERT_EQ(pwrite(fd, "\x11\x22", 2, kBoardPhysicalBase + 0x1000), 2);
+    uint8_t *w = physical_map(path, kBoardPhysicalBase, kBoardRangeLength, &error);
+    ASSERT_NE(w, nullptr) << error;
+    for (uint32_t reg = 0; reg < 4; reg++) board_write_page_register(w, reg, uint8_t(0xF - reg));
+    board_write8(w, 0x3FFF, 0xE8);
+    board_write16(w, 0x2000, 0x1234);
+    uint8_t copy[2];
+    board_copy_out(w, 0x1000, copy, 2);
+    EXPECT_EQ((Bytes{copy[0], copy[1], board_read8(w, 0x1001)}), (Bytes{0x11, 0x22, 0x22}));
+    EXPECT_EQ(physical_unmap(w, kBoardRangeLength), 1);
+    Bytes file(0x4005);
+    ASSERT_EQ(pread(fd, file.data(), file.size(), kBoardPhysicalBase), 0x4005);
+    close(fd);
+    EXPECT_EQ((Bytes{file[0x3FFF], file[0x2000], file[0x2001], file[0x4000], file[0x4001], file[0x4002], file[0x4003], file[0x4004]}),
+              (Bytes{0xE8, 0x34, 0x12, 0xF, 0xE, 0xD, 0xC, 0}));
+    EXPECT_EQ(physical_map(dir.file("none"), kBoardPhysicalBase, kBoardRangeLength, &error), nullptr);
+    EXPECT_NE(error.find(dir.file("none") + ": No such file"), std::string::npos) << error;
+    EXPECT_EQ(physical_map(path, kBoardPhysicalBase + 1, kBoardRangeLength, &error), nullptr);
+    EXPECT_NE(error.find("page aligned"), std::string::npos) << error;
+    EXPECT_EQ(physical_unmap(nullptr, kBoardRangeLength), -1);
+}
+
+// Attached, the window's accesses reach the model; detached or destroyed, the binding is gone.
+TEST_F(BoardTest, AttachedWindowReachesTheModel) {
+    attach(*make());   // destroyed attached
+    tavtest::TempDir other;
+    std::string error;
+    auto b = Board::create(other.board(), Fit(), true, &error);
+    attach(*b);
+    uint8_t *w = b->window_address();
+    for (uint32_t reg = 0; reg < 4; reg++) board_write_page_register(w, reg, reg == 3 ? 8 : 0);
+    board_write8(w, 0, 0x90);
+    EXPECT_EQ(board_read8(w, 2), 0x9D);
+    EXPECT_EQ(b->counters().register_writes, 4u);
+    detach(*b);
+    EXPECT_DEATH(board_read8(w, 0), "");
+}
+
+}  // namespace
