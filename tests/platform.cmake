@@ -1,6 +1,6 @@
-# The Windows services on POSIX: paths, platform family, system directory, system message
-# texts, and the version resources of PE images, read from real images built here with the
-# MinGW cross tools and from hand-made broken ones.
+# The Windows services on POSIX: paths, platform family, system directory, message texts, the
+# registry and its text format, and the version resources of PE images built here with the
+# MinGW cross tools (the installer tests use them too).
 
 # Test images: DLLs with version resources (32- and 64-bit) and without one.
 set(TAV_TEST_IMAGE_DIR ${CMAKE_BINARY_DIR}/tests/pe_images)
@@ -57,8 +57,6 @@ tav_test_image(noversion_x86 x86)
 tav_test_image(noversion_x64 x64)
 add_custom_target(tav_test_images DEPENDS ${tav_test_images})
 
-tav_test(pe_version_test SOURCES pe_version_test.cpp LIBS tav_platform)
-target_compile_definitions(pe_version_test PRIVATE TAV_TEST_IMAGE_DIR="${TAV_TEST_IMAGE_DIR}")
-add_dependencies(pe_version_test tav_test_images)
-
-tav_test(platform_services_test SOURCES platform_services_test.cpp LIBS tav_platform)
+tav_test(platform_test SOURCES platform_test.cpp LIBS tav_platform)
+target_compile_definitions(platform_test PRIVATE TAV_TEST_IMAGE_DIR="${TAV_TEST_IMAGE_DIR}")
+add_dependencies(platform_test tav_test_images)

@@ -1,0 +1,274 @@
+// The Windows services of the POSIX stand-in the installer relies on: paths, platform family,
+// system directory, message texts, the registry calls over $TAV_HOME/registry.reg (and its
+// text format, whose hostile input is left to the fuzz target) and version resources of PE
+// images built with the MinGW tools.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/pe_version.h"
+#include "platform/reg_file.h"
+#include "platform/win32.h"
+#include "platform/win_path.h"
+#include "tests/support.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+const char *const kKey = "Software\\NuMega\\DriverAgent";
+
+class Platform : public testing::Test {
+  protected:
+    void TearDown() override { unsetenv("TAV_PLATFORM"); }
+    static LONG open(const char *path, REGSAM sam, HKEY *key, HKEY root = HKEY_LOCAL_MACHINE) { return RegOpenKeyExA(root, path, 0, sam, key); }
+    static HKEY create(const char *path, DWORD *disposition = nullptr) {
+        HKEY key = nullptr;
+        EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, disposition), ERROR_SUCCESS);
+        return key;
+    }
+    static LONG set(HKEY key, const char *name, DWORD v) { return RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE *>(&v), 4); }
+    static LONG get(HKEY key, const char *name, DWORD *v) {
+        DWORD size = 4;
+        return RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<BYTE *>(v), &size);
+    }
+    tavtest::TempHome home;
+};
+
+TEST_F(Platform, PathsFamilyAndSystemDirectory) {
+    const std::string h = home.path();
+    const struct { const char *windows; std::string native; } paths[] = {
+        {"c:\\winnt\\system32", h + "/drive_c/winnt/system32"}, {"C:\\WINNT\\x\\", h + "/drive_c/WINNT/x/"}, {"c:", h + "/drive_c"},
+        {"d:kit", h + "/drive_d/kit"}, {"kit\\a.sys", "kit/a.sys"}, {"\\tmp\\kit", "/tmp/kit"}, {"/tmp/x.dll", "/tmp/x.dll"}, {"", ""}};
+    for (const auto &row : paths) EXPECT_EQ(native_path(row.windows), row.native) << row.windows;
+    EXPECT_EQ(native_path(nullptr), "");
+    std::filesystem::create_directories(h + "/drive_c/WinNT/Drivers");
+    tavtest::write_file(h + "/drive_c/WinNT/Drivers/AgentCD.sys", "x");   // existing names are found without regard to case
+    EXPECT_EQ(native_path("c:\\winnt\\drivers\\agentcd.sys"), h + "/drive_c/WinNT/Drivers/AgentCD.sys");
+    EXPECT_EQ(native_path("c:\\WINNT\\New.dll"), h + "/drive_c/WinNT/New.dll");
+    const struct { const char *platform; DWORD id; std::string directory; } families[] = {
+        {"95", VER_PLATFORM_WIN32_WINDOWS, "c:\\windows\\system"}, {"nt", VER_PLATFORM_WIN32_NT, "c:\\winnt\\system32"}, {"", VER_PLATFORM_WIN32_NT, "c:\\winnt\\system32"}};
+    for (const auto &row : families) {
+        setenv("TAV_PLATFORM", row.platform, 1);
+        OSVERSIONINFOA info;
+        std::memset(&info, 0xA5, sizeof info);
+        info.dwOSVersionInfoSize = sizeof info;
+        ASSERT_TRUE(GetVersionExA(&info));
+        EXPECT_EQ(info.dwPlatformId, row.id);
+        char directory[MAX_PATH] = "z";
+        UINT size = UINT(row.directory.size());
+        EXPECT_EQ(GetSystemDirectoryA(directory, size), size + 1);   // too small: nothing and the size needed
+        EXPECT_EQ(directory[0], 'z');
+        EXPECT_EQ(GetSystemDirectoryA(directory, size + 1), size);
+        EXPECT_EQ(directory, row.directory);
+    }
+    OSVERSIONINFOA info{};
+    info.dwOSVersionInfoSize = 147;
+    EXPECT_FALSE(GetVersionExA(&info));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+}
+
+TEST_F(Platform, SystemMessageTexts) {
+    const DWORD flags = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
+    const struct { DWORD flags, code, language; const char *text; DWORD error; } rows[] = {
+        {flags, ERROR_BAD_EXE_FORMAT, 0x0400, "%1 is not a valid Win32 application.\r\n", 0},
+        {flags, ERROR_ACCESS_DENIED, 0x0809, "Access is denied.\r\n", 0},
+        {flags, 987654, 0x0400, nullptr, ERROR_MR_MID_NOT_FOUND},
+        {flags, ERROR_ACCESS_DENIED, 0x0407, nullptr, ERROR_RESOURCE_LANG_NOT_FOUND},
+        {flags & ~FORMAT_MESSAGE_IGNORE_INSERTS, ERROR_BAD_EXE_FORMAT, 0x0400, nullptr, ERROR_INVALID_PARAMETER},
+        {FORMAT_MESSAGE_ALLOCATE_BUFFER, ERROR_ACCESS_DENIED, 0x0400, nullptr, ERROR_INVALID_PARAMETER},
+    };
+    for (const auto &row : rows) {
+        LPSTR text = nullptr;
+        SetLastError(0);
+        DWORD length = FormatMessageA(row.flags, nullptr, row.code, row.language, reinterpret_cast<LPSTR>(&text), 0, nullptr);
+        EXPECT_EQ(std::string(text ? text : "-"), row.text ? row.text : "-") << row.code;
+        EXPECT_EQ(length, row.text ? strlen(row.text) : 0);
+        EXPECT_EQ(GetLastError(), row.error);
+        LocalFree(text);
+    }
+    char buffer[19];   // a caller's buffer must hold the text and its terminator
+    EXPECT_EQ(FormatMessageA(flags & ~FORMAT_MESSAGE_ALLOCATE_BUFFER, nullptr, ERROR_ACCESS_DENIED, 0x0409, buffer, 19, nullptr), 0u);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INSUFFICIENT_BUFFER));
+}
+
+TEST_F(Platform, RegistryCallsAnswerAsWindowsDoes) {
+    HKEY key = reinterpret_cast<HKEY>(1), probe = nullptr;
+    EXPECT_EQ(open(kKey, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(key, nullptr);
+    EXPECT_FALSE(std::filesystem::exists(home.registry()));   // reading never makes a store
+    DWORD disposition = 0, value = 0;
+    key = create("Software\\NuMega\\DriverAgent", &disposition);
+    EXPECT_EQ(disposition, DWORD(REG_CREATED_NEW_KEY));
+    ASSERT_EQ(set(key, "Version", 0x01020304) | set(key, "VERSION", 2), ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExA(key, "Long", 0, REG_SZ, reinterpret_cast<const BYTE *>("10.15.3"), 8), ERROR_SUCCESS);
+    RegCloseKey(create("SOFTWARE\\numega\\DRIVERAGENT", &disposition));
+    EXPECT_EQ(disposition, DWORD(REG_OPENED_EXISTING_KEY));
+    std::string text = tavtest::read_file(home.registry());
+    EXPECT_NE(text.find("[HKEY_LOCAL_MACHINE\\Software\\NuMega\\DriverAgent]\n\"Version\"=dword:00000002"), std::string::npos) << text;
+    const struct { std::function<LONG()> call; LONG result; } calls[] = {
+        {[&] { return open("Software\\\\NuMega", KEY_READ, &probe); }, ERROR_BAD_PATHNAME},
+        {[&] { return open("\\Software", KEY_READ, &probe); }, ERROR_BAD_PATHNAME},
+        {[&] { return open("Software", KEY_READ, &probe, reinterpret_cast<HKEY>(0x7777)); }, ERROR_INVALID_HANDLE},
+        {[&] { return RegCloseKey(reinterpret_cast<HKEY>(0x7777)); }, ERROR_INVALID_HANDLE},
+        {[&] { return open(kKey, KEY_READ, nullptr); }, ERROR_INVALID_PARAMETER},
+        {[&] { return RegCreateKeyExA(HKEY_LOCAL_MACHINE, "a\nb", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &probe, nullptr); }, ERROR_BAD_PATHNAME},
+        {[&] { return RegSetValueExA(key, "x", 0, REG_DWORD, nullptr, 4); }, ERROR_INVALID_PARAMETER},
+        {[&] { return set(key, "a\nb", 1); }, ERROR_INVALID_PARAMETER},
+        {[&] { return RegQueryValueExA(key, "x", nullptr, nullptr, reinterpret_cast<BYTE *>(&value), nullptr); }, ERROR_INVALID_PARAMETER},
+        {[&] { return open(kKey, KEY_READ, &probe) | set(probe, "V", 1) | RegCloseKey(probe); }, ERROR_ACCESS_DENIED},
+        {[&] { return open(kKey, KEY_SET_VALUE, &probe) | get(probe, "Long", &value) | RegCloseKey(probe); }, ERROR_ACCESS_DENIED},
+    };
+    for (const auto &row : calls) EXPECT_EQ(row.call(), row.result);
+    // A query for each buffer: result, size reported, nothing copied when too small.
+    const struct { const char *name; bool with_data; DWORD size; LONG result; DWORD reported; } queries[] = {
+        {"version", true, 4, ERROR_SUCCESS, 4}, {"Version", true, 3, ERROR_MORE_DATA, 4}, {"Version", false, 0, ERROR_SUCCESS, 4},
+        {"Long", true, 8, ERROR_SUCCESS, 8}, {"Long", true, 7, ERROR_MORE_DATA, 8}, {"Missing", true, 4, ERROR_FILE_NOT_FOUND, 4}};
+    for (const auto &row : queries) {
+        uint8_t buffer[16] = {0xEE};
+        DWORD size = row.size;
+        EXPECT_EQ(RegQueryValueExA(key, row.name, nullptr, nullptr, row.with_data ? buffer : nullptr, &size), row.result) << row.name << row.size;
+        EXPECT_EQ(size, row.reported);
+        EXPECT_EQ(buffer[0], row.result == ERROR_SUCCESS && row.with_data ? (row.reported == 4 ? 2 : '1') : 0xEE);
+    }
+    // Delete tree: the subtree goes, handles into it are dead; with no sub key only the contents go.
+    HKEY range = create("Software\\NuMega\\DriverAgent\\Devices\\TAV\\MemoryRanges\\TAV");
+    RegCloseKey(create("Software\\NuMega\\DriverAgent\\Devices\\TAVX"));
+    EXPECT_EQ(RegDeleteTreeA(HKEY_LOCAL_MACHINE, "software\\numega\\driveragent\\devices\\tav"), ERROR_SUCCESS);
+    EXPECT_EQ(set(range, "FastIo", 1), ERROR_KEY_DELETED);
+    EXPECT_EQ(RegDeleteTreeA(HKEY_LOCAL_MACHINE, "Software\\NuMega\\DriverAgent\\Devices\\TAV"), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegDeleteTreeA(key, nullptr), ERROR_SUCCESS);
+    EXPECT_EQ(get(key, "Version", &value), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(open("Devices\\TAVX", KEY_READ, &probe, key), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegCloseKey(range) | RegCloseKey(key), ERROR_SUCCESS);
+}
+
+// Several processes writing at once lose nothing (whole-file rewrites under a lock); a store
+// that cannot be parsed fails every call with ERROR_BADDB naming file and line, never rewritten.
+TEST_F(Platform, RegistryStoreUnderConcurrencyAndDamage) {
+    RegCloseKey(create("Software\\Race"));
+    std::vector<pid_t> children;
+    for (int w = 0; w < 4; w++) {
+        if ((children.emplace_back(fork())) != 0) continue;
+        int failures = 0;
+        for (int i = 0; i < 25; i++) {
+            HKEY key = nullptr;
+            failures += open("Software\\Race", KEY_ALL_ACCESS, &key) | set(key, ("w" + std::to_string(w * 100 + i)).c_str(), w * 100 + i) | RegCloseKey(key);
+        }
+        _exit(failures);
+    }
+    for (pid_t child : children) {
+        int status = 0;
+        EXPECT_TRUE(waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    HKEY key = nullptr;
+    ASSERT_EQ(open("Software\\Race", KEY_READ, &key), ERROR_SUCCESS);
+    for (DWORD n = 0, v = 0; n < 400; n += n % 100 == 24 ? 76 : 1) EXPECT_EQ(get(key, ("w" + std::to_string(n)).c_str(), &v) == ERROR_SUCCESS ? v : 999, n);
+    RegCloseKey(key);
+    const std::string broken = "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Software]\n\"V\"=dword:xyz\n";
+    tavtest::write_file(home.registry(), broken);
+    for (const std::function<LONG()> &call : std::vector<std::function<LONG()>>{
+             [&] { return open("Software", KEY_READ, &key); }, [&] { return set(HKEY_LOCAL_MACHINE, "V", 1); },
+             [&] { return RegDeleteTreeA(HKEY_LOCAL_MACHINE, "Software"); }}) {
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(call(), ERROR_BADDB);
+        std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_TRUE(err.find(home.registry()) != std::string::npos && err.find("line 4") != std::string::npos) << err;
+        EXPECT_EQ(tavtest::read_file(home.registry()), broken);
+    }
+    for (const auto &entry : std::filesystem::directory_iterator(home.path())) EXPECT_NE(entry.path().extension(), ".tmp");
+}
+
+bool parse(const std::string &text, tavreg::Store *store, std::string *error) {
+    return tavreg::parse(reinterpret_cast<const uint8_t *>(text.data()), text.size(), store, error);
+}
+
+// Accepted values read as written (key and value names fold case); malformed text is refused
+// naming its line; a written store with awkward names and values reads back the same.
+TEST(RegFile, ValuesLinesAndRoundTrip) {
+    const std::string head = "Windows Registry Editor Version 5.00\n\n", key = "HKEY_LOCAL_MACHINE\\Software\\Test", in_key = head + "[" + key + "]\n";
+    const struct { std::string body; const char *name; uint32_t type; Bytes data; } values[] = {
+        {"\"V\"=dword:0000abcd\n", "V", 4, {0xcd, 0xab, 0, 0}}, {"\"V\"=DWORD:FFFFFFFF\n", "V", 4, {0xff, 0xff, 0xff, 0xff}},
+        {"\"P\"=\"c:\\\\x \\\"q\\\"\"\n", "P", 1, {'c', ':', '\\', 'x', ' ', '"', 'q', '"', 0}}, {"\"E\"=\"\"\n", "E", 1, {0}},
+        {"@=\"d\"\n", "", 1, {'d', 0}}, {"\"B\"=hex:01,02,\\\n  03\n", "B", 3, {1, 2, 3}}, {"\"M\"=hex(7):61,00\n", "M", 7, {0x61, 0}},
+        {"\"B\"=hex:\n", "B", 3, {}}, {"\"V\"=dword:1\n\"v\"=dword:2\n", "V", 4, {2, 0, 0, 0}}, {"; note\r\n\r\n\"V\"=dword:3\r\n", "v", 4, {3, 0, 0, 0}}};
+    for (const auto &row : values) {
+        tavreg::Store store;
+        std::string error;
+        ASSERT_TRUE(parse(in_key + row.body, &store, &error)) << error;
+        const tavreg::Value *value = tavreg::find_value(*tavreg::find_key(store, "hkey_local_machine\\SOFTWARE\\test"), row.name);
+        ASSERT_NE(value, nullptr) << row.body;
+        EXPECT_EQ(std::make_pair(value->type, value->data), std::make_pair(row.type, row.data)) << row.body;
+    }
+    const struct { std::string text; int line; } malformed[] = {
+        {"", 0}, {"REGEDIT5\n", 1}, {head + "\"V\"=dword:1\n", 3}, {head + "[HKEY_NOWHERE\\x]\n", 3}, {head + "[HKEY_LOCAL_MACHINE\\a\\\\b]\n", 3},
+        {head + "[HKEY_LOCAL_MACHINE\\a\n", 3}, {in_key + "\"V\"=dword:123456789\n", 4}, {in_key + "\"V\"=\"open\n", 4}, {in_key + "\"V\"=\"a\\n\"\n", 4},
+        {in_key + "\"V\"=\"a\" x\n", 4}, {in_key + "\"V\"=hex:1,,2\n", 4}, {in_key + "\"V\"=hex:01,\\\n", 4}, {in_key + "\"V\"=qword:1\n", 4},
+        {head + "[-" + key + "]\n\"V\"=dword:1\n", 4}};
+    for (const auto &row : malformed) {
+        tavreg::Store store;
+        std::string error;
+        EXPECT_FALSE(parse(row.text, &store, &error)) << row.text;
+        EXPECT_EQ(error.rfind("line " + std::to_string(row.line) + ":", 0), 0u) << row.text << ": " << error;
+    }
+    tavreg::Store store, back;
+    tavreg::Key *odd = tavreg::create_key(store, "HKEY_LOCAL_MACHINE\\Software\\Odd \"Key\" ]x", nullptr);
+    const std::pair<std::string, Bytes> awkward[] = {{"", {'d', 0}}, {"q\"and\\", {'a', 'b'}}, {"nul", {'a', 0, 'b', 0}}, {"lf", {'a', '\n', 0}}, {"none", {}}};
+    for (const auto &[name, data] : awkward) tavreg::set_value(*odd, name, 1, data.data(), data.size());
+    tavreg::set_value(*odd, "big", 0xFFFFFFFF, awkward[1].second.data(), 2);
+    std::string text = tavreg::write(store), error;
+    ASSERT_TRUE(parse(text, &back, &error)) << error << text;
+    EXPECT_EQ(tavreg::write(back), text);
+    EXPECT_NE(text.find("\"q\\\"and\\\\\"="), std::string::npos) << text;
+}
+
+// Real images: the parser and the Windows calls agree on the file version (MAJOR.MINOR.7.9);
+// images without a version resource, every truncation and broken files are refused.
+TEST(PeVersion, RealImagesTruncationsAndBrokenFiles) {
+    const struct { const char *name; uint32_t version_ms; } images[] = {{"v1_5_x64", 0x10005}, {"v1_15_x86", 0x1000F}, {"v3_0_x86", 0x30000}, {"noversion_x86", 0}, {"noversion_x64", 0}};
+    for (const auto &row : images) {
+        std::string path = std::string(TAV_TEST_IMAGE_DIR) + "/" + row.name + ".dll", text = tavtest::read_file(path);
+        tavpe::VersionResource found;
+        EXPECT_EQ(tavpe::find_version_resource(reinterpret_cast<const uint8_t *>(text.data()), text.size(), &found) == tavpe::Result::ok, row.version_ms != 0);
+        DWORD handle = 77, size = GetFileVersionInfoSizeA(path.c_str(), &handle);
+        if (row.version_ms == 0) {
+            EXPECT_EQ(size, 0u) << row.name;
+            continue;
+        }
+        EXPECT_EQ(std::make_pair(found.file_version_ms, found.file_version_ls), std::make_pair(row.version_ms, 0x70009u));
+        Bytes info(size);
+        EXPECT_FALSE(GetFileVersionInfoA(path.c_str(), handle, size - 1, info.data()));   // refused, not filled in part
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_INSUFFICIENT_BUFFER));
+        ASSERT_TRUE(GetFileVersionInfoA(path.c_str(), handle, size, info.data()));
+        VS_FIXEDFILEINFO *fixed = nullptr;
+        UINT length = 0;
+        ASSERT_TRUE(VerQueryValueA(info.data(), "\\", reinterpret_cast<LPVOID *>(&fixed), &length));
+        EXPECT_EQ(fixed->dwFileVersionMS, row.version_ms);
+        EXPECT_FALSE(VerQueryValueA(info.data(), "\\VarFileInfo\\Translation", reinterpret_cast<LPVOID *>(&fixed), &length));
+        for (size_t cut = 0, end = found.offset + found.size; cut < end; cut += cut < 1024 ? 1 : 61) {   // exactly sized copies, for the sanitizers
+            std::unique_ptr<uint8_t[]> copy(new uint8_t[cut + 1]);
+            std::memcpy(copy.get(), text.data(), cut);
+            EXPECT_NE(tavpe::find_version_resource(copy.get(), cut, &found), tavpe::Result::ok) << cut;
+        }
+    }
+    tavtest::TempDir dir;
+    ASSERT_EQ(mkfifo(dir.file("pipe.dll").c_str(), 0600), 0);
+    tavtest::write_file(dir.file("text.dll"), "MZ but nothing else of an image");
+    const struct { std::string path; DWORD error; } files[] = {
+        {dir.file("missing.dll"), ERROR_FILE_NOT_FOUND}, {dir.file("none/missing.dll"), ERROR_PATH_NOT_FOUND}, {dir.path(), ERROR_ACCESS_DENIED},
+        {dir.file("pipe.dll"), ERROR_ACCESS_DENIED}, {dir.file("text.dll"), ERROR_BAD_EXE_FORMAT},
+        {std::string(TAV_TEST_IMAGE_DIR) + "/noversion_x86.dll", ERROR_RESOURCE_DATA_NOT_FOUND}};
+    for (const auto &row : files) {
+        SetLastError(0);
+        EXPECT_EQ(GetFileVersionInfoSizeA(row.path.c_str(), nullptr), 0u) << row.path;
+        EXPECT_EQ(GetLastError(), row.error) << row.path;
+    }
+}
+
+}  // namespace
