@@ -1,7 +1,7 @@
-// The Windows services of the POSIX stand-in the installer relies on: paths, platform family,
-// system directory, message texts, the registry calls over $TAV_HOME/registry.reg (and its
-// text format, whose hostile input is left to the fuzz target) and version resources of PE
-// images built with the MinGW tools.
+// The Windows services of the POSIX stand-in the installer relies on (the platform family, the
+// system directory and the message texts it prints are pinned by the installer's tests): paths,
+// the registry calls over $TAV_HOME/registry.reg and its text format (hostile input is the fuzz
+// target's), and version resources of PE images built with the MinGW tools.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -41,61 +41,16 @@ class Platform : public testing::Test {
     tavtest::TempHome home;
 };
 
-TEST_F(Platform, PathsFamilyAndSystemDirectory) {
+// Drives become folders of the state folder; existing names are found without regard to case.
+TEST_F(Platform, WindowsPathsMapToTheStateFolder) {
     const std::string h = home.path();
+    std::filesystem::create_directories(h + "/drive_c/WinNT/Drivers");
+    tavtest::write_file(h + "/drive_c/WinNT/Drivers/AgentCD.sys", "x");
     const struct { const char *windows; std::string native; } paths[] = {
-        {"c:\\winnt\\system32", h + "/drive_c/winnt/system32"}, {"C:\\WINNT\\x\\", h + "/drive_c/WINNT/x/"}, {"c:", h + "/drive_c"},
-        {"d:kit", h + "/drive_d/kit"}, {"kit\\a.sys", "kit/a.sys"}, {"\\tmp\\kit", "/tmp/kit"}, {"/tmp/x.dll", "/tmp/x.dll"}, {"", ""}};
+        {"c:\\winnt\\drivers\\agentcd.sys", h + "/drive_c/WinNT/Drivers/AgentCD.sys"}, {"C:\\WINNT\\New.dll\\", h + "/drive_c/WinNT/New.dll/"},
+        {"c:", h + "/drive_c"}, {"d:kit", h + "/drive_d/kit"}, {"kit\\a.sys", "kit/a.sys"}, {"\\tmp\\kit", "/tmp/kit"}, {"/tmp/x.dll", "/tmp/x.dll"}, {"", ""}};
     for (const auto &row : paths) EXPECT_EQ(native_path(row.windows), row.native) << row.windows;
     EXPECT_EQ(native_path(nullptr), "");
-    std::filesystem::create_directories(h + "/drive_c/WinNT/Drivers");
-    tavtest::write_file(h + "/drive_c/WinNT/Drivers/AgentCD.sys", "x");   // existing names are found without regard to case
-    EXPECT_EQ(native_path("c:\\winnt\\drivers\\agentcd.sys"), h + "/drive_c/WinNT/Drivers/AgentCD.sys");
-    EXPECT_EQ(native_path("c:\\WINNT\\New.dll"), h + "/drive_c/WinNT/New.dll");
-    const struct { const char *platform; DWORD id; std::string directory; } families[] = {
-        {"95", VER_PLATFORM_WIN32_WINDOWS, "c:\\windows\\system"}, {"nt", VER_PLATFORM_WIN32_NT, "c:\\winnt\\system32"}, {"", VER_PLATFORM_WIN32_NT, "c:\\winnt\\system32"}};
-    for (const auto &row : families) {
-        setenv("TAV_PLATFORM", row.platform, 1);
-        OSVERSIONINFOA info;
-        std::memset(&info, 0xA5, sizeof info);
-        info.dwOSVersionInfoSize = sizeof info;
-        ASSERT_TRUE(GetVersionExA(&info));
-        EXPECT_EQ(info.dwPlatformId, row.id);
-        char directory[MAX_PATH] = "z";
-        UINT size = UINT(row.directory.size());
-        EXPECT_EQ(GetSystemDirectoryA(directory, size), size + 1);   // too small: nothing and the size needed
-        EXPECT_EQ(directory[0], 'z');
-        EXPECT_EQ(GetSystemDirectoryA(directory, size + 1), size);
-        EXPECT_EQ(directory, row.directory);
-    }
-    OSVERSIONINFOA info{};
-    info.dwOSVersionInfoSize = 147;
-    EXPECT_FALSE(GetVersionExA(&info));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
-}
-
-TEST_F(Platform, SystemMessageTexts) {
-    const DWORD flags = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
-    const struct { DWORD flags, code, language; const char *text; DWORD error; } rows[] = {
-        {flags, ERROR_BAD_EXE_FORMAT, 0x0400, "%1 is not a valid Win32 application.\r\n", 0},
-        {flags, ERROR_ACCESS_DENIED, 0x0809, "Access is denied.\r\n", 0},
-        {flags, 987654, 0x0400, nullptr, ERROR_MR_MID_NOT_FOUND},
-        {flags, ERROR_ACCESS_DENIED, 0x0407, nullptr, ERROR_RESOURCE_LANG_NOT_FOUND},
-        {flags & ~FORMAT_MESSAGE_IGNORE_INSERTS, ERROR_BAD_EXE_FORMAT, 0x0400, nullptr, ERROR_INVALID_PARAMETER},
-        {FORMAT_MESSAGE_ALLOCATE_BUFFER, ERROR_ACCESS_DENIED, 0x0400, nullptr, ERROR_INVALID_PARAMETER},
-    };
-    for (const auto &row : rows) {
-        LPSTR text = nullptr;
-        SetLastError(0);
-        DWORD length = FormatMessageA(row.flags, nullptr, row.code, row.language, reinterpret_cast<LPSTR>(&text), 0, nullptr);
-        EXPECT_EQ(std::string(text ? text : "-"), row.text ? row.text : "-") << row.code;
-        EXPECT_EQ(length, row.text ? strlen(row.text) : 0);
-        EXPECT_EQ(GetLastError(), row.error);
-        LocalFree(text);
-    }
-    char buffer[19];   // a caller's buffer must hold the text and its terminator
-    EXPECT_EQ(FormatMessageA(flags & ~FORMAT_MESSAGE_ALLOCATE_BUFFER, nullptr, ERROR_ACCESS_DENIED, 0x0409, buffer, 19, nullptr), 0u);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INSUFFICIENT_BUFFER));
 }
 
 TEST_F(Platform, RegistryCallsAnswerAsWindowsDoes) {
@@ -190,7 +145,7 @@ bool parse(const std::string &text, tavreg::Store *store, std::string *error) {
 }
 
 // Accepted values read as written (key and value names fold case); malformed text is refused
-// naming its line; a written store with awkward names and values reads back the same.
+// naming its line. Round trips of any store are the fuzz target's.
 TEST(RegFile, ValuesLinesAndRoundTrip) {
     const std::string head = "Windows Registry Editor Version 5.00\n\n", key = "HKEY_LOCAL_MACHINE\\Software\\Test", in_key = head + "[" + key + "]\n";
     const struct { std::string body; const char *name; uint32_t type; Bytes data; } values[] = {
@@ -217,15 +172,6 @@ TEST(RegFile, ValuesLinesAndRoundTrip) {
         EXPECT_FALSE(parse(row.text, &store, &error)) << row.text;
         EXPECT_EQ(error.rfind("line " + std::to_string(row.line) + ":", 0), 0u) << row.text << ": " << error;
     }
-    tavreg::Store store, back;
-    tavreg::Key *odd = tavreg::create_key(store, "HKEY_LOCAL_MACHINE\\Software\\Odd \"Key\" ]x", nullptr);
-    const std::pair<std::string, Bytes> awkward[] = {{"", {'d', 0}}, {"q\"and\\", {'a', 'b'}}, {"nul", {'a', 0, 'b', 0}}, {"lf", {'a', '\n', 0}}, {"none", {}}};
-    for (const auto &[name, data] : awkward) tavreg::set_value(*odd, name, 1, data.data(), data.size());
-    tavreg::set_value(*odd, "big", 0xFFFFFFFF, awkward[1].second.data(), 2);
-    std::string text = tavreg::write(store), error;
-    ASSERT_TRUE(parse(text, &back, &error)) << error << text;
-    EXPECT_EQ(tavreg::write(back), text);
-    EXPECT_NE(text.find("\"q\\\"and\\\\\"="), std::string::npos) << text;
 }
 
 // Real images: the parser and the Windows calls agree on the file version (MAJOR.MINOR.7.9);
