@@ -1,6 +1,7 @@
-// The board model's contract: identification and query of each fit, read modes and sequence
-// errors, programming, the write buffer rules, erase layouts, page decoding, busy reads,
-// injected faults and power cuts, the board file, and the accesses behind a window.
+// The board model's contract (identification and query of each fit are pinned by the driver's
+// query rows): read modes and sequence errors, programming, the write buffer rules, erase
+// layouts, page decoding, busy reads, injected faults and power cuts, the board file, and the
+// accesses behind a window.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -79,32 +80,6 @@ class BoardTest : public testing::Test {
     }
     tavtest::TempDir dir;
 };
-
-TEST_F(BoardTest, IdentifiersAndQueryDescribeTheFit) {
-    const struct { Fit fit; uint8_t game, sound; } rows[] = {
-        {fit(4 * M, 128 * K, 1 * M), 0x16, 0x9D}, {fit(8 * M, 128 * K, 256 * K), 0x17, 0x75},
-        {fit(4 * M, 64 * K, 512 * K), 0x16, 0x71}, {fit(8 * M, 32 * K, 1 * M), 0x17, 0x9D},
-    };
-    for (const auto &row : rows) {
-        auto b = make(row.fit);
-        for (auto [address, code] : {std::pair<uint32_t, uint8_t>{0, row.game}, {0x8000, row.sound}, {0x1100, row.game}}) {
-            page(*b, address);
-            b->write(0, 0x90);
-            Bytes id = {b->read(0), b->read(1), b->read(2), b->read(3)};   // A0 is not decoded
-            EXPECT_EQ(id, (address == 0x1100 && row.fit.game_size < 8 * M) ? Bytes(4, 0xFF) : Bytes({0x89, 0x89, code, code}));
-            b->write(0, 0xFF);
-        }
-        page(*b, 0);
-        b->write(0, 0x98);
-        auto q = [&](uint32_t i) { return b->read(2 * i) == b->read(2 * i + 1) ? uint32_t(b->read(2 * i)) : 0xBAD; };
-        EXPECT_EQ((std::vector<uint32_t>{q(0x10), q(0x11), q(0x12), q(0x13), q(0x28), q(0x2A), q(0x2C)}),
-                  (std::vector<uint32_t>{'Q', 'R', 'Y', 1, 2, 5, 1}));
-        uint32_t block = (q(0x2F) | q(0x30) << 8) * 256u;
-        EXPECT_EQ(block, row.fit.game_block);
-        EXPECT_EQ(1u << q(0x27), row.fit.game_size);
-        EXPECT_EQ(((q(0x2D) | q(0x2E) << 8) + 1u) * block, row.fit.game_size);
-    }
-}
 
 // Reads follow the mode the last command selected; a bad sequence gives sticky status 0xB0 and
 // changes nothing; a later good operation is carried out but reports the bits until clear status.
