@@ -1,17 +1,14 @@
-// Shared by the status and load tests: a model board with an update-set folder next to it,
-// runs of loader_main with captured output, and the expected board contents and -debug
-// text of a load.
+// The loader's runs on the model board: loader_main with captured output, the board's
+// information record written as a load leaves it, what a loaded board holds, and the
+// stored -debug transcripts (tests/data/loader/, "@P@" standing for the -p folder and "/").
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -19,220 +16,168 @@
 #include "loader/loader.h"
 #include "loader/tav_info.h"
 #include "model_fixture.h"
+#include "support.h"
 #include "tools/update_set.h"
 
 namespace jobs_test {
 
-namespace fs = std::filesystem;
 using tavtools::UpdateFile;
 using tavtools::UpdateSetOptions;
 
-const std::string kSep = std::string(79, '-') + "\n";
-const std::string kBs8 = "\b\b\b\b\b\b\b\b";
-const std::string kEnd = kBs8 + "        \n";
-const std::string kBanner = std::string(79, '*') + "\n*" + std::string(77, ' ') + "*\n" +
-                            "* TAV board load failed!!!" + std::string(52, ' ') + "*\n*" + std::string(77, ' ') +
-                            "*\n" + std::string(79, '*') + "\n";
-const std::string kNotResponding = "tavload: TAV not responding - check if board and jumper are both present\n";
+const std::string kStars = std::string(79, '*') + "\n", kBlank = "*" + std::string(77, ' ') + "*\n";
+const std::string kBanner = kStars + kBlank + "* TAV board load failed!!!" + std::string(52, ' ') + "*\n" + kBlank + kStars;
 const std::string kNotLoaded = "TAV is not currently loaded.\n";
+const std::string kLoaded = " with GameID 40215 Game & Sound updates.\n";
+const std::string kNotResponding = "tavload: TAV not responding - check if board and jumper are both present\n";
 
-inline std::string fmt(const char *format, ...) {
-    char text[512];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    return text;
+// The open file descriptors of this process (to see that a run closed what it opened).
+inline int open_descriptors() {
+    int count = 0;
+    for (int fd = 0; fd < 1024; fd++) count += fcntl(fd, F_GETFD) != -1;
+    return count;
 }
-
-inline uint32_t le_word(const uint8_t *p) { return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24; }
-
-inline uint32_t word_sum(const uint8_t *data, size_t length) {
-    uint32_t sum = 0;
-    for (size_t i = 0; i + 4 <= length; i += 4) sum += le_word(data + i);
-    return sum;
-}
-
-inline bool ends_with(const std::string &text, const std::string &end) {
-    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
-}
-
-// Which parts a load wrote.
-struct LoadShape {
-    bool sound = true;   // sf.rom went into the sound flash
-    bool game = true;    // BootData and the images went into the game flash
-};
 
 struct RunResult {
     int code = -1;
-    std::string out;
-    std::string err;
+    std::string out, err, name;   // name: the program name the run took from argv[0]
 };
 
-// loader_main on `window` with argv[0] "tavload" and the words; output captured.
-inline RunResult run_loader(uint8_t *window, const std::vector<std::string> &words) {
-    std::vector<std::string> all = {"tavload"};
-    all.insert(all.end(), words.begin(), words.end());
+// loader_main on `window` with argv[0] `name` and the words; output captured.
+inline RunResult run_loader(uint8_t *window, std::vector<std::string> words, const std::string &name = "tavload") {
+    words.insert(words.begin(), name);
     std::vector<char *> argv;
-    for (std::string &w : all) argv.push_back(w.data());
+    for (std::string &w : words) argv.push_back(w.data());
     argv.push_back(nullptr);
     RunResult r;
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    r.code = loader_main(window, static_cast<int>(all.size()), argv.data());
+    r.code = loader_main(window, static_cast<int>(words.size()), argv.data());
+    r.name = program_name != nullptr ? program_name : "";
     std::fflush(stdout);
-    std::fflush(stderr);
     r.out = testing::internal::GetCapturedStdout();
     r.err = testing::internal::GetCapturedStderr();
     return r;
 }
 
-// Writes `record` as the board's information record through the driver, as a load
-// would leave it.
-inline void put_record(const TAVInfo &record) {
-    FSI fsi;
-    ASSERT_EQ(flash_query(0, &fsi), 1);
-    uint8_t *table = flash_alloc_erase_table(&fsi);
-    ASSERT_NE(table, nullptr);
-    ASSERT_EQ(flash_init_erase_table(&fsi, table), 1);
-    EXPECT_EQ(flash_write(&fsi, fsi.size - fsi.block_size, reinterpret_cast<const uint8_t *>(&record), 256, table), 1);
-    flash_free_erase_table(&fsi, table);
+inline std::string replaced(std::string text, const std::string &mark, const std::string &by) {
+    for (size_t at = 0; (at = text.find(mark, at)) != std::string::npos; at += by.size()) text.replace(at, mark.size(), by);
+    return text;
 }
 
-inline TAVInfo sealed_record(int32_t game_size, int32_t sound_size, int32_t game_id = 40215) {
+// A stored -debug transcript with the folder put in.
+inline std::string transcript(const std::string &name, const std::string &folder) {
+    return replaced(tavtest::read_file(TAV_SOURCE_DIR "/tests/data/loader/" + name + ".txt"), "@P@", folder);
+}
+
+// A sealed record of a load long ago.
+inline TAVInfo sealed_record(int32_t game_id = 40215, int32_t game_size = 3332772, int32_t sound_size = 1048576,
+                             const char *cookie = "13Dec96") {
     TAVInfo record;
     std::memset(&record, 0, sizeof record);
     std::strcpy(record.tav_info_timestamp, "Fri Dec 13 16:03:17 1996");
     record.tav_info_size = 64;
     record.game_id = game_id;
     record.game_size = game_size;
-    record.game_checksum = game_size != 0 ? 0x1234567 : 0;
     record.sound_size = sound_size;
-    record.sound_checksum = sound_size != 0 ? 0x89ABCDE : 0;
-    std::memcpy(record.magic_cookie, "13Dec96", 8);
+    std::memcpy(record.magic_cookie, cookie, 8);
     seal_tav_info(&record);
     return record;
 }
 
-// The board after a successful load of set `o` with the given shape: every byte of the
-// game flash and the sound flash, and every field of the record.
-inline void expect_board_loaded(const tavboard::Board &board, const UpdateSetOptions &o, LoadShape shape) {
+// Writes `record` at the start of the last erase block through the driver, as a load does.
+inline void put_record(const TAVInfo &record) {
+    FSI fsi;
+    ASSERT_EQ(flash_query(0, &fsi), 1);
+    uint8_t *table = flash_alloc_erase_table(&fsi);
+    ASSERT_EQ(flash_init_erase_table(&fsi, table), 1);
+    EXPECT_EQ(flash_write(&fsi, fsi.size - fsi.block_size, reinterpret_cast<const uint8_t *>(&record), 256, table), 1);
+    flash_free_erase_table(&fsi, table);
+}
+
+inline uint32_t word_sum(const uint8_t *data, size_t length) {
+    uint32_t sum = 0;
+    for (size_t i = 0; i + 4 <= length; i += 4) sum += data[i] | data[i + 1] << 8 | data[i + 2] << 16 | uint32_t(data[i + 3]) << 24;
+    return sum;
+}
+
+struct LoadShape {
+    bool sound = true;   // sf.rom went into the sound flash
+    bool game = true;    // BootData and the images went into the game flash
+};
+
+// The board after a load of set `o`: BootData at 0 and the images back to back behind it,
+// erased bytes up to tavboot.rom at 0x3F8000 and its zero fill, the sound image (its last
+// repeat on a smaller device), and the record at the start of the last erase block.
+inline void expect_loaded(const tavboard::Board &board, const UpdateSetOptions &o, LoadShape shape) {
     const uint8_t *game = board.data(tavboard::Device::game);
-    ASSERT_NE(game, nullptr);
     const uint32_t info = (4u << 20) - board.fit().game_block;
-    // The expected 4 MB: BootData at 0 and the images back to back from 32768, erased bytes
-    // up to tavboot.rom at 0x3F8000 and its zero fill. The record is checked by field below.
     std::vector<uint8_t> want(4u << 20, 0xFF);
-    uint32_t checksum = 0;
-    uint32_t end = 0;
-    if (shape.game) {
-        for (UpdateFile file : {UpdateFile::bootdata, UpdateFile::im_flsh0, UpdateFile::game, UpdateFile::symbols}) {
-            std::vector<uint8_t> bytes = tavtools::update_file_bytes(o, file);
-            if (file == UpdateFile::bootdata) bytes.resize(32768);
-            ASSERT_LE(end + bytes.size(), info) << tavtools::update_file_base(file);
-            std::copy(bytes.begin(), bytes.end(), want.begin() + end);
-            checksum += word_sum(bytes.data(), bytes.size());
-            end += static_cast<uint32_t>(bytes.size());
-        }
+    uint32_t end = 0, checksum = 0;
+    for (UpdateFile file : {UpdateFile::bootdata, UpdateFile::im_flsh0, UpdateFile::game, UpdateFile::symbols}) {
+        if (!shape.game) break;
+        std::vector<uint8_t> bytes = tavtools::update_file_bytes(o, file);
+        if (file == UpdateFile::bootdata) bytes.resize(32768);
+        std::copy(bytes.begin(), bytes.end(), want.begin() + end);
+        checksum += word_sum(bytes.data(), bytes.size());
+        end += static_cast<uint32_t>(bytes.size());
     }
     std::vector<uint8_t> tavboot = tavtools::update_file_bytes(o, UpdateFile::tavboot);
     std::fill(want.begin() + 0x3F8000, want.end(), 0x00);
     std::copy(tavboot.begin(), tavboot.end(), want.begin() + 0x3F8000);
     std::copy(game + info, game + info + 256, want.begin() + info);
     auto diff = std::mismatch(want.begin(), want.end(), game);
-    EXPECT_TRUE(diff.first == want.end()) << "game flash byte " << diff.first - want.begin() << " is "
-                                          << int(*diff.second) << ", not " << int(*diff.first);
+    EXPECT_TRUE(diff.first == want.end()) << "game flash byte " << diff.first - want.begin();
 
-    // A smaller sound device holds the last repeat of sf.rom.
-    const uint8_t *sound = board.data(tavboard::Device::sound);
+    // The sound image goes to the sound device, or without one to the first MB of space 1.
     std::vector<uint8_t> sf = tavtools::update_file_bytes(o, UpdateFile::sound);
-    if (sound != nullptr) {
-        uint32_t size = board.device_size(tavboard::Device::sound);
-        std::vector<uint8_t> held = shape.sound ? std::vector<uint8_t>(sf.end() - size, sf.end())
-                                                : std::vector<uint8_t>(size, 0xFF);
-        EXPECT_TRUE(std::equal(held.begin(), held.end(), sound)) << "sound flash";
-    }
+    auto holds = [&](const uint8_t *at, uint32_t n, bool written) {
+        return written ? std::equal(sf.end() - n, sf.end(), at) : std::all_of(at, at + n, [](uint8_t b) { return b == 0xFF; });
+    };
+    uint32_t size = board.device_size(tavboard::Device::sound);
+    if (size != 0) { EXPECT_TRUE(holds(board.data(tavboard::Device::sound), size, shape.sound)) << "sound flash"; }
+    if (board.fit().game_size > (4u << 20)) { EXPECT_TRUE(holds(game + (4u << 20), 1u << 20, shape.sound && size == 0)); }
 
-    const uint8_t *r = game + info;
-    auto zero = [](uint8_t b) { return b == 0; };
-    EXPECT_EQ(std::strlen(reinterpret_cast<const char *>(r)), 24u);
-    EXPECT_TRUE(std::all_of(r, r + 24, [](uint8_t b) { return b >= 0x20 && b <= 0x7E; })) << "timestamp text";
-    EXPECT_TRUE(std::all_of(r + 24, r + 32, zero)) << "timestamp padding";
-    EXPECT_EQ(le_word(r + 32), 64u);
-    EXPECT_EQ(le_word(r + 40), o.game_number);
-    EXPECT_EQ(le_word(r + 44), shape.game ? end : 0u) << "game_size";
-    EXPECT_EQ(le_word(r + 48), shape.game ? checksum : 0u) << "game_checksum";
-    EXPECT_EQ(le_word(r + 52), shape.sound ? 1048576u : 0u) << "sound_size";
-    EXPECT_EQ(le_word(r + 56), shape.sound ? word_sum(sf.data(), sf.size()) : 0u) << "sound_checksum";
-    EXPECT_EQ(std::memcmp(r + 60, "13Dec96\0", 8), 0);
-    EXPECT_TRUE(std::all_of(r + 68, r + 256, zero)) << "reserved bytes of the record";
-    EXPECT_EQ(word_sum(r, 256), 0u);
+    TAVInfo r;
+    std::memcpy(&r, game + info, sizeof r);
+    EXPECT_EQ(strnlen(r.tav_info_timestamp, 32), 24u);
+    EXPECT_EQ(r.tav_info_size, 64u);
+    EXPECT_EQ(word_sum(game + info, 256), 0u);
+    EXPECT_EQ(r.game_id, int32_t(o.game_number));
+    EXPECT_EQ(r.game_size, shape.game ? int32_t(end) : 0);
+    EXPECT_EQ(r.game_checksum, shape.game ? checksum : 0u);
+    EXPECT_EQ(r.sound_size, shape.sound ? 1048576 : 0);
+    EXPECT_EQ(r.sound_checksum, shape.sound ? word_sum(sf.data(), sf.size()) : 0u);
+    EXPECT_EQ(std::memcmp(r.magic_cookie, "13Dec96", 8), 0);
+    EXPECT_TRUE(std::all_of(r.reserved, r.reserved + sizeof r.reserved, [](uint8_t b) { return b == 0; }));
 }
 
+// A fresh model board and a folder for update sets.
 class LoaderJobsTest : public ModelBoardTest {
   protected:
-    void SetUp() override {
-        ModelBoardTest::SetUp();
-        std::string pattern = testing::TempDir() + "tavsetXXXXXX";
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        sets_ = pattern;
-    }
-    void TearDown() override {
-        std::error_code ec;
-        fs::remove_all(sets_, ec);
-        ModelBoardTest::TearDown();
-    }
-
-    // loader_main with argv[0] "tavload" and the words; output captured.
     RunResult run(const std::vector<std::string> &words) { return run_loader(board->window_address(), words); }
 
-    // Writes an update set into a folder of the test; returns the folder.
+    // Writes the set into a folder `name` of the test; returns the folder.
     std::string make_set(const UpdateSetOptions &o, const std::string &name = "set") {
-        std::string dir = sets_ + "/" + name;
-        std::string error;
+        std::string dir = sets_.file(name), error;
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
         EXPECT_TRUE(tavtools::write_update_set(dir, o, &error)) << error;
         return dir;
     }
 
-    // Offset of the information record in the game flash of the current board.
-    uint32_t info_at() const { return (4u << 20) - board->fit().game_block; }
+    // The record is not a valid one, and (unless a device keeps error bits in its status
+    // register until power-off) -status says so.
+    void expect_not_loaded(bool ask_status = true) {
+        TAVInfo record;
+        std::memcpy(&record, board->data(tavboard::Device::game) + (4u << 20) - board->fit().game_block, sizeof record);
+        EXPECT_EQ(tav_info_valid(&record), 0);
+        if (!ask_status) return;
+        RunResult status = run({"-status"});
+        EXPECT_EQ(status.code, 34);
+        EXPECT_EQ(status.err, kNotLoaded);
+    }
 
-    void expect_board_loaded(const UpdateSetOptions &o, LoadShape shape) { jobs_test::expect_board_loaded(*board, o, shape); }
-
-    std::string sets_;
+    tavtest::TempDir sets_;
 };
-
-// Header, then the counter redrawn before each chunk with the bytes still to copy.
-inline std::string counted(const std::string &header, uint32_t count) {
-    std::string s = header + fmt("%8u", count);
-    for (uint32_t left = count; left != 0; left -= left < 8192 ? left : 8192) s += kBs8 + fmt("%8u", left);
-    return s;
-}
-
-// The -debug standard output of a successful load of `o` from folder `dir` (as given with
-// -p), with -gfonly / -sfonly as asked; `sound_file` tells whether sf.rom exists.
-inline std::string expected_progress(const UpdateSetOptions &o, const std::string &dir, bool gfonly, bool sfonly,
-                                     bool sound_file) {
-    auto name = [&](const char *base) { return (dir.empty() ? "" : dir + "/") + o.prefix + base; };
-    auto updating = [&](const char *base) { return kSep + "Updating game FLASH with (" + name(base) + ")..."; };
-    std::string s;
-    if (!gfonly) {
-        s += kSep + "Preparing to update sound FLASH...\n";
-        if (sound_file) s += counted(kSep + "Updating sound FLASH with (" + name("sf.rom") + ")...", 1048576) + kEnd;
-    }
-    if (!sfonly) {
-        s += kSep + "Preparing to update game FLASH..." +
-             fmt("(%d - V%d.%d)\n", o.game_number, o.version_major, o.version_minor);
-        s += counted(updating("im_flsh0.rom"), o.im_flsh0_bytes) + kEnd;
-        s += counted(updating("game.rom"), o.game_bytes) + kEnd;
-        s += counted(updating("symbols.rom"), o.symbols_bytes) + kEnd;
-        s += updating("bootdata.rom") + fmt("%8u", 32768u) + kEnd;
-    }
-    // tavboot.rom counts down the 32 KB area, one redraw per chunk the file still fills.
-    s += kSep + "Updating information database and (" + name("tavboot.rom") + ")..." + fmt("%8u", 32768u);
-    for (uint32_t done = 0; done < o.tavboot_bytes; done += 8192) s += kBs8 + fmt("%8u", 32768 - done);
-    s += kEnd + kSep + "ISA update board load complete.\n";
-    return s;
-}
 
 }  // namespace jobs_test

@@ -5,7 +5,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -16,6 +15,7 @@
 #include "board/model.h"
 #include "flash/flash.h"
 #include "flash/ticks.h"
+#include "support.h"
 
 // One logged access with the page registers decoded: which space and which byte offset of
 // it the data window showed. Register writes keep space -1 and their register's bus offset.
@@ -52,23 +52,16 @@ class ModelBoardTest : public testing::Test {
 
     void SetUp() override {
         tick_clock_hold();
-        std::string pattern = testing::TempDir() + "tavboardXXXXXX";
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern;
         remake_board(board_fit());
     }
 
-    void TearDown() override {
-        drop_board();
-        if (!dir_.empty()) rmdir(dir_.c_str());
-    }
+    void TearDown() override { drop_board(); }
 
     // Replaces the board by a fresh one with `fit`.
     void remake_board(const tavboard::Fit &fit) {
         drop_board();
-        path_ = dir_ + "/board.img";
         std::string error;
-        board = tavboard::Board::create(path_, fit, true, &error);
+        board = tavboard::Board::create(dir_.board(), fit, true, &error);
         ASSERT_NE(board, nullptr) << error;
         tavboard::attach(*board);
         board_window = board->window_address();
@@ -93,9 +86,8 @@ class ModelBoardTest : public testing::Test {
         tavboard::detach(*board);
         board.reset();
         board_window = nullptr;
-        unlink(path_.c_str());
+        unlink(dir_.board().c_str());
     }
 
-    std::string dir_;
-    std::string path_;
+    tavtest::TempDir dir_;
 };

@@ -1,0 +1,184 @@
+// End to end: the programs as a user runs them, each a process in a fresh TAV_HOME -
+// install, tavsim create, make-update, tavload -status, a -debug load and the report, on
+// each board fit - and the loader's entry failing at each toolkit call, with the calls
+// made (the trace file) and the one error line.
+#include <sys/stat.h>
+
+#include "access/access.h"
+#include "board/model.h"
+#include "loader_jobs_support.h"
+#include "toolkit/toolkit_controls.h"
+#include "toolkit/toolkit_status.h"
+
+namespace jobs_test {
+namespace {
+
+using Calls = std::vector<std::string>;
+const Calls kOpened = {"DriverAgentOpen", "DaOpenDeviceA", "DaOpenMemRangeA", "QueryMemRangeInfo"};
+const Calls kClosed = {"DaCloseMemRange", "DaCloseDevice", "DriverAgentClose"};
+Calls operator+(Calls a, const Calls &b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+const Calls kFullRun = kOpened + Calls{"MapMemoryToProcess"} + kClosed;
+const std::string kNoService = "Error: the driver toolkit is not installed: its class driver service \"agentcd\" is not recorded (run install first)\n";
+
+struct Home {
+    tavtest::TempDir dir;
+    std::string fail;   // TAV_TOOLKIT_FAIL
+
+    tavtest::ProcessOutcome run(const std::string &program, const std::vector<std::string> &args) {
+        std::vector<std::string> env = {"TAV_HOME=" + dir.path(), "TAV_TOOLKIT_TRACE=" + dir.file("trace")};
+        if (!fail.empty()) env.push_back("TAV_TOOLKIT_FAIL=" + fail);
+        return tavtest::run_process({TAV_BIN_DIR "/" + program, args, dir.path(), env});
+    }
+    // The toolkit calls traced since the last look, without the text lookups.
+    Calls calls() {
+        Calls names;
+        std::istringstream lines(tavtest::read_file(dir.file("trace")));
+        for (std::string line; std::getline(lines, line);)
+            if (line.rfind("DaTranslateErrorMessageA", 0) != 0) names.push_back(line.substr(0, line.find('(')));
+        unlink(dir.file("trace").c_str());
+        return names;
+    }
+};
+
+TEST(Chain, InstallCreateLoadAndStatusOnEachFit) {
+    const struct {
+        std::vector<std::string> create;   // tavsim create options
+        const char *shown;                 // in tavsim info
+    } fits[] = {
+        {{}, "32 blocks of 128 KB"},
+        {{"--game", "8M", "--sound", "none"}, "sound flash: none"},
+        {{"--game-block", "64K"}, "64 blocks of 64 KB"},
+    };
+    for (const auto &fit : fits) {
+        SCOPED_TRACE(fit.shown);
+        Home home;
+        tavtest::ProcessOutcome r = home.run("tavload", {"-status"});
+        EXPECT_EQ(r.exit_status, 255);
+        EXPECT_EQ(r.err, kNoService);
+        EXPECT_EQ(home.calls(), Calls{"DriverAgentOpen"});
+        r = home.run("install", {});
+        EXPECT_EQ(r.exit_status, 0);
+        EXPECT_EQ(r.err, "Install Path:c:\\winnt\\system32\nThe installation of device TAV is complete.\n");
+        std::vector<std::string> create = {"create"};
+        create.insert(create.end(), fit.create.begin(), fit.create.end());
+        ASSERT_EQ(home.run("tavsim", create).exit_status, 0);
+        EXPECT_NE(home.run("tavsim", {"info"}).out.find(fit.shown), std::string::npos);
+        ASSERT_EQ(home.run("tavsim", {"make-update", "set", "40215"}).exit_status, 0);
+        home.calls();
+
+        const struct {
+            std::vector<std::string> args;
+            int exit_status;
+            std::string out, err;
+        } steps[] = {
+            {{"-status"}, 34, "", kNotLoaded},
+            {{"-debug", "-pset", "40215"}, 0, transcript("default", "set/"), ""},
+            {{"-status"}, 0, "@LOADED@", ""},
+            {{"-pset", "40216"}, 35, "", "\ntavload: GamdID (40215) of file (set/bootdata.rom) does not match GAME# 40216\n"},
+            {{"-status"}, 34, "", kNotLoaded},
+        };
+        for (const auto &step : steps) {
+            SCOPED_TRACE(testing::PrintToString(step.args));
+            r = home.run("tavload", step.args);
+            EXPECT_EQ(r.exit_status, step.exit_status);
+            EXPECT_EQ(r.err, step.err);
+            EXPECT_EQ(home.calls(), kFullRun);
+            if (step.out != "@LOADED@") {
+                EXPECT_EQ(r.out, step.out);
+                continue;
+            }
+            // The report shows the date stored in the record; the board holds the set.
+            std::string error;
+            std::unique_ptr<tavboard::Board> board = tavboard::Board::open(home.dir.board(), &error);
+            ASSERT_NE(board, nullptr) << error;
+            const uint8_t *record = board->data(tavboard::Device::game) + (4u << 20) - board->fit().game_block;
+            EXPECT_EQ(r.out, "TAV loaded on " + std::string(reinterpret_cast<const char *>(record), 24) + kLoaded);
+            expect_loaded(*board, UpdateSetOptions{}, LoadShape{});
+        }
+    }
+}
+
+// Each toolkit call failing in turn: one error line, exit status -1, the loader never runs,
+// and what was opened closed in reverse order once the range is open.
+TEST(Chain, EntryFailuresGiveOneErrorLine) {
+    const std::string unmappable = "Error: memory range TAV cannot be mapped\n";
+    const std::string injected = "Error: a failure asked for by TAV_TOOLKIT_FAIL\n";
+    const struct {
+        tavtest::RegistrySeed seed;
+        const char *fail;
+        std::vector<std::string> args;
+        std::string err;
+        Calls calls;
+    } rows[] = {
+        {{false, true, true}, "", {"-x"}, kNoService, {"DriverAgentOpen"}},
+        {{true, false, false}, "", {"-?"}, "Error: device \"TAV\" is not registered with the driver toolkit (run install first)\n",
+         {"DriverAgentOpen", "DaOpenDeviceA"}},
+        {{true, true, false}, "", {"-debug", "40215"},
+         "Error: memory range \"TAV\" of device \"TAV\" is not registered with the driver toolkit (run install first)\n",
+         {"DriverAgentOpen", "DaOpenDeviceA", "DaOpenMemRangeA"}},
+        {{true, true, true, 0xD0000, 0x4003}, "", {"-status"}, unmappable, kOpened + kClosed},
+        {{}, "QueryMemRangeInfo=unmappable", {"-status"}, unmappable, kOpened + kClosed},
+        {{}, "QueryMemRangeInfo", {"-status"}, injected, kOpened + kClosed},
+        {{}, "MapMemoryToProcess", {"-status"}, injected, kFullRun},
+        {{}, "MapMemoryToProcess=none", {"-status"}, unmappable, kFullRun},   // no status set
+        {{}, "MapMemoryToProcess=7", {"-status"}, unmappable, kFullRun},      // a positive status
+        {{}, "hold the board", {"-status"},
+         "Error: the model board cannot be opened: board file @BOARD@ is in use by another process (make a board with tavsim "
+         "create, close the program that holds it, or choose another board file with TAV_BOARD)\n",
+         kFullRun},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.fail + testing::PrintToString(row.args));
+        Home home;
+        ASSERT_TRUE(tavtest::write_file(home.dir.registry(), tavtest::registry_seed_text(row.seed)));
+        std::unique_ptr<tavboard::Board> holder;
+        std::string error;
+        if (row.fail == std::string("hold the board")) holder = tavboard::Board::open_or_create(home.dir.board(), &error);
+        else home.fail = row.fail;
+        tavtest::ProcessOutcome r = home.run("tavload", row.args);
+        EXPECT_EQ(r.exit_status, 255);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, replaced(row.err, "@BOARD@", home.dir.board()));
+        EXPECT_EQ(home.calls(), row.calls);
+        struct stat info;
+        if (row.calls != kFullRun) { EXPECT_NE(stat(home.dir.board().c_str(), &info), 0) << "a board was made"; }
+    }
+}
+
+// The exported entries close only what is open, and pass on the connection's status.
+TEST(Chain, UninitializeClosesOnlyWhatIsOpen) {
+    tavtest::TempHome home;
+    tavtest::reset_tav_environment();
+    setenv("TAV_HOME", home.path().c_str(), 1);
+    const struct {
+        tavtest::RegistrySeed seed;
+        int initialize, uninitialize;   // 1: not called
+        Calls closes;
+    } rows[] = {
+        {{true, false, false}, DA_ERR_NO_DEVICE, DA_STATUS_OK, {"DriverAgentClose"}},
+        {{}, 1, DA_ERR_NOT_CONNECTED, {"DriverAgentClose"}},
+        {{}, DA_STATUS_OK, DA_STATUS_OK, kClosed},
+    };
+    for (const auto &row : rows) {
+        ASSERT_TRUE(tavtest::seed_registry(row.seed));
+        if (row.initialize != 1) { EXPECT_EQ(InitializeTAV(), row.initialize); }
+        EXPECT_EQ(device_handle != 0, row.initialize == DA_STATUS_OK);
+        EXPECT_EQ(range_handle != 0, row.initialize == DA_STATUS_OK);
+        toolkit_calls_clear();
+        EXPECT_EQ(UninitializeTAV(), row.uninitialize);
+        Calls calls;
+        for (const std::string &name : toolkit_call_names()) calls.push_back(name.substr(0, name.find('(')));
+        EXPECT_EQ(calls, row.closes);
+        EXPECT_EQ(device_handle + range_handle, 0u);
+    }
+    // The program exports both entries.
+    tavtest::ProcessOutcome nm = tavtest::run_process({"/usr/bin/nm", {"-D", "--defined-only", TAV_BIN_DIR "/tavload"}, home.path(), {}});
+    EXPECT_NE(nm.out.find(" T InitializeTAV\n"), std::string::npos) << nm.err;
+    EXPECT_NE(nm.out.find(" T UninitializeTAV\n"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace jobs_test

@@ -1,0 +1,442 @@
+// The loader's outcomes on the model board, as tables: the status report for each kind of
+// record, loads over sets and board fits (stored -debug transcripts, the board's contents,
+// the erase blocks and spaces written), and every failure before or during a load and of
+// each damaged update file (message, code, and the board left not loaded).
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <functional>
+#include <set>
+#include <thread>
+
+#include "loader/update_files.h"
+#include "loader_jobs_support.h"
+
+namespace jobs_test {
+namespace {
+
+tavboard::Fit fit(uint32_t game_mb = 4, uint32_t block_kb = 128, uint32_t sound_kb = 1024) {
+    tavboard::Fit f;
+    f.game_size = game_mb << 20;
+    f.game_block = block_kb << 10;
+    f.sound_size = sound_kb << 10;
+    return f;
+}
+
+// The spaces (0, 1, 8) whose pages the run wrote to.
+std::string spaces_written(const std::vector<SpaceAccess> &log) {
+    std::set<int> spaces;
+    for (const SpaceAccess &a : log)
+        if (a.kind == tavboard::Access::write8 || a.kind == tavboard::Access::write16) spaces.insert(a.space);
+    std::string text;
+    for (int s : spaces) text += (text.empty() ? "" : " ") + std::to_string(s);
+    return text;
+}
+
+class LoaderTest : public LoaderJobsTest {};
+
+const std::string kDump1996 = "TAVInfo structure:\n  tav_info_timestamp: \"Fri Dec 13 16:03:17 1996\"\n"
+                              "  tav_info_size:       64\n  tav_info_checksum:   ";
+const std::string kLoaded1996 = "TAV loaded on Fri Dec 13 16:03:17 1996 with GameID 40215 ";
+const std::string kErasedDump = "TAVInfo structure:\n  tav_info_timestamp: \"\"\n  tav_info_size:       -1\n"
+                                "  tav_info_checksum:   0xffffffff\n  game_id:             -1\n  game_size:           -1\n"
+                                "  game_checksum:       0xffffffff\n  sound_size:          -1\n"
+                                "  sound_checksum:      0xffffffff\n  magic_cookie:        \"\"\n";
+
+// The report reads the record at the start of the last erase block and writes nothing.
+TEST_F(LoaderTest, StatusReportOfEachRecord) {
+    const struct {
+        uint32_t block_kb;
+        int32_t game_size, sound_size;
+        int record;   // 0: none (erased block), 1: sealed, 2: a word changed after sealing
+        std::vector<std::string> args;
+        int code;
+        std::string out_start, out_end, err;
+    } rows[] = {
+        {128, 3332772, 1048576, 1, {"-status"}, 0, kLoaded1996 + "Game & Sound updates.\n", "", ""},
+        {64, 3332772, 0, 1, {"-debug", "-status"}, 0, kDump1996, kLoaded1996 + "Game update.\n", ""},
+        {128, 0, 1048576, 1, {"-status"}, 0, kLoaded1996 + "Sound update.\n", "", ""},
+        {128, 0, 0, 1, {"-status"}, 0, kLoaded1996 + " update.\n", "", ""},
+        {128, 0, 0, 0, {"-status"}, 34, "", "", kNotLoaded},
+        {128, 0, 0, 0, {"-debug", "-status", "40215"}, 34, kErasedDump, "", kNotLoaded + kBanner},
+        {64, 3332772, 1048576, 2, {"-status"}, 34, "", "", kNotLoaded},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(testing::PrintToString(row.args) + std::to_string(row.record));
+        remake_board(fit(4, row.block_kb));
+        TAVInfo record = sealed_record(40215, row.game_size, row.sound_size, "14Jan97");   // the cookie does not count
+        record.game_id += row.record == 2;
+        if (row.record != 0) put_record(record);
+        board->reset_counters();
+        start_log();
+        RunResult r = run(row.args);
+        EXPECT_EQ(r.code, row.code);
+        EXPECT_EQ(r.err, row.err);
+        EXPECT_EQ(r.out.substr(0, row.out_start.size()), row.out_start);
+        EXPECT_TRUE(r.out.size() >= row.out_end.size() && r.out.substr(r.out.size() - row.out_end.size()) == row.out_end) << r.out;
+        EXPECT_EQ(board->counters().erases + board->counters().programmed_bytes, 0u);
+        for (uint8_t command : {0x20, 0x40, 0xE8, 0xD0}) EXPECT_EQ(board->command_count(command), 0u) << int(command);
+        EXPECT_EQ(spaces_written(space_log()), "0");   // commands and page registers only, never the sound flash
+    }
+}
+
+void set_small(UpdateSetOptions *o) {
+    o->game_number = 12345;
+    o->version_major = 1;
+    o->version_minor = 2;
+    o->im_flsh0_bytes = 4;
+    o->game_bytes = 8196;
+    o->symbols_bytes = 0;
+    o->tavboot_bytes = 20000;
+    o->sound = false;
+}
+
+std::string deep_folder() {
+    std::string relative;
+    for (int i = 0; i < 6; i++) relative += (i ? "/" : "") + std::string(50, char('a' + i));
+    return relative;
+}
+
+TEST_F(LoaderTest, LoadsOverSetsAndFits) {
+    const struct {
+        const char *what;
+        std::function<void(UpdateSetOptions *)> set;
+        tavboard::Fit fit;
+        std::vector<std::string> options;   // before -pDIR and the game number
+        std::string folder, dir_tail;       // the set's folder; appended to it after -p
+        std::function<void(const std::string &dir)> files;
+        const char *transcript;             // stored -debug output; null: a quiet load
+        LoadShape shape;
+        const char *spaces;                 // the spaces written (null: not logged)
+    } rows[] = {
+        {"small game-only set", set_small, fit(), {"-debug", "-gfonly"}, "set", "", nullptr, "small_game_only", {false, true}, "0"},
+        {"sound only", [](UpdateSetOptions *o) { o->im_flsh0_bytes = o->game_bytes = o->symbols_bytes = 0; }, fit(),
+         {"-debug", "-sfonly"}, "set", "", nullptr, "sound_only", {true, false}, nullptr},
+        {"no sf.rom: the sound section is only announced", [](UpdateSetOptions *o) { o->sound = false; }, fit(),
+         {"-debug"}, "set", "", nullptr, "no_sound", {false, true}, "0"},
+        {"prefix and a path ending in a slash", [](UpdateSetOptions *o) { o->prefix = "new"; }, fit(),
+         {"-debug", "-fnew"}, "set", "/", nullptr, "default", {true, true}, nullptr},
+        {"whole chunks, an empty image, short tavboot.rom",
+         [](UpdateSetOptions *o) {
+             o->im_flsh0_bytes = 3 * 8192, o->game_bytes = 0, o->symbols_bytes = 8192 + 4, o->tavboot_bytes = 3000;
+             o->version_major = 3, o->version_minor = 14;
+         },
+         fit(), {"-debug"}, "set", "", nullptr, "chunks", {true, true}, nullptr},
+        {"8 MB without a sound device: space 1", nullptr, fit(8, 128, 0), {"-debug"}, "set", "", nullptr, "default",
+         {true, true}, "0 1 8"},
+        {"8 MB with a sound device", nullptr, fit(8), {}, "set", "", nullptr, nullptr, {true, true}, "0 8"},
+        {"256 KB sound device, repeats of 256 KB", [](UpdateSetOptions *o) { o->sound_period = 256u << 10; },
+         fit(4, 128, 256), {}, "set", "", nullptr, nullptr, {true, true}, nullptr},
+        {"512 KB sound device, repeats of 256 KB", [](UpdateSetOptions *o) { o->sound_period = 256u << 10; },
+         fit(4, 128, 512), {}, "set", "", nullptr, nullptr, {true, true}, nullptr},
+        {"64 KB erase blocks, longer files stop at the declared size",
+         [](UpdateSetOptions *o) { o->symbols_bytes = 0, o->tavboot_bytes = 32768; }, fit(4, 64), {}, "set", "",
+         [](const std::string &dir) {
+             for (const char *base : {"/game.rom", "/bootdata.rom"}) tavtest::write_file(dir + base, tavtest::read_file(dir + base) + std::string(5000, '\x11'));
+         },
+         nullptr, {true, true}, nullptr},
+        {"full names beyond 255 characters", nullptr, fit(), {"-debug"}, deep_folder(), "", nullptr, "default", {true, true}, nullptr},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        remake_board(row.fit);
+        put_record(sealed_record(11111));
+        UpdateSetOptions o;
+        if (row.set) row.set(&o);
+        std::string dir = make_set(o, row.folder);
+        if (row.files) row.files(dir);
+        std::vector<std::string> words = row.options;
+        words.push_back("-p" + dir + row.dir_tail);
+        words.push_back(std::to_string(o.game_number));
+        board->reset_counters();
+        if (row.spaces) start_log();
+        RunResult r = run(words);
+        ASSERT_EQ(r.code, 0) << r.err;
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.out, row.transcript ? transcript(row.transcript, dir + row.dir_tail + "/" + o.prefix) : "");
+        if (row.spaces) { EXPECT_EQ(spaces_written(space_log()), row.spaces); }
+        board->enable_log(false);
+        expect_loaded(*board, o, row.shape);
+        // Each block of space 0 is erased once where images go; the record's block at the
+        // start and once more through the erase table; no other.
+        const uint32_t block = row.fit.game_block, last = (4u << 20) / block - 1;
+        const uint32_t images_end = 32768 + o.im_flsh0_bytes + o.game_bytes + o.symbols_bytes;
+        for (uint32_t b = 0; b <= last; b++)
+            EXPECT_EQ(board->erase_count(tavboard::Device::game, b), b == last ? 2u : row.shape.game && b * block < images_end ? 1u : 0u) << b;
+    }
+}
+
+enum class After { not_loaded, sticky_fault, old_record, game_erased };
+
+struct Failure {
+    std::string what;
+    UpdateSetOptions set;
+    std::function<void(tavboard::Board &, const std::string &dir)> prepare;   // after the set is written
+    std::vector<std::string> options;   // "@D@": the set's folder
+    int code;
+    std::string err;                    // "@D@" likewise
+    tavboard::Fit fit = tavboard::Fit{};
+    After after = After::not_loaded;
+    bool sound_untouched = false;
+    bool no_descriptor_left = false;    // the process's descriptors are used up during the run
+};
+
+UpdateSetOptions with(std::function<void(UpdateSetOptions &)> change) {
+    UpdateSetOptions o;
+    o.unchecked = true;
+    change(o);
+    return o;
+}
+
+void resize(const std::string &path, size_t size) { tavtest::write_file(path, std::string(size, 'Z')); }
+
+std::vector<Failure> failures() {
+    const std::vector<std::string> load = {"-p@D@", "40215"};
+    const UpdateSetOptions plain = with([](UpdateSetOptions &) {});
+    const std::string images_room = "4030464 fit below the information record\n";
+    return {
+        {"sf.rom one byte long", plain, [](auto &, auto &dir) { resize(dir + "/sf.rom", 1048577); }, load, 7,
+         "tavload: file (@D@/sf.rom) present but wrong size 1048577 != 1048576\n"},
+        {"-sfonly without sf.rom", with([](auto &o) { o.sound = false; }), nullptr, {"-sfonly", "-p@D@", "40215"}, 3,
+         "tavload: -sfonly specified, but file (@D@/sf.rom) is not present\n"},
+        {"BootData declares images that wrap 32 bits", with([](auto &o) { o.declared_game_longs = 0xFFFFFFFF; }),
+         nullptr, load, 8, "\ntavload: file (@D@/bootdata.rom) declares 17180669184 bytes of game images, " + images_room},
+        {"BootData declares four bytes too many",
+         with([](auto &o) { o.declared_game_longs = (tavtools::kImagesEnd - tavtools::kImagesOffset - 800004) / 4 + 1; }),
+         nullptr, load, 8, "\ntavload: file (@D@/bootdata.rom) declares 4030468 bytes of game images, " + images_room},
+        {"tavboot.rom one byte long", plain, [](auto &, auto &dir) { resize(dir + "/tavboot.rom", 32769); }, load, 28,
+         "\ntavload: file (@D@/tavboot.rom) present but wrong size 32769 != 32768\n"},
+        {"tavboot.rom ends on a chunk boundary", with([](auto &o) { o.tavboot_bytes = 16384; }), nullptr, load, 30,
+         "\ntavload: unable to read file (@D@/tavboot.rom) - unexpected end of file\n"},
+        {"zero fill program failure", with([](auto &o) { o.tavboot_bytes = 3000; }),
+         [](tavboard::Board &b, auto &) {
+             tavboard::Fault fault;
+             fault.kind = tavboard::FaultKind::program_fail;
+             fault.offset = 0x3F8000 + 5000;
+             std::string error;
+             ASSERT_TRUE(b.add_fault(fault, &error)) << error;
+         },
+         load, 31,
+         "flash_wait(): write/set block lock error\nflash_wait(): device 0 WSM ready timeout (0x90)\n"
+         "\ntavload: unable to write FLASH from (@D@/tavboot.rom)\n", {}, After::sticky_fault},
+        {"sf.rom without repeats on a 256 KB device", plain, nullptr, load, 6,
+         "tavload: file (@D@/sf.rom) does not fit the 262144 byte sound FLASH\n", fit(4, 128, 256), After::not_loaded, true},
+        {"sf.rom without repeats on a 512 KB device", plain, nullptr, load, 6,
+         "tavload: file (@D@/sf.rom) does not fit the 524288 byte sound FLASH\n", fit(4, 128, 512), After::not_loaded, true},
+        {"sf.rom repeating every 512 KB on a 256 KB device", with([](auto &o) { o.sound_period = 512u << 10; }), nullptr,
+         load, 6, "tavload: file (@D@/sf.rom) does not fit the 262144 byte sound FLASH\n", fit(4, 128, 256),
+         After::not_loaded, true},
+        {"game number of BootData differs",
+         with([](auto &o) { o.bootdata_game_id = 12345, o.game_number = 12346; }), nullptr, {"-p@D@", "12346"}, 35,
+         "\ntavload: GamdID (12345) of file (@D@/bootdata.rom) does not match GAME# 12346\n", {}, After::game_erased},
+        {"erase blocks of 32 KB", plain, nullptr, load, 9,
+         "tavload: game FLASH erase blocks of 32768 bytes are too small for the update layout\n", fit(4, 32),
+         After::old_record, true},
+        {"a folder name the system refuses", plain, nullptr, {"-p/" + std::string(5000, 'x'), "40215"}, 12,
+         "\ntavload: unable to open file (/" + std::string(5000, 'x') + "/bootdata.rom) - File name too long\n"},
+        {"spaces in path and prefix, game.rom missing", with([](auto &o) { o.prefix = "new set "; }),
+         [](auto &, auto &dir) { std::remove((dir + "/new set game.rom").c_str()); },
+         {"-p@D@", "-fnew set ", "40215"}, 22,
+         "\ntavload: unable to open file (@D@/new set game.rom) - No such file or directory\n"},
+        {"no descriptor left for sf.rom", plain, nullptr, load, 10,
+         "tavload: unable to open file (@D@/sf.rom) - Too many open files\n", {}, After::not_loaded, true, true},
+    };
+}
+
+// The damaged-file table: each file of the set missing, a directory, a FIFO no one writes,
+// cut short inside a chunk, or empty. sf.rom is sized before it is opened (and may be
+// absent); BootData is read once, so a FIFO reads as empty; tavboot.rom may be short.
+std::vector<Failure> damaged_files() {
+    const struct {
+        UpdateFile file;
+        int open_code, directory_code, code;
+        uint32_t keep;   // bytes a cut keeps; 0: a short file is allowed
+    } files[] = {
+        {UpdateFile::sound, 0, 7, 7, 1048576 - 5000}, {UpdateFile::bootdata, 12, 13, 14, 32767},
+        {UpdateFile::im_flsh0, 19, 20, 20, 12001},    {UpdateFile::game, 22, 23, 23, 30002},
+        {UpdateFile::symbols, 25, 26, 26, 8195},      {UpdateFile::tavboot, 29, 30, 30, 0},
+    };
+    const char *const damages[] = {"missing", "a directory", "a FIFO", "cut short", "empty"};
+    std::vector<Failure> cases;
+    for (const auto &f : files) {
+        for (int d = 0; d < 5; d++) {
+            if ((d == 0 && f.open_code == 0) || (d == 3 && f.keep == 0)) continue;
+            const std::string name = std::string("@D@/") + tavtools::update_file_base(f.file);
+            const uint32_t size = d == 3 ? f.keep : 0;
+            std::string err = d == 0 ? "\ntavload: unable to open file (" + name + ") - No such file or directory\n"
+                              : d == 1 ? "\ntavload: unable to read file (" + name + ") - Is a directory\n"
+                                       : "\ntavload: unable to read file (" + name + ") - unexpected end of file\n";
+            if (f.file == UpdateFile::bootdata && d >= 2) err = "\ntavload: file (" + name + ") is not 32768 bytes\n";
+            if (f.file == UpdateFile::sound)
+                err = "tavload: file (" + name + ") present but wrong size " + (d == 1 ? "@S@" : std::to_string(size)) + " != 1048576\n";
+            auto damage = [f, d, size](tavboard::Board &, const std::string &dir) {
+                std::string path = dir + "/" + tavtools::update_file_base(f.file);
+                std::string bytes = tavtest::read_file(path);
+                ASSERT_EQ(unlink(path.c_str()), 0);
+                if (d == 1) { ASSERT_EQ(mkdir(path.c_str(), 0755), 0); }
+                if (d == 2) { ASSERT_EQ(mkfifo(path.c_str(), 0644), 0); }
+                if (d >= 3) { ASSERT_TRUE(tavtest::write_file(path, bytes.substr(0, size))); }
+            };
+            cases.push_back({std::string(tavtools::update_file_base(f.file)) + " " + damages[d], UpdateSetOptions{},
+                             damage, {"-p@D@", "40215"}, d == 0 ? f.open_code : d == 1 ? f.directory_code : f.code, err});
+        }
+    }
+    return cases;
+}
+
+TEST_F(LoaderTest, EachFailureHasItsMessageCodeAndLeavesTheBoardNotLoaded) {
+    std::vector<Failure> cases = failures(), damaged = damaged_files();
+    cases.insert(cases.end(), damaged.begin(), damaged.end());
+    for (const Failure &c : cases) {
+        SCOPED_TRACE(c.what);
+        remake_board(c.fit);
+        put_record(sealed_record(11111));   // the old record a load must remove first
+        UpdateSetOptions o = c.set;
+        o.unchecked = true;
+        std::string dir = make_set(o);
+        if (c.prepare) c.prepare(*board, dir);
+        std::vector<std::string> words;
+        for (const std::string &w : c.options) words.push_back(replaced(w, "@D@", dir));
+        board->reset_counters();
+        const int descriptors = open_descriptors();
+        RunResult r;
+        if (c.no_descriptor_left) {
+            // Running as root, permissions cannot make a file unreadable; a used-up limit
+            // makes the open fail for anyone. (The captures hold descriptors of their own.)
+            struct rlimit saved, tight;
+            getrlimit(RLIMIT_NOFILE, &saved);
+            testing::internal::CaptureStdout();
+            testing::internal::CaptureStderr();
+            tight = saved;
+            tight.rlim_cur = static_cast<rlim_t>(dup(0));
+            close(static_cast<int>(tight.rlim_cur));
+            setrlimit(RLIMIT_NOFILE, &tight);
+            std::vector<char *> argv = {const_cast<char *>("tavload"), words[0].data(), words[1].data(), nullptr};
+            r.code = loader_main(board->window_address(), 3, argv.data());
+            setrlimit(RLIMIT_NOFILE, &saved);
+            r.out = testing::internal::GetCapturedStdout();
+            r.err = testing::internal::GetCapturedStderr();
+        } else {
+            r = run(words);
+        }
+        EXPECT_EQ(r.code, c.code);
+        struct stat info = {};
+        stat((dir + "/sf.rom").c_str(), &info);   // a directory's size is the file system's
+        EXPECT_EQ(r.err, replaced(replaced(c.err, "@D@", dir), "@S@", std::to_string(info.st_size)));
+        EXPECT_EQ(r.out, "") << "a quiet load prints nothing";
+        EXPECT_EQ(open_descriptors(), descriptors) << "a file was left open";
+        if (c.sound_untouched) { EXPECT_EQ(board->erase_count(tavboard::Device::sound, 0), 0u); }
+        const uint8_t *game = board->data(tavboard::Device::game);
+        if (c.after == After::game_erased) { EXPECT_TRUE(std::all_of(game, game + (4u << 20), [](uint8_t b) { return b == 0xFF; })); }
+        if (c.after == After::old_record) {
+            EXPECT_EQ(board->counters().erases + board->counters().programmed_bytes, 0u);
+            EXPECT_EQ(run({"-status"}).code, 0) << "the old record is still there";
+            continue;
+        }
+        board->clear_faults();
+        expect_not_loaded(c.after != After::sticky_fault);
+    }
+}
+
+// An image that arrives in pieces (a FIFO fed by a writer): reads come back short and at
+// odd lengths; the record's sums still match the flash, and a short read of tavboot.rom is
+// not its end.
+TEST_F(LoaderTest, ImagesArrivingInPiecesLoad) {
+    signal(SIGPIPE, SIG_IGN);   // a reader that stops early must show as a wrong board
+    for (UpdateFile file : {UpdateFile::im_flsh0, UpdateFile::game, UpdateFile::symbols, UpdateFile::tavboot}) {
+        SCOPED_TRACE(tavtools::update_file_base(file));
+        remake_board(fit());
+        UpdateSetOptions o;
+        o.im_flsh0_bytes = 20000, o.game_bytes = 40000, o.symbols_bytes = 12000, o.tavboot_bytes = 20000;
+        std::string path = make_set(o, tavtools::update_file_base(file)) + "/" + tavtools::update_file_base(file);
+        std::string bytes = tavtest::read_file(path);
+        ASSERT_EQ(unlink(path.c_str()), 0);
+        ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
+        std::thread writer([&] {
+            int fd = open(path.c_str(), O_WRONLY);
+            for (size_t done = 0, n, piece = 1001; fd >= 0 && done < bytes.size(); done += n, piece ^= 1001 ^ 4099) {
+                n = std::min(piece, bytes.size() - done);
+                if (write(fd, bytes.data() + done, n) != static_cast<ssize_t>(n)) break;
+                usleep(2000);
+            }
+            close(fd);
+        });
+        RunResult r = run({"-p" + path.substr(0, path.rfind('/')), "40215"});
+        int release = open(path.c_str(), O_RDONLY | O_NONBLOCK);   // a writer still waiting for a reader
+        writer.join();
+        close(release);
+        EXPECT_EQ(r.code, 0) << r.err;
+        expect_loaded(*board, o, LoadShape{});
+    }
+}
+
+// ---- the record and the update file names, without a board
+
+TEST(TavInfoRecord, WordSumsTimestampsAndValidity) {
+    const struct {
+        std::vector<uint8_t> data;
+        uint32_t start, sum;
+    } sums[] = {
+        {{0x01, 0x02, 0x03, 0x04}, 0, 0x04030201},          // low byte first
+        {{0xFF, 0xFF, 0xFF, 0xFF, 0x02, 0, 0, 0}, 10, 11},   // onto a running sum, modulo 2^32
+        {{0x05, 0, 0, 0, 0xAA, 0xBB, 0xCC}, 0, 5},           // trailing bytes left out
+    };
+    for (const auto &row : sums) {
+        uint32_t sum = row.start;
+        sum_longs(row.data.data(), static_cast<uint32_t>(row.data.size()), &sum);
+        EXPECT_EQ(sum, row.sum);
+    }
+    setenv("TZ", "UTC0", 1);
+    tzset();
+    const struct {
+        time_t now;
+        const char *text;
+    } stamps[] = {{time_t(-1), "Fri Dec 13 16:03:17 1996"}, {0, "Thu Jan  1 00:00:00 1970"}, {253402300800LL, "Sat Jan  1 00:00:00 10000"}};
+    for (const auto &row : stamps) {
+        char field[32];
+        std::memset(field, 0x55, sizeof field);
+        format_tav_timestamp(row.now, field);
+        EXPECT_EQ(std::string(field, 32), row.text + std::string(32 - std::strlen(row.text), '\0'));
+    }
+    unsetenv("TZ");
+    tzset();
+    TAVInfo record;
+    std::memset(&record, 0xEE, sizeof record);
+    prepare_tav_info(&record, 12345);
+    const uint8_t *bytes = reinterpret_cast<const uint8_t *>(&record);
+    EXPECT_TRUE(std::all_of(bytes + 24, bytes + 32, [](uint8_t b) { return b == 0; }));
+    EXPECT_EQ(std::memcmp(bytes + 32, "\x40\0\0\0\0\0\0\0\x39\x30\0\0", 12), 0);   // size 64, checksum 0, GAME#
+    record.game_size = 3332772;
+    seal_tav_info(&record);
+    ASSERT_EQ(tav_info_valid(&record), 1);
+    for (uint32_t word = 0; word < 64; word++) {   // every word takes part, the reserved ones included
+        TAVInfo changed = record;
+        reinterpret_cast<uint8_t *>(&changed)[4 * word + 1] ^= 0x10;
+        EXPECT_EQ(tav_info_valid(&changed), 0) << word;
+    }
+    TAVInfo wrong_size = record;   // sums to 0, but not 64 words
+    wrong_size.tav_info_size = 63;
+    seal_tav_info(&wrong_size);
+    EXPECT_EQ(tav_info_valid(&wrong_size), 0);
+    // The dump shows the texts up to the first byte outside 0x20..0x7E or the field's end.
+    std::memcpy(record.tav_info_timestamp, "Fri\x7F" "Dec", 8);
+    std::memcpy(record.magic_cookie, "13Dec96X", 8);
+    testing::internal::CaptureStdout();
+    print_tav_info(&record);
+    std::string dump = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(dump.rfind("TAVInfo structure:\n  tav_info_timestamp: \"Fri\"\n", 0), 0u) << dump;
+    EXPECT_NE(dump.find("  game_size:           3332772\n"), std::string::npos);
+    EXPECT_NE(dump.find("  magic_cookie:        \"13Dec96X\"\n"), std::string::npos);
+    // "/" joins a non-empty path; a backslash is an ordinary character.
+    RunOptions saved = run_options;
+    run_options.path = "C:\\upd", run_options.prefix = "new";
+    EXPECT_EQ(update_file_name("sf.rom"), "C:\\upd/newsf.rom");
+    run_options.path = "", run_options.prefix = "";
+    EXPECT_EQ(update_file_name("sf.rom"), "sf.rom");
+    run_options = saved;
+}
+
+}  // namespace
+}  // namespace jobs_test
