@@ -42,48 +42,23 @@ namespace {
 using jobs_test::kBanner;
 using jobs_test::RunResult;
 
-const std::string kUsage =
-    "usage: tavload [-ask][-debug][-fPREFIX][-pPATH][-gfonly][-sfonly] GAME#\n"
-    "       tavload -status\n"
-    "    Version: 1.1\n"
-    "    -?         this help message\n"
-    "    -ask       wait for an ENTER before exiting\n"
-    "    -debug     output progress/debugging information\n"
-    "    -fPREFIX   add PREFIX to all update filenames\n"
-    "    -pPATH     set the base working directory to PATH\n"
-    "    -gfonly    load only the game update files\n"
-    "    -sfonly    load only the sf.rom sound image update\n"
-    "    GAME#      game number NNNNN (e.g. 40215)\n"
-    "\n"
-    "    -status    display the status of the TAV board (no GAME#)\n";
+const std::string kUsage = tavtest::read_file(TAV_SOURCE_DIR "/tests/data/loader/usage.txt");
 const std::string kPrompt = "\nPress ENTER to continue...";
 
 // Standard input from a temporary file with `content` (or from the open `fd`) for one scope.
-class StdinFeed {
-  public:
+struct StdinFeed {
+    int saved = dup(0);
     explicit StdinFeed(const std::string &content, int fd = -1) {
-        saved_ = dup(0);
         if (fd < 0) {
-            std::string path = testing::TempDir() + "stdinXXXXXX";
-            fd = mkstemp(path.data());
-            EXPECT_EQ(write(fd, content.data(), content.size()), (ssize_t)content.size());
+            FILE *file = tmpfile();
+            fd = dup(fileno(file));
+            fclose(file);
+            EXPECT_EQ(write(fd, content.data(), content.size()), ssize_t(content.size()));
             lseek(fd, 0, SEEK_SET);
-            unlink(path.c_str());
         }
-        dup2(fd, 0);
-        close(fd);
-        __fpurge(stdin);
-        clearerr(stdin);
+        dup2(fd, 0), close(fd), __fpurge(stdin), clearerr(stdin);
     }
-    ~StdinFeed() {
-        __fpurge(stdin);
-        clearerr(stdin);
-        dup2(saved_, 0);
-        close(saved_);
-    }
-
-  private:
-    int saved_;
+    ~StdinFeed() { __fpurge(stdin), clearerr(stdin), dup2(saved, 0), close(saved); }
 };
 
 uint8_t window_bytes[16], sentinel_bytes[16];
@@ -284,13 +259,6 @@ TEST_F(LoaderOptions, ProgramNameIsTheLastPathPartWithoutExtension) {
         EXPECT_EQ(r.err.substr(0, start.size()), start);
         EXPECT_NE(r.err.find("\n       " + name + " -status\n"), std::string::npos);
     }
-}
-
-TEST(FindLastChar, FindsTheLastOccurrence) {
-    char text[] = "a/b/c";
-    EXPECT_EQ(find_last_char(text, '/'), text + 3);
-    EXPECT_EQ(find_last_char(text, 'x'), nullptr);
-    EXPECT_EQ(find_last_char(nullptr, 'a'), nullptr);
 }
 
 }  // namespace

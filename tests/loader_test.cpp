@@ -375,30 +375,18 @@ TEST_F(LoaderTest, ImagesArrivingInPiecesLoad) {
 // ---- the record and the update file names, without a board
 
 TEST(TavInfoRecord, WordSumsTimestampsAndValidity) {
-    const struct {
-        std::vector<uint8_t> data;
-        uint32_t start, sum;
-    } sums[] = {
-        {{0x01, 0x02, 0x03, 0x04}, 0, 0x04030201},          // low byte first
-        {{0xFF, 0xFF, 0xFF, 0xFF, 0x02, 0, 0, 0}, 10, 11},   // onto a running sum, modulo 2^32
-        {{0x05, 0, 0, 0, 0xAA, 0xBB, 0xCC}, 0, 5},           // trailing bytes left out
-    };
-    for (const auto &row : sums) {
-        uint32_t sum = row.start;
-        sum_longs(row.data.data(), static_cast<uint32_t>(row.data.size()), &sum);
-        EXPECT_EQ(sum, row.sum);
-    }
+    uint8_t words[] = {0xFF, 0xFF, 0xFF, 0xFF, 0x02, 0x01, 0, 0, 0xAA, 0xBB, 0xCC};
+    uint32_t sum = 10;   // low byte first, onto a running sum modulo 2^32, trailing bytes left out
+    sum_longs(words, sizeof words, &sum);
+    EXPECT_EQ(sum, 0x10bu);
     setenv("TZ", "UTC0", 1);
     tzset();
-    const struct {
-        time_t now;
-        const char *text;
-    } stamps[] = {{time_t(-1), "Fri Dec 13 16:03:17 1996"}, {0, "Thu Jan  1 00:00:00 1970"}, {253402300800LL, "Sat Jan  1 00:00:00 10000"}};
-    for (const auto &row : stamps) {
+    for (auto [now, text] : {std::pair<time_t, std::string>{-1, "Fri Dec 13 16:03:17 1996"}, {0, "Thu Jan  1 00:00:00 1970"},
+                             {253402300800LL, "Sat Jan  1 00:00:00 10000"}}) {
         char field[32];
         std::memset(field, 0x55, sizeof field);
-        format_tav_timestamp(row.now, field);
-        EXPECT_EQ(std::string(field, 32), row.text + std::string(32 - std::strlen(row.text), '\0'));
+        format_tav_timestamp(now, field);
+        EXPECT_EQ(std::string(field, 32), text + std::string(32 - text.size(), '\0'));
     }
     unsetenv("TZ");
     tzset();
