@@ -137,6 +137,9 @@ TEST_F(LoaderTest, LoadsOverSetsAndFits) {
              for (const char *base : {"/game.rom", "/bootdata.rom"}) tavtest::write_file(dir + base, tavtest::read_file(dir + base) + std::string(5000, '\x11'));
          },
          nullptr, {true, true}, nullptr},
+        {"images that end right at the record",
+         [](UpdateSetOptions *o) { o->im_flsh0_bytes = 1u << 20, o->game_bytes = tavtools::kImagesEnd - tavtools::kImagesOffset - (1u << 20) - 4, o->symbols_bytes = 4; },
+         fit(), {}, "set", "", nullptr, nullptr, {true, true}, nullptr},
         {"full names beyond 255 characters", nullptr, fit(), {"-debug"}, deep_folder(), "", nullptr, "default", {true, true}, nullptr},
     };
     for (const auto &row : rows) {
@@ -181,6 +184,7 @@ struct Failure {
     After after = After::not_loaded;
     bool sound_untouched = false;
     bool no_descriptor_left = false;    // the process's descriptors are used up during the run
+    const char *transcript = nullptr;   // stored -debug output; null: none
 };
 
 UpdateSetOptions with(std::function<void(UpdateSetOptions &)> change) {
@@ -228,9 +232,10 @@ std::vector<Failure> failures() {
         {"sf.rom repeating every 512 KB on a 256 KB device", with([](auto &o) { o.sound_period = 512u << 10; }), nullptr,
          load, 6, "tavload: file (@D@/sf.rom) does not fit the 262144 byte sound FLASH\n", fit(4, 128, 256),
          After::not_loaded, true},
-        {"game number of BootData differs",
-         with([](auto &o) { o.bootdata_game_id = 12345, o.game_number = 12346; }), nullptr, {"-p@D@", "12346"}, 35,
-         "\ntavload: GamdID (12345) of file (@D@/bootdata.rom) does not match GAME# 12346\n", {}, After::game_erased},
+        {"game number of BootData differs: the sound flash is loaded, the heading shows the file's number",
+         with([](auto &o) { o.bootdata_game_id = 12345, o.game_number = 12346; }), nullptr, {"-debug", "-p@D@", "12346"}, 35,
+         "\ntavload: GamdID (12345) of file (@D@/bootdata.rom) does not match GAME# 12346\n" + kBanner, {}, After::game_erased,
+         false, false, "mismatch"},
         {"erase blocks of 32 KB", plain, nullptr, load, 9,
          "tavload: game FLASH erase blocks of 32768 bytes are too small for the update layout\n", fit(4, 32),
          After::old_record, true},
@@ -325,7 +330,7 @@ TEST_F(LoaderTest, EachFailureHasItsMessageCodeAndLeavesTheBoardNotLoaded) {
         struct stat info = {};
         stat((dir + "/sf.rom").c_str(), &info);   // a directory's size is the file system's
         EXPECT_EQ(r.err, replaced(replaced(c.err, "@D@", dir), "@S@", std::to_string(info.st_size)));
-        EXPECT_EQ(r.out, "") << "a quiet load prints nothing";
+        EXPECT_EQ(r.out, c.transcript ? transcript(c.transcript, dir + "/") : "");
         EXPECT_EQ(open_descriptors(), descriptors) << "a file was left open";
         if (c.sound_untouched) { EXPECT_EQ(board->erase_count(tavboard::Device::sound, 0), 0u); }
         const uint8_t *game = board->data(tavboard::Device::game);
@@ -392,7 +397,11 @@ TEST(TavInfoRecord, WordSumsTimestampsAndValidity) {
     tzset();
     TAVInfo record;
     std::memset(&record, 0xEE, sizeof record);
+    char before[32], after[32];   // stamped with now
+    format_tav_timestamp(time(nullptr), before);
     prepare_tav_info(&record, 12345);
+    format_tav_timestamp(time(nullptr), after);
+    EXPECT_TRUE(!std::strcmp(record.tav_info_timestamp, before) || !std::strcmp(record.tav_info_timestamp, after));
     const uint8_t *bytes = reinterpret_cast<const uint8_t *>(&record);
     EXPECT_TRUE(std::all_of(bytes + 24, bytes + 32, [](uint8_t b) { return b == 0; }));
     EXPECT_EQ(std::memcmp(bytes + 32, "\x40\0\0\0\0\0\0\0\x39\x30\0\0", 12), 0);   // size 64, checksum 0, GAME#

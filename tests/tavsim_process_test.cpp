@@ -53,7 +53,7 @@ TEST(Tavsim, SubcommandsInTurn) {
     const char *const usage_errors[] = {
         "", "frobnicate", "create --game 5M x.img", "create --bogus x.img", "info a.img b.img", "export b.img",
         "fault add meltdown b.img", "fault add stuck --offset 10 b.img", "fault add erase-fail --mask 1 b.img",
-        "timing slow b.img", "counters zero b.img",
+        "timing slow b.img", "counters zero b.img", "make-update set", "make-update set 4021x", "make-update set 40215 --game -4",
     };
     auto run = [&](const std::string &args) {
         std::vector<std::string> words;
