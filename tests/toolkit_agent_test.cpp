@@ -4,7 +4,11 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstring>
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -217,20 +221,114 @@ TEST_F(ToolkitAgentTest, UnusableBoardFileIsNamedWithTheReason) {
     EXPECT_FALSE(std::filesystem::exists(missing)) << "a named board is never made";
 }
 
-// The real board's memory: mapped when this machine allows /dev/mem at 0xD0000 (root),
-// else a clear status whose text says what is needed. The window is never touched.
-TEST_F(ToolkitAgentTest, PhysicalBoardIsMappedOrRefusedClearly) {
-    ASSERT_TRUE(seed_registry());
+// The real board (an ordinary file in place of /dev/mem) is reached only through a device
+// database that no other user can change: each unsafe store is refused when the connection
+// opens, before anything is read from it or the memory is opened.
+TEST_F(ToolkitAgentTest, PhysicalBoardTrustsOnlyAProtectedDatabase) {
+    const std::string home = home_.path(), reg = home_.registry(), other = home + "/elsewhere/real.reg";
+    const std::string memory = home + "/mem", locks = home + "/locks";
+    ASSERT_TRUE(write_file(memory, std::string(0x100000, '\0')));
+    struct Row {
+        const char *name;
+        bool needs_root;            // makes files owned by another user
+        std::function<int()> make;  // 0 when done
+        std::string unsafe;         // the problem named, "" when the store is accepted
+    } rows[] = {
+        {"protected", false, [] { return 0; }, ""},
+        {"group-writable store", false, [&] { return chmod(reg.c_str(), 0664); },
+         reg + " is writable by group or others (chmod go-w " + reg + ")"},
+        {"world-writable store", false, [&] { return chmod(reg.c_str(), 0646); },
+         reg + " is writable by group or others (chmod go-w " + reg + ")"},
+        {"group-writable folder", false, [&] { return chmod(home.c_str(), 0770); },
+         home + " is writable by group or others (chmod go-w " + home + ")"},
+        {"sticky folder", false, [&] { return chmod(home.c_str(), 01777); }, ""},
+        {"foreign store", true, [&] { return chown(reg.c_str(), 4321, 0); },
+         reg + " is owned by uid 4321, not by root (chown root " + reg + ")"},
+        {"foreign folder", true, [&] { return chown(home.c_str(), 4321, 0); },
+         home + " is owned by uid 4321, not by root (chown root " + home + ")"},
+        {"link to a writable store", false,
+         [&] { return rename(reg.c_str(), other.c_str()) | chmod(other.c_str(), 0666) | symlink(other.c_str(), reg.c_str()); },
+         other + " is writable by group or others (chmod go-w " + other + ")"},
+        {"link to a protected store", false,
+         [&] { return rename(reg.c_str(), other.c_str()) | symlink("elsewhere/real.reg", reg.c_str()); }, ""},
+    };
     setenv("TAV_BOARD", "physical", 1);
+    setenv("TAV_TOOLKIT_LOCK_FOLDER", locks.c_str(), 1);
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        if (row.needs_root && geteuid() != 0) continue;
+        for (const std::string &folder : {home + "/elsewhere", locks}) {
+            std::filesystem::remove_all(folder);
+            std::filesystem::create_directories(folder);
+        }
+        std::filesystem::remove(reg);
+        ASSERT_TRUE(seed_registry());
+        ASSERT_EQ(chmod(reg.c_str(), 0644) | chmod(home.c_str(), 0700) | chown(home.c_str(), geteuid(), 0), 0);
+        ASSERT_EQ(row.make(), 0);
+        // Where nothing may be opened, the device names no file: reaching it would fail differently.
+        setenv("TAV_TOOLKIT_MEM_DEVICE", (row.unsafe.empty() ? memory : home + "/no-such-mem").c_str(), 1);
+        DASTATUS status = open_all();
+        if (row.unsafe.empty()) {
+            ASSERT_EQ(status, DA_STATUS_OK);
+            EXPECT_NE(map(&status), nullptr) << DaTranslateErrorMessageA(status);
+        } else {
+            EXPECT_EQ(status, DA_ERR_DATABASE_UNSAFE);
+            EXPECT_EQ(std::string(DaTranslateErrorMessageA(status)),
+                      "the driver toolkit's device database is not protected against other users: " + row.unsafe +
+                          "; with TAV_BOARD=physical it and every folder above it must be owned by root and "
+                          "writable only by their owner");
+            EXPECT_EQ(toolkit_call_names().front(), "DriverAgentOpen");
+            EXPECT_TRUE(std::filesystem::is_empty(locks));
+        }
+        close_all();
+        chmod(home.c_str(), 0700);
+        chown(home.c_str(), geteuid(), 0);
+        toolkit_calls_clear();
+    }
+    unsetenv("TAV_TOOLKIT_MEM_DEVICE");
+    unsetenv("TAV_TOOLKIT_LOCK_FOLDER");
+}
+
+// A range that is not the board's is refused with its own text, before anything is opened;
+// a second mapping of the board's range is refused while the first lives.
+TEST_F(ToolkitAgentTest, PhysicalBoardMapsOnlyTheBoardRangeAndOnlyOnce) {
+    const std::string locks = home_.path() + "/locks";
+    ASSERT_TRUE(std::filesystem::create_directories(locks));
+    ASSERT_TRUE(write_file(home_.path() + "/mem", std::string(0x100000, '\0')));
+    setenv("TAV_BOARD", "physical", 1);
+    setenv("TAV_TOOLKIT_LOCK_FOLDER", locks.c_str(), 1);
+    setenv("TAV_TOOLKIT_MEM_DEVICE", (home_.path() + "/no-such-mem").c_str(), 1);
+    RegistrySeed ram;
+    ram.base = 0x100000;
+    ASSERT_TRUE(seed_registry(ram));
     ASSERT_EQ(open_all(), DA_STATUS_OK);
     DASTATUS status = DA_STATUS_OK;
-    if (map(&status) == nullptr) {
-        EXPECT_EQ(status, DA_ERR_PHYSICAL);
-        EXPECT_NE(std::string(DaTranslateErrorMessageA(status)).find("/dev/mem"), std::string::npos);
-    } else {
-        EXPECT_EQ(status, DA_STATUS_OK);
-    }
-    EXPECT_FALSE(std::filesystem::exists(home_.board()));
+    EXPECT_EQ(map(&status), nullptr);
+    EXPECT_EQ(status, DA_ERR_RANGE_NOT_ALLOWED);
+    EXPECT_EQ(std::string(DaTranslateErrorMessageA(status)),
+              "the board's physical memory is not mapped: memory range \"TAV\" of device \"TAV\", 0x8000 bytes at "
+              "0x100000: a board's range must lie inside the ISA adapter memory area 0xA0000-0xFFFFF, be page "
+              "aligned (4096 bytes) and be at most 0x8000 bytes long (run install again to register the board's "
+              "range)");
+    EXPECT_TRUE(std::filesystem::is_empty(locks));
+    close_all();
+
+    ASSERT_TRUE(seed_registry());
+    setenv("TAV_TOOLKIT_MEM_DEVICE", (home_.path() + "/mem").c_str(), 1);
+    ASSERT_EQ(open_all(), DA_STATUS_OK);
+    ASSERT_NE(map(&status), nullptr) << DaTranslateErrorMessageA(status);
+    DAHANDLE first = range_;
+    ASSERT_EQ(DaOpenMemRangeA(device_, "TAV", &range_, 0), DA_STATUS_OK);
+    EXPECT_EQ(map(&status), nullptr);
+    EXPECT_EQ(status, DA_ERR_BOARD_BUSY);
+    EXPECT_EQ(std::string(DaTranslateErrorMessageA(status)),
+              "the board is in use: process " + std::to_string(getpid()) + " holds the board (lock file " + locks +
+                  "/tav-board-0xd0000-0x8000.lock) (wait until that program ends)");
+    DaCloseMemRange(first);
+    EXPECT_NE(map(&status), nullptr) << DaTranslateErrorMessageA(status);
+    close_all();
+    unsetenv("TAV_TOOLKIT_MEM_DEVICE");
+    unsetenv("TAV_TOOLKIT_LOCK_FOLDER");
 }
 
 // The loader prints these texts: each status has its own, an unknown one shows its number.
@@ -239,7 +337,7 @@ TEST_F(ToolkitAgentTest, EveryStatusHasItsOwnText) {
     for (DASTATUS status : {DA_STATUS_OK, DA_ERR_NOT_INSTALLED, DA_ERR_NOT_CONNECTED, DA_ERR_NO_DEVICE, DA_ERR_NO_RANGE,
                             DA_ERR_BAD_HANDLE, DA_ERR_BAD_ARGUMENT, DA_ERR_DATABASE, DA_ERR_DATABASE_WRITE,
                             DA_ERR_BAD_RANGE_ENTRY, DA_ERR_RANGE_TOO_SMALL, DA_ERR_BOARD_OPEN, DA_ERR_PHYSICAL,
-                            DA_ERR_INJECTED}) {
+                            DA_ERR_INJECTED, DA_ERR_RANGE_NOT_ALLOWED, DA_ERR_DATABASE_UNSAFE, DA_ERR_BOARD_BUSY}) {
         std::string text = DaTranslateErrorMessageA(status);
         EXPECT_EQ(text.find("not a status"), std::string::npos) << text;
         EXPECT_TRUE(texts.insert(text).second) << text;
