@@ -1,11 +1,16 @@
 // The Windows services of the POSIX stand-in that the installer relies on: path mapping,
 // the platform family, the system directory, the system message texts and the heap.
+#include "platform/tav_home.h"
 #include "platform/win32.h"
 #include "platform/win_path.h"
 
 #include <gtest/gtest.h>
 
+#include <pwd.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <filesystem>
 #include <cstring>
 #include <fstream>
 #include <string>
@@ -24,6 +29,44 @@ class Platform : public ::testing::Test {
     TempTavHome home_;
     const std::string &home = home_.path();
 };
+
+// The state folder: TAV_HOME when given; else under the home folder, which a run as root or
+// through sudo takes from the password database, never from HOME.
+TEST_F(Platform, APrivilegedRunNeverTakesItsStateFolderFromHome) {
+    enum From { tav_home_env, home_env, password_database };
+    const bool root = geteuid() == 0;
+    struct {
+        bool tav_home_set;
+        const char *sudo_user;
+        From expected;
+    } rows[] = {
+        {true, "alice", tav_home_env},
+        {false, "alice", password_database},
+        {false, nullptr, root ? password_database : home_env},
+    };
+    const std::string fake_home = home + "/invoking-user";
+    const struct passwd *entry = getpwuid(geteuid());
+    ASSERT_NE(entry, nullptr);
+    const std::string from_database = std::string(entry->pw_dir) + "/.local/state/tav";
+    const bool existed = std::filesystem::exists(from_database);
+    const char *old_home = getenv("HOME"), *old_sudo = getenv("SUDO_USER");
+    const std::string saved_home = old_home ? old_home : "", saved_sudo = old_sudo ? old_sudo : "";
+    for (const auto &row : rows) {
+        if (!row.tav_home_set) unsetenv("TAV_HOME");
+        setenv("HOME", fake_home.c_str(), 1);
+        if (row.sudo_user != nullptr) setenv("SUDO_USER", row.sudo_user, 1);
+        else unsetenv("SUDO_USER");
+        const std::string expected[] = {home, fake_home + "/.local/state/tav", from_database};
+        EXPECT_EQ(tav_home(), expected[row.expected]) << row.tav_home_set << (row.sudo_user != nullptr);
+        setenv("TAV_HOME", home.c_str(), 1);
+    }
+    std::error_code ec;
+    if (!existed) std::filesystem::remove(from_database, ec);
+    if (old_home != nullptr) setenv("HOME", saved_home.c_str(), 1);
+    else unsetenv("HOME");
+    if (old_sudo != nullptr) setenv("SUDO_USER", saved_sudo.c_str(), 1);
+    else unsetenv("SUDO_USER");
+}
 
 TEST_F(Platform, DrivesBecomeFoldersOfTheStateFolder) {
     struct Case {
