@@ -3,7 +3,10 @@
 // and the status report, the close order from the trace file, and the exported entries.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <cstdio>
 #include <sstream>
@@ -90,6 +93,69 @@ TEST_F(TavloadProcessTest, LoadStatusAndWrongGameNumber) {
     std::vector<std::string> expected;
     for (int i = 0; i < 4; ++i) expected.insert(expected.end(), one_run.begin(), one_run.end());
     EXPECT_EQ(traced_calls(), expected);
+}
+
+// The real board path, an ordinary file in place of /dev/mem: a range that is not the
+// board's or a database others could change ends the run with one line and 255, with nothing
+// opened; a second program is refused while one holds the board, and not after it was killed.
+TEST_F(TavloadProcessTest, PhysicalBoardGuards) {
+    const std::string memory = home_.path() + "/mem", locks = home_.path() + "/locks";
+    ASSERT_TRUE(write_file(memory, std::string(0x100000, '\0')));
+    ASSERT_EQ(mkdir(locks.c_str(), 0755), 0);
+    setenv("TAV_BOARD", "physical", 1);
+    setenv("TAV_TOOLKIT_LOCK_FOLDER", locks.c_str(), 1);
+    setenv("TAV_TOOLKIT_MEM_DEVICE", (home_.path() + "/no-such-mem").c_str(), 1);
+    RegistrySeed ram;
+    ram.base = 0x100000;
+    struct {
+        RegistrySeed seed;
+        mode_t mode;
+        const char *names;
+    } refusals[] = {{ram, 0644, "0x8000 bytes at 0x100000"}, {RegistrySeed(), 0666, "chmod go-w"}};
+    for (const auto &row : refusals) {
+        ASSERT_TRUE(seed_registry(row.seed));
+        ASSERT_EQ(chmod(home_.registry().c_str(), row.mode), 0);
+        ProcessOutcome o = run({"-status"});
+        EXPECT_EQ(o.exit_status, 255) << o.err;
+        EXPECT_EQ(o.err.rfind("Error: ", 0), 0u) << o.err;
+        EXPECT_EQ(o.err.find('\n'), o.err.size() - 1) << o.err;
+        EXPECT_NE(o.err.find(row.names), std::string::npos) << o.err;
+        EXPECT_TRUE(read_file(locks + "/tav-board-0x100000-0x8000.lock").empty());
+        EXPECT_TRUE(read_file(locks + "/tav-board-0xd0000-0x8000.lock").empty());
+    }
+
+    ASSERT_TRUE(seed_registry());
+    ASSERT_EQ(chmod(home_.registry().c_str(), 0644), 0);
+    setenv("TAV_TOOLKIT_MEM_DEVICE", memory.c_str(), 1);
+    // The holder: a load that finds no flash on the zeroed memory and then waits for ENTER.
+    int input[2];
+    ASSERT_EQ(pipe(input), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, input[0], 0);
+    posix_spawn_file_actions_addclose(&actions, input[1]);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    std::vector<std::string> args = {kTavload, "-ask", "40215"};
+    std::vector<char *> argv;
+    for (std::string &a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t holder = 0;
+    ASSERT_EQ(posix_spawn(&holder, kTavload.c_str(), &actions, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    close(input[0]);
+    const std::string lock = locks + "/tav-board-0xd0000-0x8000.lock";
+    for (int poll = 0; poll < 3000 && read_file(lock) != std::to_string(holder) + "\n"; ++poll) usleep(10000);
+    ProcessOutcome refused = run({"-status"});
+    EXPECT_EQ(refused.exit_status, 255);
+    EXPECT_EQ(refused.err, "Error: the board is in use: process " + std::to_string(holder) +
+                               " holds the board (lock file " + lock + ") (wait until that program ends)\n");
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+    close(input[1]);
+    ProcessOutcome after = run({"-status"});
+    EXPECT_EQ(after.exit_status, 16) << after.err;   // the zeroed memory holds no flash
+    for (const char *name : {"TAV_BOARD", "TAV_TOOLKIT_LOCK_FOLDER", "TAV_TOOLKIT_MEM_DEVICE"}) unsetenv(name);
 }
 
 // InitializeTAV and UninitializeTAV are in the program's dynamic symbol table.
