@@ -11,9 +11,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <csignal>
 #include <fcntl.h>
-#include <sys/wait.h>
+#include <fstream>
 #include <unistd.h>
 #include <vector>
 
@@ -58,103 +57,46 @@ TEST(PhysicalMap, AccessesReachAFileLaidOutLikePhysicalMemory) {
     for (const auto &x : want) EXPECT_EQ(file[x.at], x.value) << std::hex << x.at;
 }
 
-// A file as large as the first megabyte of physical memory, in place of /dev/mem.
-std::string make_memory_file(const ScratchDir &dir) {
-    std::string path = dir.file("mem");
-    int fd = open(path.c_str(), O_RDWR | O_CREAT, 0644);
-    if (fd < 0 || ftruncate(fd, 0x100000) != 0) path.clear();
-    if (fd >= 0) close(fd);
-    return path;
-}
-
-// Only a board's range is mapped; any other is refused before the lock file or the device
-// is opened (the device path names no file, so reaching it would be a device failure).
-TEST(PhysicalMap, OnlyABoardRangeInsideTheIsaAreaIsMapped) {
+// Only a board's range is mapped, by one holder at a time. A refusal comes before the device
+// is opened: the device path names no file then, so reaching it would be a device failure.
+TEST(PhysicalMap, OnlyABoardRangeAndOneHolderAtATime) {
     const std::string rule = ": a board's range must lie inside the ISA adapter memory area 0xA0000-0xFFFFF, "
                              "be page aligned (4096 bytes) and be at most 0x8000 bytes long";
     struct {
         uint32_t base, length;
-        const char *refused;   // the range as the message names it, or null when mapped
+        const char *refused;   // the range as the message names it; null: mapped
     } rows[] = {
-        {0xD0000, 0x8000, nullptr},  {0xA0000, 0x8000, nullptr},  {0xF8000, 0x8000, nullptr},
-        {0xFF000, 0x1000, nullptr},  {0x100000, 0x8000, "0x8000 bytes at 0x100000"},
-        {0x0, 0x8000, "0x8000 bytes at 0x0"},  {0x9F000, 0x2000, "0x2000 bytes at 0x9F000"},
-        {0xFC000, 0x8000, "0x8000 bytes at 0xFC000"},  {0xD0800, 0x4004, "0x4004 bytes at 0xD0800"},
-        {0xD0000, 0x8001, "0x8001 bytes at 0xD0000"},  {0xD0000, 0x0, "0x0 bytes at 0xD0000"},
-        {0xFFFFF000, 0x2000, "0x2000 bytes at 0xFFFFF000"},
+        {0xA0000, 0x8000, nullptr}, {0xF8000, 0x8000, nullptr}, {0xFF000, 0x1000, nullptr},
+        {0x100000, 0x8000, "0x8000 bytes at 0x100000"}, {0x0, 0x8000, "0x8000 bytes at 0x0"},
+        {0x9F000, 0x2000, "0x2000 bytes at 0x9F000"}, {0xFC000, 0x8000, "0x8000 bytes at 0xFC000"},
+        {0xD0800, 0x4004, "0x4004 bytes at 0xD0800"}, {0xD0000, 0x8001, "0x8001 bytes at 0xD0000"},
+        {0xD0000, 0x0, "0x0 bytes at 0xD0000"}, {0xFFFFF000, 0x2000, "0x2000 bytes at 0xFFFFF000"},
     };
     ScratchDir dir;
-    std::string memory = make_memory_file(dir);
-    ASSERT_FALSE(memory.empty());
+    std::string memory = dir.file("mem"), missing = dir.file("no-such-mem"), error;
+    std::ofstream(memory).close();
+    ASSERT_EQ(truncate(memory.c_str(), 0x100000), 0);
+    PhysicalMapping held, other;
+    PhysicalRefusal why;
     for (const auto &row : rows) {
-        PhysicalMapping mapping;
-        PhysicalRefusal why;
-        std::string error;
-        std::string device = row.refused == nullptr ? memory : dir.file("no-such-mem");
-        int rc = physical_map(device, dir.path, row.base, row.length, &mapping, &why, &error);
+        int rc = physical_map(row.refused ? missing : memory, dir.path, row.base, row.length, &held, &why, &error);
         if (row.refused == nullptr) {
             EXPECT_EQ(rc, 1) << std::hex << row.base << ": " << error;
-            EXPECT_EQ(physical_unmap(&mapping), 1);
+            EXPECT_EQ(physical_unmap(&held), 1);
             continue;
         }
-        EXPECT_EQ(rc, -1) << row.refused;
         EXPECT_EQ(why, PhysicalRefusal::range) << row.refused;
         EXPECT_EQ(error, row.refused + rule);
         EXPECT_NE(access(physical_lock_path(dir.path, row.base, row.length).c_str(), F_OK), 0) << row.refused;
     }
-}
-
-// One program at a time: a second mapping of the range is refused, naming the holder, before
-// the device is opened; the lock goes with the mapping, and with a holder that was killed.
-TEST(PhysicalMap, OneHolderAtATimeAndADeadHolderNeverBlocks) {
-    ScratchDir dir;
-    std::string memory = make_memory_file(dir), missing = dir.file("no-such-mem"), error;
-    ASSERT_FALSE(memory.empty());
-    const std::string lock = physical_lock_path(dir.path, kBoardPhysicalBase, kBoardRangeLength);
-    auto map = [&](const std::string &device, PhysicalMapping *m, PhysicalRefusal *why) {
-        return physical_map(device, dir.path, kBoardPhysicalBase, kBoardRangeLength, m, why, &error);
-    };
-    PhysicalMapping first, second;
-    PhysicalRefusal why;
-    ASSERT_EQ(map(memory, &first, &why), 1) << error;
-    EXPECT_EQ(map(missing, &second, &why), -1);
-    EXPECT_EQ(why, PhysicalRefusal::busy);
-    EXPECT_EQ(error, "process " + std::to_string(getpid()) + " holds the board (lock file " + lock + ")");
-    EXPECT_EQ(physical_unmap(&first), 1);
-
-    // The child holds the board until it is killed, or at the latest until this process ends.
-    int ready[2], hold[2];
-    ASSERT_EQ(pipe(ready), 0);
-    ASSERT_EQ(pipe(hold), 0);
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        close(hold[1]);
-        PhysicalMapping held;
-        PhysicalRefusal child_why;
-        std::string child_error;
-        char ok = physical_map(memory, dir.path, kBoardPhysicalBase, kBoardRangeLength, &held, &child_why,
-                               &child_error) == 1 ? 'y' : 'n';
-        if (write(ready[1], &ok, 1) == 1 && read(hold[0], &ok, 1) < 0) _exit(1);
-        _exit(0);
-    }
-    close(ready[1]);
-    close(hold[0]);
-    char ok = 0;
-    ASSERT_EQ(read(ready[0], &ok, 1), 1);
-    close(ready[0]);
-    EXPECT_EQ(ok, 'y');
-    EXPECT_EQ(map(missing, &second, &why), -1);
-    EXPECT_EQ(error, "process " + std::to_string(child) + " holds the board (lock file " + lock + ")");
-    kill(child, SIGKILL);
-    waitpid(child, nullptr, 0);
-    close(hold[1]);
-    ASSERT_EQ(map(memory, &second, &why), 1) << error;
-    EXPECT_EQ(physical_unmap(&second), 1);
-    EXPECT_EQ(map(missing, &second, &why), -1);
+    ASSERT_EQ(physical_map(memory, dir.path, kBoardPhysicalBase, kBoardRangeLength, &held, &why, &error), 1);
+    EXPECT_EQ(physical_map(missing, dir.path, kBoardPhysicalBase, kBoardRangeLength, &other, &why, &error), -1);
+    EXPECT_EQ(error, "process " + std::to_string(getpid()) + " holds the board (lock file " +
+                         physical_lock_path(dir.path, kBoardPhysicalBase, kBoardRangeLength) + ")");
+    EXPECT_EQ(physical_unmap(&held), 1);
+    EXPECT_EQ(physical_map(missing, dir.path, kBoardPhysicalBase, kBoardRangeLength, &other, &why, &error), -1);
     EXPECT_EQ(why, PhysicalRefusal::device);
     EXPECT_NE(error.find(missing + ": No such file"), std::string::npos) << error;
-    EXPECT_EQ(physical_unmap(&second), -1);
 }
 
 // --- the model behind the window --------------------------------------------------------

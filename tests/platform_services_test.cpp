@@ -33,39 +33,27 @@ class Platform : public ::testing::Test {
 // The state folder: TAV_HOME when given; else under the home folder, which a run as root or
 // through sudo takes from the password database, never from HOME.
 TEST_F(Platform, APrivilegedRunNeverTakesItsStateFolderFromHome) {
-    enum From { tav_home_env, home_env, password_database };
-    const bool root = geteuid() == 0;
+    const std::string fake = home + "/invoking-user", database = std::string(getpwuid(geteuid())->pw_dir);
+    const std::string made = database + "/.local/state/tav";
+    const bool existed = std::filesystem::exists(made);
     struct {
-        bool tav_home_set;
-        const char *sudo_user;
-        From expected;
-    } rows[] = {
-        {true, "alice", tav_home_env},
-        {false, "alice", password_database},
-        {false, nullptr, root ? password_database : home_env},
-    };
-    const std::string fake_home = home + "/invoking-user";
-    const struct passwd *entry = getpwuid(geteuid());
-    ASSERT_NE(entry, nullptr);
-    const std::string from_database = std::string(entry->pw_dir) + "/.local/state/tav";
-    const bool existed = std::filesystem::exists(from_database);
-    const char *old_home = getenv("HOME"), *old_sudo = getenv("SUDO_USER");
-    const std::string saved_home = old_home ? old_home : "", saved_sudo = old_sudo ? old_sudo : "";
+        const char *tav_home, *sudo_user;
+        std::string expected;
+    } rows[] = {{home.c_str(), "alice", home},
+                {nullptr, "alice", made},
+                {nullptr, nullptr, (geteuid() == 0 ? database : fake) + "/.local/state/tav"}};
+    const std::string saved_home = getenv("HOME") ? getenv("HOME") : "";
     for (const auto &row : rows) {
-        if (!row.tav_home_set) unsetenv("TAV_HOME");
-        setenv("HOME", fake_home.c_str(), 1);
-        if (row.sudo_user != nullptr) setenv("SUDO_USER", row.sudo_user, 1);
-        else unsetenv("SUDO_USER");
-        const std::string expected[] = {home, fake_home + "/.local/state/tav", from_database};
-        EXPECT_EQ(tav_home(), expected[row.expected]) << row.tav_home_set << (row.sudo_user != nullptr);
-        setenv("TAV_HOME", home.c_str(), 1);
+        setenv("HOME", fake.c_str(), 1);
+        row.tav_home ? setenv("TAV_HOME", row.tav_home, 1) : unsetenv("TAV_HOME");
+        row.sudo_user ? setenv("SUDO_USER", row.sudo_user, 1) : unsetenv("SUDO_USER");
+        EXPECT_EQ(tav_home(), row.expected);
     }
+    setenv("TAV_HOME", home.c_str(), 1);
+    setenv("HOME", saved_home.c_str(), 1);
+    unsetenv("SUDO_USER");
     std::error_code ec;
-    if (!existed) std::filesystem::remove(from_database, ec);
-    if (old_home != nullptr) setenv("HOME", saved_home.c_str(), 1);
-    else unsetenv("HOME");
-    if (old_sudo != nullptr) setenv("SUDO_USER", saved_sudo.c_str(), 1);
-    else unsetenv("SUDO_USER");
+    if (!existed) std::filesystem::remove(made, ec);
 }
 
 TEST_F(Platform, DrivesBecomeFoldersOfTheStateFolder) {
