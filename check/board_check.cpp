@@ -59,8 +59,9 @@ int lay_out_images(BoardCheck *check) {
     const BootData *boot = check->boot;
     uint64_t declared = boot_data_image_bytes(boot);
     if (GAME_IMAGES_OFFSET + declared > check->info_offset) {
-        int verdict = check->record_state == RECORD_LOADED ? REGION_DIFFERS : REGION_NOT_CHECKED;
-        check_note(&check->region[CHECK_BOOTDATA], verdict,
+        // Without a loaded board BootData is whatever a load left; a set comparison judges it.
+        if (check->record_state != RECORD_LOADED) return 0;
+        check_note(&check->region[CHECK_BOOTDATA], REGION_DIFFERS,
                    "declares %llu bytes of game images, %lu fit below the information record",
                    static_cast<unsigned long long>(declared),
                    static_cast<unsigned long>(check->info_offset - GAME_IMAGES_OFFSET));
@@ -81,8 +82,10 @@ void judge_game(BoardCheck *check) {
     const TAVInfo *record = &check->record;
     const BootData *boot = check->boot;
     RegionCheck *boot_region = &check->region[CHECK_BOOTDATA];
-    check_note(boot_region, REGION_NOT_CHECKED, "GameID %ld V%ld.%ld", static_cast<long>(boot->boot_game_id),
-               static_cast<long>(boot->boot_version_major), static_cast<long>(boot->boot_version_minor));
+    if (check->record_state == RECORD_LOADED) {
+        check_note(boot_region, REGION_NOT_CHECKED, "GameID %ld V%ld.%ld", static_cast<long>(boot->boot_game_id),
+                   static_cast<long>(boot->boot_version_major), static_cast<long>(boot->boot_version_minor));
+    }
     if (check->record_state == RECORD_LOADED && boot->boot_game_id != record->game_id) {
         check_note(boot_region, REGION_DIFFERS, "the record says GameID %ld", static_cast<long>(record->game_id));
     }
@@ -101,16 +104,20 @@ void judge_game(BoardCheck *check) {
 
     int sums_match = check->game_checksum == record->game_checksum &&
                      check->game_size == static_cast<uint32_t>(record->game_size);
-    int verdict = sums_match ? REGION_OK : REGION_DIFFERS;
-    const char *judged = sums_match ? "in the game checksum" : "in the game checksum, which does not match";
-    check_note(boot_region, verdict, "%s", judged);
+    // The sum judges the images and BootData only as a whole; with a set, the byte for byte
+    // comparison judges each of them, and the sum only the record.
+    int verdict = check->with_set ? REGION_NOT_CHECKED : sums_match ? REGION_OK : REGION_DIFFERS;
+    const char *judged = check->with_set ? "" : sums_match ? ", in the game checksum" : ", in the game checksum, which does not match";
+    if (!check->with_set) check_note(boot_region, verdict, "%s", judged + 2);
     for (int i = 0; i < 3; i++) {
-        check_note(&check->region[CHECK_IM_FLSH0 + i], verdict, "%lu bytes at 0x%06lx, %s",
+        check_note(&check->region[CHECK_IM_FLSH0 + i], verdict, "%lu bytes at 0x%06lx%s",
                    static_cast<unsigned long>(check->image_bytes[i]), static_cast<unsigned long>(check->image_offset[i]),
                    judged);
     }
-    check_mark_range(&check->game, 0, check->image_offset[2] + check->image_bytes[2],
-                     sums_match ? MARK_MATCH : MARK_DIFFER);
+    if (!check->with_set) {
+        check_mark_range(&check->game, 0, check->image_offset[2] + check->image_bytes[2],
+                         sums_match ? MARK_MATCH : MARK_DIFFER);
+    }
     if (!sums_match) {
         check_note(&check->region[CHECK_RECORD], REGION_DIFFERS,
                    "game %lu bytes with checksum 0x%lx on the board, %ld bytes with 0x%lx in the record",
@@ -134,7 +141,7 @@ void judge_sound(BoardCheck *check) {
     sum_in_chunks(check->sound.bytes, SOUND_IMAGE_BYTES, &check->sound_checksum);
     int match = record->sound_size == static_cast<int32_t>(SOUND_IMAGE_BYTES) &&
                 check->sound_checksum == record->sound_checksum;
-    check_mark_range(&check->sound, 0, check->sound.fsi.size, match ? MARK_MATCH : MARK_DIFFER);
+    if (!check->with_set) check_mark_range(&check->sound, 0, check->sound.fsi.size, match ? MARK_MATCH : MARK_DIFFER);
     if (match) {
         check_note(r, REGION_OK, "%lu bytes in space %ld, checksum 0x%lx", static_cast<unsigned long>(SOUND_IMAGE_BYTES),
                    static_cast<long>(check->sound.fsi.space), static_cast<unsigned long>(check->sound_checksum));
@@ -201,6 +208,7 @@ void check_compare(SpaceView *view, uint32_t offset, const uint8_t *expected, ui
 }
 
 void check_board(BoardCheck *check, int with_set) {
+    check->with_set = with_set;
     judge_record(check);
     if (check->record_state == RECORD_LOADED && check->record.game_size == 0) {
         for (int i = CHECK_BOOTDATA; i <= CHECK_SYMBOLS; i++)

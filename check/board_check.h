@@ -65,6 +65,7 @@ struct BoardCheck {
     uint32_t game_checksum;   // recomputed from the board
     uint32_t game_size;
     uint32_t sound_checksum;
+    int with_set;             // 1: a set comparison judges the regions byte for byte
     RegionCheck region[CHECK_REGIONS];
 };
 

@@ -52,8 +52,9 @@ void compare_file(SpaceView *view, const char *base, uint32_t offset, uint32_t c
     }
     close_update_file(fd);
     if (region->differing != 0) {
-        check_note(region, REGION_DIFFERS, "%lu bytes differ from (%s), the first at offset 0x%06lx (erase block %lu)",
-                   static_cast<unsigned long>(region->differing), name.c_str(), static_cast<unsigned long>(region->first),
+        check_note(region, REGION_DIFFERS, "%lu byte%s from (%s), the first at offset 0x%06lx (erase block %lu)",
+                   static_cast<unsigned long>(region->differing), region->differing == 1 ? " differs" : "s differ",
+                   name.c_str(), static_cast<unsigned long>(region->first),
                    static_cast<unsigned long>(region->first_block));
     } else if (region->verdict != REGION_DIFFERS) {
         check_note(region, REGION_OK, "equal to (%s)", name.c_str());
