@@ -65,6 +65,8 @@ int lay_out_images(BoardCheck *check) {
                    "declares %llu bytes of game images, %lu fit below the information record",
                    static_cast<unsigned long long>(declared),
                    static_cast<unsigned long>(check->info_offset - GAME_IMAGES_OFFSET));
+        for (int i = CHECK_IM_FLSH0; i <= CHECK_SYMBOLS; i++)
+            check_note(&check->region[i], REGION_NOT_CHECKED, "BootData does not say where it lies");
         return 0;
     }
     const uint32_t longs[3] = {boot->boot_im_flsh0_longs, boot->boot_game_longs, boot->boot_symbols_longs};
