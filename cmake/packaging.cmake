@@ -10,10 +10,17 @@
 # (tav-powercut and the like) are not installed.
 include(GNUInstallDirs)
 
-set(TAV_VERSION 1.0.0)
+# The package carries the loader's own version, the one its usage text prints.
+file(STRINGS ${CMAKE_SOURCE_DIR}/loader/run_control.cpp tav_version_line REGEX "kVersion\\[\\] = \"")
+string(REGEX REPLACE ".*\"(.*)\".*" "\\1" TAV_VERSION "${tav_version_line}")
 
-# Programs that other branches add. Each is installed when its target exists; a name here
-# without a target is only a note that it is still to come.
+if(NOT TAV_VERSION MATCHES "^[0-9]+\\.[0-9]+$")
+  message(FATAL_ERROR "packaging: no version found in loader/run_control.cpp (${tav_version_line})")
+endif()
+
+# tavverify/tavbackup: built by the verify and backup programs' own CMake rules. Until those
+# are in the tree they are left out with a note; once they are, they are installed, packaged
+# and zipped like tavload (with their man pages).
 set(TAV_EXTRA_PROGRAMS tavverify tavbackup)
 
 set(tav_programs tavload tavsim)
@@ -30,8 +37,12 @@ set(tav_pkg ${CMAKE_CURRENT_LIST_DIR}/package)
 if(WIN32)
   # The zip: what runs with the vendor's toolkit at the top, our stand-ins in model/.
   list(REMOVE_ITEM tav_programs tavsim)
-  install(TARGETS ${tav_programs} tav_install RUNTIME DESTINATION .)
-  install(TARGETS tavsim tav_toolkit_agent tav_toolkit_config RUNTIME DESTINATION model)
+  foreach(target ${tav_programs} tav_install)
+    install(PROGRAMS $<TARGET_FILE:${target}> DESTINATION .)
+  endforeach()
+  foreach(target tavsim tav_toolkit_agent tav_toolkit_config)
+    install(PROGRAMS $<TARGET_FILE:${target}> DESTINATION model)
+  endforeach()
   install(FILES ${tav_pkg}/model-README.txt DESTINATION model RENAME README.txt)
   install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION .)
   set(CPACK_GENERATOR ZIP)
