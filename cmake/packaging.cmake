@@ -54,7 +54,7 @@ if(WIN32)
   endif()
 else()
   install(TARGETS ${tav_programs} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  install(PROGRAMS $<TARGET_FILE:tav_install> DESTINATION ${CMAKE_INSTALL_SBINDIR} RENAME tav-install)
+  install(TARGETS tav_install RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})   # tav-install
 
   # Man pages, compressed as Debian wants them.
   set(tav_man_pages tavload.1 tavsim.1 tav-install.8)
