@@ -68,16 +68,16 @@ else()
     string(REGEX REPLACE ".*\\." "" section ${page})
     set(out ${CMAKE_BINARY_DIR}/man/${page}.gz)
     add_custom_command(OUTPUT ${out}
-      COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
-      COMMAND gzip -9n -c ${CMAKE_SOURCE_DIR}/man/${page} > ${out}
+      COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_SOURCE_DIR}/man/${page} ${CMAKE_BINARY_DIR}/man/${page}
+      COMMAND gzip -9nf ${CMAKE_BINARY_DIR}/man/${page}
       DEPENDS ${CMAKE_SOURCE_DIR}/man/${page} VERBATIM)
     list(APPEND tav_man_outputs ${out})
     install(FILES ${out} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
   endforeach()
   set(changelog ${CMAKE_BINARY_DIR}/package/changelog.gz)
   add_custom_command(OUTPUT ${changelog}
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/package
-    COMMAND gzip -9n -c ${tav_pkg}/changelog > ${changelog}
+    COMMAND ${CMAKE_COMMAND} -E copy ${tav_pkg}/changelog ${CMAKE_BINARY_DIR}/package/changelog
+    COMMAND gzip -9nf ${CMAKE_BINARY_DIR}/package/changelog
     DEPENDS ${tav_pkg}/changelog VERBATIM)
   add_custom_target(tav_man_pages ALL DEPENDS ${tav_man_outputs} ${changelog})
 
