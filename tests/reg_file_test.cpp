@@ -69,6 +69,46 @@ TEST(RegFile, AcceptedValuesReadAsWritten) {
     }
 }
 
+// What regedit writes: version 5.00 in UTF-16LE behind a byte-order mark (non-ASCII text
+// comes out as UTF-8), and the old REGEDIT4 header.
+TEST(RegFile, RegeditExportsRead) {
+    auto utf16 = [](const std::u16string &text) {
+        Bytes bytes = {0xFF, 0xFE};
+        for (char16_t unit : text) bytes.insert(bytes.end(), {uint8_t(unit & 0xFF), uint8_t(unit >> 8)});
+        return bytes;
+    };
+    auto raw = [](const std::string &text) { return Bytes(text.begin(), text.end()); };
+    const std::u16string key = u"[HKEY_LOCAL_MACHINE\\Software\\Test]\r\n";
+    struct Case {
+        Bytes text;
+        const char *error;   // nullptr: accepted, with "V" as in kValue
+    } cases[] = {
+        {utf16(u"Windows Registry Editor Version 5.00\r\n\r\n" + key + u"\"V\"=\"\u00e9\U0001F600\"\r\n"), nullptr},
+        {raw("REGEDIT4\n\n[" + kKey + "]\n\"V\"=\"\xc3\xa9\xf0\x9f\x98\x80\"\n"), nullptr},
+        {utf16(u"REGEDIT4\r\n" + key + u"\"V\"=\"\u00e9\U0001F600\"\r\n"), nullptr},
+        {Bytes{0xFF, 0xFE, 'R', 0, 'E'}, "line 1: a UTF-16 text must have an even number of bytes"},
+        {utf16(u"REGEDIT4\r\n\xD800"), "line 2: a UTF-16 text with an unpaired surrogate"},
+        {utf16(u"Windows Registry Editor Version 4.00\r\n"), "line 1: the first line must be"},
+    };
+    const Bytes kValue = {0xc3, 0xa9, 0xf0, 0x9f, 0x98, 0x80, 0};
+    for (const Case &c : cases) {
+        tavreg::Store store;
+        std::string error;
+        bool parsed = tavreg::parse(c.text.data(), c.text.size(), &store, &error);
+        if (c.error != nullptr) {
+            EXPECT_FALSE(parsed);
+            EXPECT_EQ(error.rfind(c.error, 0), 0u) << error;
+            continue;
+        }
+        ASSERT_TRUE(parsed) << error;
+        const tavreg::Key *found = tavreg::find_key(store, kKey);
+        ASSERT_NE(found, nullptr);
+        const tavreg::Value *value = tavreg::find_value(*found, "V");
+        ASSERT_NE(value, nullptr);
+        EXPECT_EQ(value->data, kValue);
+    }
+}
+
 TEST(RegFile, MalformedTextIsRefusedNamingTheLine) {
     const std::string in_key = kHead + "[" + kKey + "]\n";
     struct Case {
