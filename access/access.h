@@ -35,10 +35,18 @@ extern DAHANDLE range_handle;
 constexpr const char *kBoardDeviceName = "TAV";
 constexpr const char *kBoardRangeName = "TAV";
 
-// The program's main routine: opens the toolkit, the device and the range, maps the window,
-// runs loader_main on it and closes range, device and connection. Returns the process exit
-// status: loader_main's result code when it ran (0 success), -1 when the toolkit, the device
-// or the range cannot be opened or mapped (one "Error: " line on standard error).
+// What a program runs on the mapped board window: window, then argc/argv as the process got
+// them. Returns a result code >= 0 (it becomes the exit status) and prints its own messages.
+typedef int (*BoardWindowBody)(uint8_t *window, int argc, char **argv);
+
+// Opens the toolkit, the device and the range, maps the window, binds it, runs body on it
+// and closes range, device and connection. Returns the process exit status: body's result
+// when it ran, -1 when the toolkit, the device or the range cannot be opened or mapped (one
+// "Error: " line on standard error; body does not run).
+int RunOnBoardWindow(BoardWindowBody body, int argc, char **argv);
+
+// tavload's main routine: RunOnBoardWindow with loader_main. Returns the process exit
+// status: loader_main's result code when it ran (0 success), -1 as RunOnBoardWindow.
 // envp is not read.
 int DeviceInitialization(int argc, char **argv, char **envp);
 

@@ -1,5 +1,5 @@
-// The loader's entry: toolkit connection, device and range, window mapping, loader run,
-// and the close in reverse order.
+// The programs' entry: toolkit connection, device and range, window mapping, the program's
+// run on the window (tavload: the loader), and the close in reverse order.
 #include <cstring>
 #include <iostream>
 
@@ -58,8 +58,7 @@ void ReportToolkitErrorIn(const char *context, DASTATUS status) {
     std::cerr << ")" << std::endl;
 }
 
-int DeviceInitialization(int argc, char **argv, char **envp) {
-    (void)envp;
+int RunOnBoardWindow(BoardWindowBody body, int argc, char **argv) {
     DASTATUS status = InitializeTAV();
     if (status < 0) {
         // Nothing is closed here: the process ends with this status.
@@ -91,7 +90,7 @@ int DeviceInitialization(int argc, char **argv, char **envp) {
             }
         } else {
             BindBoardWindow(window);
-            int code = loader_main(window, argc, argv);
+            int code = body(window, argc, argv);
             UnbindBoardWindow(window);
             exit_status = code >= 0 ? code : -1;
         }
@@ -99,4 +98,9 @@ int DeviceInitialization(int argc, char **argv, char **envp) {
     ReleaseBoard();
     UninitializeTAV();
     return exit_status;
+}
+
+int DeviceInitialization(int argc, char **argv, char **envp) {
+    (void)envp;
+    return RunOnBoardWindow(loader_main, argc, argv);
 }

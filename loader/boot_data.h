@@ -36,3 +36,10 @@ static_assert(offsetof(BootData, boot_symbols_longs) == 84);
 constexpr uint32_t GAME_IMAGES_OFFSET = BOOT_DATA_BYTES;   // images back to back from here
 constexpr uint32_t TAVBOOT_OFFSET = 0x3F8000;              // last 32768 bytes of the 4 MB space
 constexpr uint32_t TAVBOOT_BYTES = 32768;
+
+// Bytes of the three game images that BootData declares, counted in 64 bits so that no word
+// count can wrap. The images end at GAME_IMAGES_OFFSET plus this; a load accepts them only
+// when that end lies at or below the information record.
+inline uint64_t boot_data_image_bytes(const BootData *boot) {
+    return 4ull * (static_cast<uint64_t>(boot->boot_im_flsh0_longs) + boot->boot_game_longs + boot->boot_symbols_longs);
+}

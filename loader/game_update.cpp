@@ -87,10 +87,8 @@ int update_game_flash(FSI *fsi, uint8_t **table) {
         return RESULT_GAME_ID_MISMATCH;
     }
 
-    // The images must end below the information record; counted in 64 bits so that no
-    // word count can wrap.
-    uint64_t declared = 4ull * (static_cast<uint64_t>(boot_data.boot_im_flsh0_longs) + boot_data.boot_game_longs +
-                                boot_data.boot_symbols_longs);
+    // The images must end below the information record.
+    uint64_t declared = boot_data_image_bytes(&boot_data);
     if (GAME_IMAGES_OFFSET + declared > info_offset) {
         std::fprintf(stderr, "\n%s: file (%s) declares %llu bytes of game images, %lu fit below the information record\n",
                      program_name, boot_name.c_str(), static_cast<unsigned long long>(declared),

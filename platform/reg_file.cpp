@@ -400,8 +400,59 @@ bool delete_value(Key &key, const std::string &name) {
     return false;
 }
 
+namespace {
+
+// regedit writes version 5.00 files in UTF-16LE behind a byte-order mark. Such a text is
+// read as its UTF-8 equivalent; false with "line N: reason" for an odd byte count or an
+// unpaired surrogate.
+bool utf16le_to_utf8(const uint8_t *text, size_t size, std::string *out, std::string *error) {
+    out->clear();
+    size_t line_number = 1;
+    auto fail = [&](const char *why) {
+        *error = "line " + std::to_string(line_number) + ": " + why;
+        return false;
+    };
+    if (size % 2 != 0) return fail("a UTF-16 text must have an even number of bytes");
+    for (size_t i = 0; i < size; i += 2) {
+        uint32_t unit = static_cast<uint32_t>(text[i]) | static_cast<uint32_t>(text[i + 1]) << 8;
+        uint32_t code = unit;
+        if (unit >= 0xD800 && unit <= 0xDBFF && i + 3 < size) {
+            uint32_t low = static_cast<uint32_t>(text[i + 2]) | static_cast<uint32_t>(text[i + 3]) << 8;
+            if (low >= 0xDC00 && low <= 0xDFFF) {
+                code = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+                i += 2;
+            }
+        }
+        if (code >= 0xD800 && code <= 0xDFFF) return fail("a UTF-16 text with an unpaired surrogate");
+        if (code == '\n') ++line_number;
+        if (code < 0x80) {
+            out->push_back(static_cast<char>(code));
+        } else if (code < 0x800) {
+            out->push_back(static_cast<char>(0xC0 | code >> 6));
+            out->push_back(static_cast<char>(0x80 | (code & 0x3F)));
+        } else if (code < 0x10000) {
+            out->push_back(static_cast<char>(0xE0 | code >> 12));
+            out->push_back(static_cast<char>(0x80 | (code >> 6 & 0x3F)));
+            out->push_back(static_cast<char>(0x80 | (code & 0x3F)));
+        } else {
+            out->push_back(static_cast<char>(0xF0 | code >> 18));
+            out->push_back(static_cast<char>(0x80 | (code >> 12 & 0x3F)));
+            out->push_back(static_cast<char>(0x80 | (code >> 6 & 0x3F)));
+            out->push_back(static_cast<char>(0x80 | (code & 0x3F)));
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
 bool parse(const uint8_t *text, size_t size, Store *store, std::string *error) {
     store->keys.clear();
+    if (size >= 2 && text[0] == 0xFF && text[1] == 0xFE) {
+        std::string utf8;
+        if (!utf16le_to_utf8(text + 2, size - 2, &utf8, error)) return false;
+        return parse(reinterpret_cast<const uint8_t *>(utf8.data()), utf8.size(), store, error);
+    }
     Cursor cursor{text, size};
     if (size >= 3 && text[0] == 0xEF && text[1] == 0xBB && text[2] == 0xBF) cursor.pos = 3;
     std::string line;

@@ -60,7 +60,9 @@ const Value *find_value(const Key &key, const std::string &name);
 void set_value(Key &key, const std::string &name, uint32_t type, const uint8_t *data, size_t size);
 bool delete_value(Key &key, const std::string &name);
 
-// Parses the text of a store. On failure returns false and sets *error to
+// Parses the text of a store: UTF-8 or ASCII (a UTF-8 byte-order mark is skipped), or
+// UTF-16LE behind its byte-order mark as regedit exports it; the first line may also be the
+// old "REGEDIT4". On failure returns false and sets *error to
 // "line N: reason"; *store is then unspecified.
 bool parse(const uint8_t *text, size_t size, Store *store, std::string *error);
 // The text of a store; parse(write(s)) gives s back.

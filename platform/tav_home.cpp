@@ -4,6 +4,28 @@
 #include <filesystem>
 #include <system_error>
 
+#if !defined(_WIN32)
+#include <pwd.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+#if !defined(_WIN32)
+// The home folder that "~" stands for; "" when there is none.
+std::string user_home(void) {
+    bool privileged = geteuid() == 0 || geteuid() != getuid() || std::getenv("SUDO_USER") != nullptr;
+    if (privileged) {
+        const struct passwd *entry = getpwuid(geteuid());
+        return entry == nullptr || entry->pw_dir == nullptr ? std::string() : std::string(entry->pw_dir);
+    }
+    const char *home = std::getenv("HOME");
+    return home == nullptr ? std::string() : std::string(home);
+}
+#endif
+
+}  // namespace
+
 std::string tav_home(void) {
     std::string home;
     const char *env = std::getenv("TAV_HOME");
@@ -15,9 +37,9 @@ std::string tav_home(void) {
         if (local == nullptr || local[0] == '\0') return std::string();
         home = std::string(local) + "\\tav";
 #else
-        const char *user_home = std::getenv("HOME");
-        if (user_home == nullptr || user_home[0] == '\0') return std::string();
-        home = std::string(user_home) + "/.local/state/tav";
+        std::string user = user_home();
+        if (user.empty()) return std::string();
+        home = user + "/.local/state/tav";
 #endif
     }
     std::error_code ec;

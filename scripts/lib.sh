@@ -18,10 +18,12 @@ need_packages() {
 BASE_PACKAGES=(cmake ninja-build g++ libgtest-dev)
 # Cross tools for the Windows builds (the -posix compilers, for std::thread; windres and
 # objdump for the test DLLs with version resources and the export tables), Wine to run the
-# 64-bit Windows programs, clang for the fuzz targets.
+# 64-bit Windows programs, clang for the fuzz targets; dpkg-dev (dpkg-shlibdeps for the
+# package's dependencies), lintian, groff and man-db for the package and its man pages.
 TEST_PACKAGES=(gcc-mingw-w64 g++-mingw-w64-i686 g++-mingw-w64-x86-64 g++-mingw-w64-i686-posix
                g++-mingw-w64-x86-64-posix binutils-mingw-w64 wine64
-               clang libclang-rt-14-dev)
+               clang libclang-rt-14-dev
+               dpkg-dev lintian groff-base man-db)
 
 # build_tree DIR [CMAKE ARGS...]: configure (once) and build the native tree in DIR.
 build_tree() {

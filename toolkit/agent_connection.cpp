@@ -55,6 +55,9 @@ DASTATUS DriverAgentOpen(void) {
     DASTATUS status;
     std::string option;
     if (toolkit_fail_requested("DriverAgentOpen", &status, &option)) return finish(call, status);
+    // With the real board, nothing is read from the database before it is known to be safe.
+    status = tavagent::check_physical_database();
+    if (status != DA_STATUS_OK) return finish(call, status);
     // The connection goes through the class driver; without its service there is none.
     status = tavdb::key_exists(tavdb::service_key(tavdb::kClassDriver), DA_ERR_NOT_INSTALLED);
     if (status != DA_STATUS_OK) return finish(call, status);

@@ -27,16 +27,19 @@ uint8_t *map_range(Range &range, DASTATUS *status) {
                         std::to_string(range.length) + " bytes)",
                     status);
     }
-    const char *choice = std::getenv("TAV_BOARD");
-    std::string board = choice == nullptr ? "" : choice;
-    if (board == "physical") {
-        std::string error;
-        void *address = map_physical(range.base, range.length, &error);
-        if (address == nullptr) return fail(DA_ERR_PHYSICAL, error, status);
-        range.physical = address;
-        range.window = static_cast<uint8_t *>(address);
+    if (physical_board_chosen()) {
+        // The database is judged again here, so no mapping of the real board skips it.
+        DASTATUS database = check_physical_database();
+        if (database != DA_STATUS_OK) {
+            *status = database;
+            return nullptr;
+        }
+        if (map_physical(range, status) != 1) return nullptr;
+        range.window = range.physical.address;
         return range.window;
     }
+    const char *choice = std::getenv("TAV_BOARD");
+    std::string board = choice == nullptr ? "" : choice;
     std::string error;
     std::string path = board.empty() ? tavboard::Board::default_path() : board;
     std::unique_ptr<tavboard::Board> model =
@@ -58,10 +61,7 @@ void unmap_range(Range &range) {
         tavboard::detach(*range.board);
         range.board.reset();   // closes the board file and drops its lock
     }
-    if (range.physical != nullptr) {
-        unmap_physical(range.physical, range.length);
-        range.physical = nullptr;
-    }
+    unmap_physical(range);
     range.window = nullptr;
 }
 

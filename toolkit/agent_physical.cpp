@@ -1,29 +1,85 @@
-// The real board behind the window: its ISA memory through /dev/mem (Linux, root).
+// The real board behind the window: its ISA memory through /dev/mem (Linux, root), with the
+// guards that keep a privileged program from writing anywhere else: only a protected device
+// database is trusted, only a board's range is mapped, and one program at a time.
+#include <cstdlib>
+
 #include "toolkit/agent_state.h"
+#include "toolkit/toolkit_controls.h"
 
 #if !defined(_WIN32)
-#include "board/physical_map.h"
+#include "platform/protected_path.h"
+#include "platform/registry_store.h"
 #endif
 
 namespace tavagent {
 
-void *map_physical(uint32_t base, uint32_t length, std::string *error) {
+namespace {
+
+#if !defined(_WIN32)
+// A test control when set and not empty, else the production value.
+std::string control_or(const char *name, const char *production) {
+    const char *value = std::getenv(name);
+    return value == nullptr || value[0] == '\0' ? std::string(production) : std::string(value);
+}
+#endif
+
+}  // namespace
+
+bool physical_board_chosen(void) {
+    const char *choice = std::getenv("TAV_BOARD");
+    return choice != nullptr && std::string(choice) == "physical";
+}
+
+DASTATUS check_physical_database(void) {
+    if (!physical_board_chosen()) return DA_STATUS_OK;
 #if defined(_WIN32)
-    (void)base;
-    (void)length;
-    *error = "physical memory is mapped only on Linux";
-    return nullptr;
+    return DA_STATUS_OK;   // the real board is refused when it is mapped
 #else
-    return tavboard::physical_map("/dev/mem", base, length, error);
+    std::string problem;
+    std::string store = registry_store_path();
+    if (store.empty()) return DA_STATUS_OK;   // no store: the registry reports it
+    if (path_protected(store, &problem) == 1) return DA_STATUS_OK;
+    toolkit_set_detail(DA_ERR_DATABASE_UNSAFE, problem);
+    return DA_ERR_DATABASE_UNSAFE;
 #endif
 }
 
-void unmap_physical(void *address, uint32_t length) {
-#if !defined(_WIN32)
-    tavboard::physical_unmap(static_cast<uint8_t *>(address), length);
+int map_physical(Range &range, DASTATUS *status) {
+#if defined(_WIN32)
+    toolkit_set_detail(DA_ERR_PHYSICAL, "physical memory is mapped only on Linux");
+    *status = DA_ERR_PHYSICAL;
+    (void)range;
+    return -1;
 #else
-    (void)address;
-    (void)length;
+    tavboard::PhysicalRefusal why = tavboard::PhysicalRefusal::none;
+    std::string error;
+    if (tavboard::physical_map(control_or("TAV_TOOLKIT_MEM_DEVICE", tavboard::kPhysicalDevice),
+                               control_or("TAV_TOOLKIT_LOCK_FOLDER", tavboard::kPhysicalLockFolder), range.base,
+                               range.length, &range.physical, &why, &error) == 1) {
+        return 1;
+    }
+    switch (why) {
+    case tavboard::PhysicalRefusal::range:
+        *status = DA_ERR_RANGE_NOT_ALLOWED;
+        error = "memory range \"" + range.name + "\" of device \"" + range.device_name + "\", " + error;
+        break;
+    case tavboard::PhysicalRefusal::busy:
+        *status = DA_ERR_BOARD_BUSY;
+        break;
+    default:
+        *status = DA_ERR_PHYSICAL;
+        break;
+    }
+    toolkit_set_detail(*status, error);
+    return -1;
+#endif
+}
+
+void unmap_physical(Range &range) {
+#if !defined(_WIN32)
+    if (range.physical.address != nullptr) tavboard::physical_unmap(&range.physical);
+#else
+    (void)range;
 #endif
 }
 

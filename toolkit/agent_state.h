@@ -9,6 +9,7 @@
 #include <string>
 
 #include "board/model.h"
+#include "board/physical_map.h"
 #include "toolkit/DriverAgent.h"
 
 namespace tavagent {
@@ -24,7 +25,7 @@ struct Range {
     uint32_t length = 0;
     uint8_t *window = nullptr;                 // non-null while mapped
     std::unique_ptr<tavboard::Board> board;    // the model board behind the window, if any
-    void *physical = nullptr;                  // the physical mapping behind the window, if any
+    tavboard::PhysicalMapping physical;        // the real board's memory behind the window, if any
 };
 
 struct State {
@@ -45,9 +46,20 @@ void unmap_range(Range &range);
 // set and the failure's detail recorded. Caller holds the state's mutex.
 uint8_t *map_range(Range &range, DASTATUS *status);
 
-// The physical memory of the board at the range's base and length (/dev/mem); null with
-// *error set when it cannot be mapped.
-void *map_physical(uint32_t base, uint32_t length, std::string *error);
-void unmap_physical(void *address, uint32_t length);
+// TAV_BOARD=physical: the real board stands behind the window.
+bool physical_board_chosen(void);
+
+// With the real board, the device database must be safe from other users before anything
+// in it is trusted. DA_STATUS_OK (also for the model board), or DA_ERR_DATABASE_UNSAFE with
+// its detail (the unsafe path and the fix) recorded.
+DASTATUS check_physical_database(void);
+
+// Maps the real board's memory at the range's base and length into range.physical (the
+// device and lock folder are /dev/mem and /run/lock, or the test controls
+// TAV_TOOLKIT_MEM_DEVICE and TAV_TOOLKIT_LOCK_FOLDER). 1 ok; -1 with *status set
+// (DA_ERR_RANGE_NOT_ALLOWED, DA_ERR_BOARD_BUSY or DA_ERR_PHYSICAL) and its detail recorded.
+int map_physical(Range &range, DASTATUS *status);
+// Ends the range's physical mapping, if any, and drops its lock.
+void unmap_physical(Range &range);
 
 }  // namespace tavagent

@@ -50,6 +50,17 @@ std::string text_for(DASTATUS status) {
                " (TAV_BOARD=physical needs Linux, root and /dev/mem)";
     case DA_ERR_INJECTED:
         return "a failure asked for by TAV_TOOLKIT_FAIL";
+    case DA_ERR_RANGE_NOT_ALLOWED:
+        return "the board's physical memory is not mapped: " + subject(status, "the memory range") +
+               " (run install again to register the board's range)";
+    case DA_ERR_DATABASE_UNSAFE:
+        return "the driver toolkit's device database is not protected against other users: " +
+               subject(status, "the registry store") +
+               "; with TAV_BOARD=physical it and every folder above it must be owned by root and writable only "
+               "by their owner";
+    case DA_ERR_BOARD_BUSY:
+        return "the board is in use: " + subject(status, "another program holds it") +
+               " (wait until that program ends)";
     default:
         return "driver toolkit status " + std::to_string(status) + " (not a status of this toolkit)";
     }

@@ -16,6 +16,10 @@
 //                         DaCloseMemRange(2) = 0
 //                    Texts are quoted; handles and numbers are decimal; MapMemoryToProcess
 //                    ends in "= mapped" or "= null, status N" (or "= null").
+// TAV_TOOLKIT_MEM_DEVICE   With TAV_BOARD=physical: the file mapped in place of /dev/mem
+//                          (an ordinary file laid out like physical memory).
+// TAV_TOOLKIT_LOCK_FOLDER  With TAV_BOARD=physical: the folder of the range's lock file in
+//                          place of /run/lock.
 //
 // In the process the same lines are also kept by a recorder (toolkit_calls below).
 #pragma once

@@ -34,3 +34,11 @@ constexpr DASTATUS DA_ERR_BOARD_OPEN = -11;
 constexpr DASTATUS DA_ERR_PHYSICAL = -12;
 // A failure asked for through TAV_TOOLKIT_FAIL.
 constexpr DASTATUS DA_ERR_INJECTED = -13;
+// TAV_BOARD=physical: the registered range is not one a board can have (outside the ISA
+// adapter memory area, not page aligned, or longer than the board's window).
+constexpr DASTATUS DA_ERR_RANGE_NOT_ALLOWED = -14;
+// TAV_BOARD=physical: the device database (the registry store) or a folder above it could
+// be changed by another user.
+constexpr DASTATUS DA_ERR_DATABASE_UNSAFE = -15;
+// TAV_BOARD=physical: another program holds the board's range.
+constexpr DASTATUS DA_ERR_BOARD_BUSY = -16;

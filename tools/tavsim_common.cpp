@@ -65,6 +65,8 @@ void print_usage(bool to_stderr) {
                "  fault list [FILE] | fault clear [FILE]\n"
                "  timing instant|datasheet [--busy-reads N] [FILE]\n"
                "  counters reset [FILE]\n"
+               "  flip --device game|sound --offset HEX --mask HEX [FILE]\n"
+               "                                          invert bits of one stored byte\n"
                "  make-update DIR GAME# [options]         write an update set\n"
                "FILE defaults to $TAV_HOME/board.img (TAV_HOME defaults to ~/.local/state/tav).\n",
                out);
