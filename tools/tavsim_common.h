@@ -58,3 +58,4 @@ int tavsim_export(int argc, char **argv);
 int tavsim_fault(int argc, char **argv);
 int tavsim_timing(int argc, char **argv);
 int tavsim_counters(int argc, char **argv);
+int tavsim_power_cycle(int argc, char **argv);
