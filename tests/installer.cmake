@@ -10,7 +10,7 @@ tav_test(installer_versions_test SOURCES installer_versions_test.cpp LIBS tav_in
 tav_test(installer_fault_test SOURCES installer_fault_test.cpp LIBS tav_installer)
 target_link_options(installer_fault_test PRIVATE -Wl,--wrap=_Z14RegSetValueExAP6HKEY__PKcjjPKhj
                                                  -Wl,--wrap=_Z9HeapAllocPvjm)
-tav_test(installer_process_test SOURCES installer_process_test.cpp LIBS tav_installer)
+tav_test(installer_process_test SOURCES installer_process_test.cpp LIBS tav_installer tav_process_runner)
 add_dependencies(installer_process_test tav_install)
 if(TARGET tavload)
   add_dependencies(installer_process_test tavload)

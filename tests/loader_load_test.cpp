@@ -238,8 +238,6 @@ const FailureRow kFailures[] = {
     {"tavboot.rom one byte long", nullptr,
      [](tavboard::Board &, const std::string &dir) { write_bytes(dir + "/tavboot.rom", 32769); }, {}, 28,
      "\ntavload: file (%1$s/tavboot.rom) present but wrong size 32769 != 32768\n"},
-    {"tavboot.rom ends on a chunk boundary", [](UpdateSetOptions *o) { o->tavboot_bytes = 16384; }, nullptr, {},
-     30, "\ntavload: unable to read file (%1$s/tavboot.rom) - unexpected end of file\n"},
     {"zero fill program failure", [](UpdateSetOptions *o) { o->tavboot_bytes = 3000; },
      [](tavboard::Board &b, const std::string &) {
          tavboard::Fault fault;

@@ -48,7 +48,7 @@ const struct SetFile {
     {"ImFlsh0", UpdateFile::im_flsh0, 19, 20, 20, 12001},
     {"Game", UpdateFile::game, 22, 23, 23, 30002},
     {"Symbols", UpdateFile::symbols, 25, 26, 26, 8195},
-    {"Tavboot", UpdateFile::tavboot, 29, 30, 30, 0},              // may be short, not empty
+    {"Tavboot", UpdateFile::tavboot, 29, 30, 30, 0},              // may be short or empty
 };
 
 struct FileCase {
@@ -60,7 +60,8 @@ std::vector<FileCase> file_cases() {
     std::vector<FileCase> cases;
     for (const SetFile &f : kSetFiles)
         for (Damage d : {Damage::missing, Damage::directory, Damage::fifo, Damage::truncate, Damage::empty})
-            if ((d != Damage::truncate || f.keep != 0) && (d != Damage::missing || f.open_code != 0))
+            if ((d == Damage::missing || d == Damage::directory || f.keep != 0) &&
+                (d != Damage::missing || f.open_code != 0))
                 cases.push_back({&f, d});
     return cases;
 }
@@ -161,11 +162,26 @@ TEST_P(PiecewiseFileTest, ShortReadsAtOddLengthsStillGiveTheRightRecord) {
 }
 
 INSTANTIATE_TEST_SUITE_P(ImagesFromAWriter, PiecewiseFileTest,
-                         testing::Values(UpdateFile::im_flsh0, UpdateFile::game, UpdateFile::symbols, UpdateFile::tavboot),
+                         testing::Values(UpdateFile::bootdata, UpdateFile::im_flsh0, UpdateFile::game,
+                                         UpdateFile::symbols, UpdateFile::tavboot),
                          [](const testing::TestParamInfo<UpdateFile> &info) {
                              std::string name = tavtools::update_file_base(info.param);
                              return name.substr(0, name.find('.'));
                          });
+
+// tavboot.rom that ends with a full chunk of the copy, or is empty, is zero filled like any
+// other short one.
+class ShortBootImageTest : public LoaderJobsTest, public testing::WithParamInterface<uint32_t> {};
+
+TEST_P(ShortBootImageTest, IsZeroFilledAndLoads) {
+    UpdateSetOptions o = small_set();
+    o.tavboot_bytes = GetParam();
+    RunResult r = run({"-p" + make_set(o), "40215"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    expect_board_loaded(o, LoadShape{});
+}
+
+INSTANTIATE_TEST_SUITE_P(EndsOnAChunk, ShortBootImageTest, testing::Values(0u, 8192u, 16384u, 24576u));
 
 // Names: a path and a prefix with spaces, a full name far beyond 255 characters, and one
 // beyond what the system takes at all.
