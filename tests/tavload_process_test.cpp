@@ -2,7 +2,10 @@
 // the shell sees them, the one error line without the installer's entries, a full load
 // and the status report, the close order from the trace file, and the exported entries.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <spawn.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
