@@ -186,9 +186,10 @@ bool BoardFile::open(const std::string &path, std::string *error) {
     }
     if (pread(fd, &h, sizeof h, 0) != ssize_t(sizeof h)) return refuse("cannot be read");
     if (std::memcmp(h.magic, kMagic, sizeof kMagic) != 0) return refuse("is not a TAV board file");
-    if (h.version != kBoardFileVersion)
-        return refuse("has format version " + std::to_string(h.version) + ", this program reads version " +
-                      std::to_string(kBoardFileVersion));
+    if (h.version != kBoardFileVersion && h.version != kBoardFileOldVersion)
+        return refuse("has format version " + std::to_string(h.version) + ", this program reads versions " +
+                      std::to_string(kBoardFileOldVersion) + " and " + std::to_string(kBoardFileVersion) +
+                      " (recreate it with tavsim create --force)");
     if (h.header_size != kBoardHeaderSize) return refuse("is corrupt (bad header size)");
     if (h.config_check != board_config_check(h)) return refuse("is corrupt (configuration checksum mismatch)");
     std::string why;
@@ -198,7 +199,9 @@ bool BoardFile::open(const std::string &path, std::string *error) {
     size_t expected = file_size_for(h.game_size, h.sound_size);
     if (size_t(st.st_size) < expected) return refuse("is truncated");
     if (size_t(st.st_size) > expected) return refuse("is corrupt (longer than its fit)");
-    return lock_and_map(fd, expected, error);
+    if (!lock_and_map(fd, expected, error)) return false;
+    header_->version = kBoardFileVersion;
+    return true;
 }
 
 }  // namespace tavboard

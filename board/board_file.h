@@ -18,7 +18,10 @@
 
 namespace tavboard {
 
-constexpr uint32_t kBoardFileVersion = 1;
+// Version 2 added the device states; a version 1 file holds zeros there, which is the
+// power-up state, so it is read as it is and marked version 2.
+constexpr uint32_t kBoardFileVersion = 2;
+constexpr uint32_t kBoardFileOldVersion = 1;
 constexpr uint32_t kBoardHeaderSize = 8192;   // data starts here, page aligned
 constexpr uint32_t kMaxFaults = 32;
 constexpr uint32_t kMaxGameBlocks = 256;      // 8 MB in 32 KB blocks
@@ -32,6 +35,46 @@ struct FileFault {
     uint32_t mask;
     int64_t offset;
     uint64_t after;
+};
+
+// Where a device's command state machine stands. Zero is the power-up state.
+enum class DeviceMode : uint8_t {
+    read_array,
+    read_id,
+    read_query,
+    read_status,
+    erase_setup,
+    program_setup,
+    buffer_count,        // after 0xE8 with a free buffer: reads give the extended status
+    buffer_unavailable,  // after 0xE8 with no free buffer: extended status 0
+    buffer_data,
+    buffer_confirm,
+};
+constexpr uint8_t kDeviceModeCount = 10;
+
+// The state a flash device keeps while the board is powered: it stays in the board file,
+// so a program that stops leaves the device where it was for the next one. All zero: read
+// array, status 0x80, nothing busy.
+struct DeviceState {
+    DeviceMode mode;
+    uint8_t status;           // error bits only; the ready bit is derived from busy
+    uint8_t busy;             // an operation was started and may still run
+    uint8_t never_ready;      // the write state machine hangs (never-ready fault)
+    uint8_t op;               // operation in progress for a power cut: 0 none, 1 erase, 2 program
+    uint8_t buf_bad;          // a data cycle fell outside the buffer
+    uint8_t spare[2];
+    uint32_t busy_reads_left; // instant timing: status reads until ready
+    uint32_t buf_block;       // write buffer being filled: block, count N, cycles received, start
+    uint32_t buf_count;
+    uint32_t buf_received;
+    uint32_t buf_start;
+    uint32_t op_start;        // operation in progress: device bytes it covers
+    uint32_t op_length;
+    uint32_t spare2;
+    int64_t busy_until_ns;    // data-sheet timing: monotonic clock time the operation ends
+    uint8_t buf_data[32];
+    uint8_t buf_present[32];
+    uint8_t op_old_small[32]; // the bytes a program in progress started from
 };
 
 struct BoardHeader {
@@ -56,6 +99,9 @@ struct BoardHeader {
     uint64_t command_counts[256];
     uint64_t game_erase_counts[kMaxGameBlocks];
     uint64_t sound_erase_counts[kMaxSoundBlocks];
+    // Device states (version 2): change on every command, not covered by the checksum.
+    DeviceState game_state;
+    DeviceState sound_state;
 };
 static_assert(sizeof(BoardHeader) <= kBoardHeaderSize, "board header does not fit");
 static_assert(sizeof(Counters) <= 16 * 8, "too many counters for the header");

@@ -2,9 +2,16 @@
 // data window onto the two devices, counters, faults, access log and the board file.
 //
 // What the model does not model:
-// - The device state machines are not stored: each process that opens a board file finds
-//   both devices freshly powered up (read-array mode, status 0x80, nothing busy). Only the
-//   contents, fit, configuration, faults and counters live in the file.
+// - The board is always powered between programs: the device states live in the board file
+//   and only `tavsim power-cycle` or a power cut resets them. A write state machine hung by
+//   the never-ready fault recovers as soon as the fault is cleared.
+// - Unexpected writes follow the strict reading of the data sheets: a write while busy is
+//   ignored (reads give the status); after 0x20 anything but 0xD0 is a sequence error;
+//   after 0x40 any byte is data; after 0xE8 a count above 31 or in another block is a
+//   sequence error; a data cycle outside the buffer is remembered and the confirm then
+//   fails with a sequence error, whatever byte it is; the confirm cycle itself must be 0xD0.
+// - An erase started by an earlier program and still busy when the power is cut leaves its
+//   block erased (its old contents are kept only by the program that started it).
 // - Erase and program suspend/resume, block lock-bit commands, protection registers,
 //   the J3 configuration command, 16-bit device mode, chip erase: the devices answer these
 //   with a command sequence error.
@@ -40,7 +47,7 @@ class BoardImpl final : public Board {
 
     // Bus accesses, kept non-virtual so that the attached window calls them directly.
     uint8_t bus_read(uint32_t offset) {
-        if (++process_accesses_ == cut_at_) power_cut();
+        if (++process_accesses_ == stop_at_) stop();
         Counters &c = header_->counters;
         c.accesses++;
         c.reads++;
@@ -51,7 +58,7 @@ class BoardImpl final : public Board {
         return value;
     }
     void bus_write(uint32_t offset, uint8_t value) {
-        if (++process_accesses_ == cut_at_) power_cut();
+        if (++process_accesses_ == stop_at_) stop();
         Counters &c = header_->counters;
         c.accesses++;
         if (offset >= kWindow && offset < kWindow + 4) {
@@ -64,7 +71,7 @@ class BoardImpl final : public Board {
         cycle_write(offset, value);
     }
     void bus_write16(uint32_t offset, uint16_t value) {
-        if (++process_accesses_ == cut_at_) power_cut();
+        if (++process_accesses_ == stop_at_) stop();
         Counters &c = header_->counters;
         c.accesses++;
         c.writes++;
@@ -99,6 +106,9 @@ class BoardImpl final : public Board {
     Timing timing() const override { return Timing(header_->timing); }
     uint32_t busy_reads() const override { return header_->busy_reads; }
 
+    void power_cycle() override;
+    bool device_state(Device device, std::string *mode, uint8_t *status) override;
+
     void set_status_read_hook(std::function<void()> hook) override;
     void enable_log(bool on) override { log_on_ = on; }
     const std::vector<Access> &log() const override { return log_; }
@@ -121,9 +131,11 @@ class BoardImpl final : public Board {
     }
     // Recomputes which device and which device offset the window shows.
     void decode();
-    // Reloads the faults from the file into the devices and the power-cut trigger.
+    // Reloads the faults from the file into the devices and the stop trigger.
     void load_faults();
-    [[noreturn]] void power_cut();
+    // The armed power cut or kill fires: it is taken off the board, then the process ends
+    // with 137, after a power cut with the devices powered down and up again.
+    [[noreturn]] void stop();
 
     BoardFile file_;
     BoardHeader *header_ = nullptr;
@@ -141,7 +153,8 @@ class BoardImpl final : public Board {
     uint32_t window_base_ = 0;
 
     uint64_t process_accesses_ = 0;
-    uint64_t cut_at_ = 0;   // 0: no power cut armed
+    uint64_t stop_at_ = 0;     // 0: no power cut or kill armed
+    FaultKind stop_kind_ = FaultKind::power_cut;
 
     std::function<void()> hook_;
     bool log_on_ = false;

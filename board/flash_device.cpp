@@ -55,6 +55,13 @@ void undefined_between(const uint8_t *old, const uint8_t *now, uint8_t *out, uin
     }
 }
 
+// The monotonic clock in nanoseconds. Its origin is the same for every process of the
+// machine, so a due time stored by one program holds for the next.
+int64_t monotonic_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 }  // namespace
 
 uint64_t typical_erase_us(bool boot_block, uint32_t block_length) {
@@ -68,17 +75,19 @@ uint64_t typical_program_us(bool boot_block, bool buffered) {
 }
 
 void FlashDevice::init(Device id, uint8_t *data, uint32_t size, uint32_t block_size, bool boot_block,
-                       DeviceEnv *env) {
+                       DeviceState *state, DeviceEnv *env) {
     id_ = id;
     data_ = data;
     size_ = size;
     boot_block_ = boot_block;
     env_ = env;
-    mode_ = Mode::read_array;
-    status_ = 0;
-    busy_ = false;
-    never_ready_ = false;
-    op_ = Op::none;
+    st_ = state;
+    old_block_kept_ = false;
+    // A state no device can be in (a damaged file): start from power-up instead.
+    bool sane = uint8_t(st_->mode) < kDeviceModeCount && st_->op <= kOpProgram && st_->buf_count <= 32 &&
+                st_->buf_received <= st_->buf_count && st_->buf_start < size && st_->op_start < size &&
+                st_->op_length <= size - st_->op_start && (st_->op != kOpProgram || st_->op_length <= 32);
+    if (!sane) power_up();
     std::memset(query_, 0, sizeof query_);
     if (boot_block) {
         block_size_ = 0;
@@ -152,11 +161,35 @@ uint8_t FlashDevice::query_byte(uint32_t index) const {
 void FlashDevice::set_faults(const std::vector<Fault> &faults) {
     faults_.clear();
     for (const Fault &f : faults) {
-        if (f.device != id_ || f.kind == FaultKind::power_cut || f.kind == FaultKind::absent) continue;
+        if (f.device != id_ || f.kind == FaultKind::power_cut || f.kind == FaultKind::kill || f.kind == FaultKind::absent)
+            continue;
         faults_.push_back(f);
     }
     has_faults_ = !faults_.empty();
     apply_stuck(0, size_);
+    // A write state machine hangs only while its never-ready fault is set: with the fault
+    // cleared, the operation it hung in ends now.
+    bool hangs = false;
+    for (const Fault &f : faults_) hangs = hangs || f.kind == FaultKind::never_ready;
+    if (!hangs) st_->never_ready = false;
+}
+
+void FlashDevice::power_up() {
+    std::memset(st_, 0, sizeof *st_);
+    old_block_kept_ = false;
+}
+
+const char *FlashDevice::mode_name() const {
+    static const char *const names[kDeviceModeCount] = {
+        "read array",     "read identifier", "read query",          "read status",      "erase set-up",
+        "program set-up", "buffer count",    "buffer unavailable",  "buffer data",      "buffer confirm",
+    };
+    return names[uint8_t(st_->mode)];
+}
+
+uint8_t FlashDevice::status_byte() {
+    bool busy = st_->busy && in_progress();
+    return busy ? uint8_t(st_->status & ~kStatusReady) : uint8_t(kStatusReady | st_->status);
 }
 
 void FlashDevice::keep_old_data(bool on) {
@@ -188,17 +221,17 @@ void FlashDevice::apply_stuck(uint32_t start, uint32_t length) {
 }
 
 bool FlashDevice::in_progress() {
-    if (!busy_) return false;
-    if (never_ready_) return true;
+    if (!st_->busy) return false;
+    if (st_->never_ready) return true;
     bool still;
     if (env_->timing == Timing::instant) {
-        still = busy_reads_left_ > 0;
+        still = st_->busy_reads_left > 0;
     } else {
-        still = std::chrono::steady_clock::now() < busy_until_;
+        still = monotonic_ns() < st_->busy_until_ns;
     }
     if (!still) {
-        busy_ = false;
-        op_ = Op::none;
+        st_->busy = false;
+        st_->op = kOpNone;
     }
     return still;
 }
@@ -209,11 +242,11 @@ uint8_t FlashDevice::status_read(uint8_t value) {
 }
 
 uint8_t FlashDevice::read_slow(uint32_t offset) {
-    if (busy_ && in_progress()) {
-        if (env_->timing == Timing::instant && !never_ready_) busy_reads_left_--;
-        return status_read(status_ & uint8_t(~kStatusReady));
+    if (st_->busy && in_progress()) {
+        if (env_->timing == Timing::instant && !st_->never_ready) st_->busy_reads_left--;
+        return status_read(st_->status & uint8_t(~kStatusReady));
     }
-    switch (mode_) {
+    switch (st_->mode) {
     case Mode::read_array:
         return data_[offset];
     case Mode::read_id: {
@@ -234,12 +267,12 @@ uint8_t FlashDevice::read_slow(uint32_t offset) {
     case Mode::buffer_unavailable:
         return status_read(0x00);
     default:
-        return status_read(uint8_t(kStatusReady | status_));
+        return status_read(uint8_t(kStatusReady | st_->status));
     }
 }
 
 void FlashDevice::copy_out(uint32_t offset, uint8_t *dest, uint32_t count) {
-    if (mode_ == Mode::read_array && !busy_) {
+    if (st_->mode == Mode::read_array && !st_->busy) {
         std::memcpy(dest, data_ + offset, count);
         return;
     }
@@ -249,38 +282,38 @@ void FlashDevice::copy_out(uint32_t offset, uint8_t *dest, uint32_t count) {
 void FlashDevice::count_command(uint8_t code) { env_->command_counts[code]++; }
 
 void FlashDevice::sequence_error() {
-    status_ |= kStatusSequenceError;
-    mode_ = Mode::read_status;
+    st_->status |= kStatusSequenceError;
+    st_->mode = Mode::read_status;
 }
 
 void FlashDevice::start_busy(uint64_t typical_us) {
     env_->counters->busy_us += typical_us;
-    busy_ = true;
-    mode_ = Mode::read_status;
+    st_->busy = true;
+    st_->mode = Mode::read_status;
     if (env_->timing == Timing::instant) {
-        busy_reads_left_ = env_->busy_reads;
+        st_->busy_reads_left = env_->busy_reads;
     } else {
-        busy_until_ = std::chrono::steady_clock::now() + std::chrono::microseconds(typical_us);
+        st_->busy_until_ns = monotonic_ns() + int64_t(typical_us) * 1000;
     }
 }
 
 bool FlashDevice::operation_allowed(uint8_t error_bit, uint32_t start, uint32_t length) {
     if (!has_faults_) return true;
     if (fault_in(FaultKind::never_ready, start, length)) {
-        never_ready_ = true;
+        st_->never_ready = true;
         return false;
     }
     if (fault_in(FaultKind::locked, start, length)) {
-        status_ |= uint8_t(kStatusLocked | error_bit);
+        st_->status |= uint8_t(kStatusLocked | error_bit);
         return false;
     }
     if (fault_in(FaultKind::vpp_low, start, length)) {
-        status_ |= uint8_t(kStatusVppLow | error_bit);
+        st_->status |= uint8_t(kStatusVppLow | error_bit);
         return false;
     }
     FaultKind failure = error_bit == kStatusEraseError ? FaultKind::erase_fail : FaultKind::program_fail;
     if (fault_in(failure, start, length)) {
-        status_ |= error_bit;
+        st_->status |= error_bit;
         return false;
     }
     return true;
@@ -290,13 +323,14 @@ void FlashDevice::erase_block(uint32_t index) {
     uint32_t start = block_start(index);
     uint32_t length = block_length(index);
     uint64_t typical = typical_erase_us(boot_block_, length);
-    op_ = Op::none;
+    st_->op = kOpNone;
     if (operation_allowed(kStatusEraseError, start, length)) {
+        old_block_kept_ = keep_old_;
         if (keep_old_) {
             std::memcpy(op_old_block_.data(), data_ + start, length);
-            op_ = Op::erase;
-            op_start_ = start;
-            op_length_ = length;
+            st_->op = kOpErase;
+            st_->op_start = start;
+            st_->op_length = length;
         }
         std::memset(data_ + start, 0xFF, length);
         if (has_faults_) apply_stuck(start, length);
@@ -306,13 +340,13 @@ void FlashDevice::erase_block(uint32_t index) {
     start_busy(typical);
 }
 
-void FlashDevice::program(uint32_t start, const uint8_t *values, const bool *present, uint32_t length) {
-    op_ = Op::none;
+void FlashDevice::program(uint32_t start, const uint8_t *values, const uint8_t *present, uint32_t length) {
+    st_->op = kOpNone;
     if (operation_allowed(kStatusProgramError, start, length)) {
-        std::memcpy(op_old_small_, data_ + start, length);
-        op_ = Op::program;
-        op_start_ = start;
-        op_length_ = length;
+        std::memcpy(st_->op_old_small, data_ + start, length);
+        st_->op = kOpProgram;
+        st_->op_start = start;
+        st_->op_length = length;
         Counters *c = env_->counters;
         for (uint32_t i = 0; i < length; i++) {
             if (present != nullptr && !present[i]) continue;
@@ -330,38 +364,38 @@ void FlashDevice::command(uint32_t offset, uint8_t value) {
     count_command(value);
     switch (value) {
     case 0xFF:
-        mode_ = Mode::read_array;
+        st_->mode = Mode::read_array;
         return;
     case 0x90:
-        mode_ = Mode::read_id;
+        st_->mode = Mode::read_id;
         return;
     case 0x98:
         if (boot_block_) return sequence_error();
-        mode_ = Mode::read_query;
+        st_->mode = Mode::read_query;
         return;
     case 0x70:
-        mode_ = Mode::read_status;
+        st_->mode = Mode::read_status;
         return;
     case 0x50:
-        status_ = 0;
-        if (mode_ == Mode::buffer_unavailable) mode_ = Mode::read_status;
+        st_->status = 0;
+        if (st_->mode == Mode::buffer_unavailable) st_->mode = Mode::read_status;
         return;
     case 0x20:
-        mode_ = Mode::erase_setup;
+        st_->mode = Mode::erase_setup;
         return;
     case 0x40:
     case 0x10:
-        mode_ = Mode::program_setup;
+        st_->mode = Mode::program_setup;
         return;
     case 0xE8: {
         if (boot_block_) return sequence_error();
         uint32_t block = block_index(offset);
         if (has_faults_ && fault_in(FaultKind::buffer_busy, block_start(block), block_length(block))) {
-            mode_ = Mode::buffer_unavailable;
+            st_->mode = Mode::buffer_unavailable;
             return;
         }
-        buf_block_ = block;
-        mode_ = Mode::buffer_count;
+        st_->buf_block = block;
+        st_->mode = Mode::buffer_count;
         return;
     }
     default:
@@ -372,8 +406,8 @@ void FlashDevice::command(uint32_t offset, uint8_t value) {
 }
 
 void FlashDevice::write(uint32_t offset, uint8_t value) {
-    if (busy_ && in_progress()) return;  // the write state machine ignores the bus while busy
-    switch (mode_) {
+    if (st_->busy && in_progress()) return;  // the write state machine ignores the bus while busy
+    switch (st_->mode) {
     case Mode::erase_setup:
         count_command(value);
         if (value != 0xD0) return sequence_error();
@@ -385,28 +419,28 @@ void FlashDevice::write(uint32_t offset, uint8_t value) {
         return;
     }
     case Mode::buffer_count:
-        if (value > 31 || block_index(offset) != buf_block_) return sequence_error();
-        buf_count_ = uint32_t(value) + 1;
-        buf_received_ = 0;
-        buf_bad_ = false;
-        std::memset(buf_present_, 0, sizeof buf_present_);
-        mode_ = Mode::buffer_data;
+        if (value > 31 || block_index(offset) != st_->buf_block) return sequence_error();
+        st_->buf_count = uint32_t(value) + 1;
+        st_->buf_received = 0;
+        st_->buf_bad = false;
+        std::memset(st_->buf_present, 0, sizeof st_->buf_present);
+        st_->mode = Mode::buffer_data;
         return;
     case Mode::buffer_data:
-        if (buf_received_ == 0) buf_start_ = offset;
-        if (offset < buf_start_ || offset - buf_start_ >= buf_count_ || block_index(offset) != buf_block_) {
-            buf_bad_ = true;
+        if (st_->buf_received == 0) st_->buf_start = offset;
+        if (offset < st_->buf_start || offset - st_->buf_start >= st_->buf_count || block_index(offset) != st_->buf_block) {
+            st_->buf_bad = true;
         } else {
-            buf_data_[offset - buf_start_] = value;
-            buf_present_[offset - buf_start_] = true;
+            st_->buf_data[offset - st_->buf_start] = value;
+            st_->buf_present[offset - st_->buf_start] = true;
         }
-        if (++buf_received_ == buf_count_) mode_ = Mode::buffer_confirm;
+        if (++st_->buf_received == st_->buf_count) st_->mode = Mode::buffer_confirm;
         return;
     case Mode::buffer_confirm:
         count_command(value);
-        if (value != 0xD0 || buf_bad_ || block_index(offset) != buf_block_) return sequence_error();
-        if (buf_start_ % 32 != 0) env_->counters->unaligned_buffers++;
-        program(buf_start_, buf_data_, buf_present_, buf_count_);
+        if (value != 0xD0 || st_->buf_bad || block_index(offset) != st_->buf_block) return sequence_error();
+        if (st_->buf_start % 32 != 0) env_->counters->unaligned_buffers++;
+        program(st_->buf_start, st_->buf_data, st_->buf_present, st_->buf_count);
         return;
     default:
         command(offset, value);
@@ -415,15 +449,18 @@ void FlashDevice::write(uint32_t offset, uint8_t value) {
 }
 
 void FlashDevice::lose_power(uint64_t seed) {
-    if (!busy_ || !in_progress() || op_ == Op::none) return;
-    uint8_t *now = data_ + op_start_;
-    if (op_ == Op::erase) {
-        std::vector<uint8_t> erased(op_length_, 0xFF);
-        undefined_between(op_old_block_.data(), erased.data(), now, op_length_, seed);
+    if (!st_->busy || !in_progress() || st_->op == kOpNone) return;
+    // An erase that an earlier program started: its old contents are not known here, so
+    // the block stays erased.
+    if (st_->op == kOpErase && !old_block_kept_) return;
+    uint8_t *now = data_ + st_->op_start;
+    if (st_->op == kOpErase) {
+        std::vector<uint8_t> erased(st_->op_length, 0xFF);
+        undefined_between(op_old_block_.data(), erased.data(), now, st_->op_length, seed);
     } else {
         uint8_t programmed[32];
-        std::memcpy(programmed, now, op_length_);
-        undefined_between(op_old_small_, programmed, now, op_length_, seed);
+        std::memcpy(programmed, now, st_->op_length);
+        undefined_between(st_->op_old_small, programmed, now, st_->op_length, seed);
     }
 }
 

@@ -5,10 +5,12 @@
 // buffer, query structure) and a bottom boot-block sound device (16 KB, 8 KB, 8 KB, 96 KB,
 // then 128 KB blocks; identifier codes only; one byte per program command).
 //
-// The device state machine lives only in the process: every process that opens a board
-// starts with its devices freshly powered up (read-array mode, status 0x80, nothing busy).
+// The device state machine lives in the board file (DeviceState): a program that stops in
+// the middle of a command sequence or while an operation is busy leaves the device so, and
+// the next program finds it so, as on a board that stays powered.
 #pragma once
 
+#include "board/board_file.h"
 #include "board/model.h"
 
 #include <chrono>
@@ -39,9 +41,11 @@ struct DeviceEnv {
 
 class FlashDevice {
   public:
-    // `data` is the device's stored contents (size bytes, in the mapped board file).
+    // `data` is the device's stored contents (size bytes, in the mapped board file), `state`
+    // its command state (in the board file too; a state that cannot be is reset to power-up).
     // boot_block false: J3-like part with uniform blocks of `block_size`.
-    void init(Device id, uint8_t *data, uint32_t size, uint32_t block_size, bool boot_block, DeviceEnv *env);
+    void init(Device id, uint8_t *data, uint32_t size, uint32_t block_size, bool boot_block, DeviceState *state,
+              DeviceEnv *env);
 
     Device id() const { return id_; }
     uint32_t size() const { return size_; }
@@ -57,7 +61,7 @@ class FlashDevice {
 
     // Bus cycles at device byte `offset` (< size).
     uint8_t read(uint32_t offset) {
-        if (mode_ == Mode::read_array && !busy_) return data_[offset];
+        if (st_->mode == Mode::read_array && !st_->busy) return data_[offset];
         return read_slow(offset);
     }
     void write(uint32_t offset, uint8_t value);
@@ -72,24 +76,20 @@ class FlashDevice {
     // Keep a copy of a block's old contents at each erase, so a power cut can leave it
     // undefined. Off by default (costs a block copy per erase).
     void keep_old_data(bool on);
+    // The power-up state: read array, status 0x80, nothing busy, no sequence under way.
+    void power_up();
+
+    // For display: the mode's name, and the status byte a status read would give now
+    // (without counting as a read).
+    const char *mode_name() const;
+    uint8_t status_byte();
 
     // The query table byte at query offset `index` (0 when the device has no query table).
     uint8_t query_byte(uint32_t index) const;
 
   private:
-    enum class Mode : uint8_t {
-        read_array,
-        read_id,
-        read_query,
-        read_status,
-        erase_setup,
-        program_setup,
-        buffer_count,        // after 0xE8 with a free buffer: reads give the extended status
-        buffer_unavailable,  // after 0xE8 with no free buffer: extended status 0
-        buffer_data,
-        buffer_confirm,
-    };
-    enum class Op : uint8_t { none, erase, program };
+    using Mode = DeviceMode;
+    enum Op : uint8_t { kOpNone, kOpErase, kOpProgram };
 
     uint8_t read_slow(uint32_t offset);
     uint8_t status_read(uint8_t value);
@@ -103,7 +103,7 @@ class FlashDevice {
     bool operation_allowed(uint8_t error_bit, uint32_t start, uint32_t length);
     void start_busy(uint64_t typical_us);
     void erase_block(uint32_t index);
-    void program(uint32_t start, const uint8_t *values, const bool *present, uint32_t length);
+    void program(uint32_t start, const uint8_t *values, const uint8_t *present, uint32_t length);
     void apply_stuck(uint32_t start, uint32_t length);
 
     Device id_ = Device::game;
@@ -117,28 +117,11 @@ class FlashDevice {
     std::vector<Fault> faults_;
     bool has_faults_ = false;
 
-    Mode mode_ = Mode::read_array;
-    uint8_t status_ = 0;          // error bits only; the ready bit is derived
-    bool busy_ = false;           // an operation was started and may still run
-    bool never_ready_ = false;    // the write state machine has hung for this process
-    uint32_t busy_reads_left_ = 0;
-    std::chrono::steady_clock::time_point busy_until_;
+    DeviceState *st_ = nullptr;   // in the board file
 
-    // Write buffer being filled.
-    uint32_t buf_block_ = 0;
-    uint32_t buf_count_ = 0;      // N
-    uint32_t buf_received_ = 0;
-    uint32_t buf_start_ = 0;
-    bool buf_bad_ = false;
-    uint8_t buf_data_[32];
-    bool buf_present_[32];
-
-    // The operation in progress, for a power cut.
-    Op op_ = Op::none;
-    uint32_t op_start_ = 0;
-    uint32_t op_length_ = 0;
-    uint8_t op_old_small_[32];
+    // A copy of the block an erase started in this process began from, for a power cut.
     bool keep_old_ = false;
+    bool old_block_kept_ = false;
     std::vector<uint8_t> op_old_block_;
 
     uint8_t query_[0x40];

@@ -67,8 +67,11 @@ bool BoardImpl::adopt(std::string *) {
     game_fitted_ = header_->game_size != 0;
     sound_fitted_ = header_->sound_size != 0;
     if (game_fitted_)
-        game_.init(Device::game, file_.game_data(), header_->game_size, header_->game_block, false, &game_env_);
-    if (sound_fitted_) sound_.init(Device::sound, file_.sound_data(), header_->sound_size, 0, true, &sound_env_);
+        game_.init(Device::game, file_.game_data(), header_->game_size, header_->game_block, false,
+                   &header_->game_state, &game_env_);
+    if (sound_fitted_)
+        sound_.init(Device::sound, file_.sound_data(), header_->sound_size, 0, true, &header_->sound_state,
+                    &sound_env_);
     load_faults();
     decode();
     return true;
@@ -101,7 +104,7 @@ void BoardImpl::decode() {
 }
 
 void BoardImpl::bus_copy_out(uint32_t offset, uint8_t *dest, uint32_t count) {
-    if (++process_accesses_ == cut_at_) power_cut();
+    if (++process_accesses_ == stop_at_) stop();
     Counters &c = header_->counters;
     c.accesses++;
     c.reads += count;
@@ -182,13 +185,13 @@ bool BoardImpl::add_fault(const Fault &fault, std::string *error) {
         *error = "too many faults (at most " + std::to_string(kMaxFaults) + ")";
         return false;
     }
-    if (fault.kind < FaultKind::erase_fail || fault.kind > FaultKind::power_cut) {
+    if (fault.kind < FaultKind::erase_fail || fault.kind > FaultKind::kill) {
         *error = "unknown fault kind";
         return false;
     }
-    if (fault.kind == FaultKind::power_cut) {
+    if (fault.kind == FaultKind::power_cut || fault.kind == FaultKind::kill) {
         if (fault.after == 0) {
-            *error = "a power cut needs the number of the bus access it happens at (1 or more)";
+            *error = "a power cut or kill needs the number of the bus access it happens at (1 or more)";
             return false;
         }
     } else {
@@ -237,18 +240,24 @@ void BoardImpl::clear_faults() {
 void BoardImpl::load_faults() {
     std::vector<Fault> all = faults();
     game_absent_ = sound_absent_ = false;
-    cut_at_ = 0;
+    stop_at_ = 0;
+    bool cut_armed = false;
     for (const Fault &f : all) {
         if (f.kind == FaultKind::absent) (f.device == Device::game ? game_absent_ : sound_absent_) = true;
-        if (f.kind == FaultKind::power_cut && (cut_at_ == 0 || f.after < cut_at_)) cut_at_ = f.after;
+        if (f.kind != FaultKind::power_cut && f.kind != FaultKind::kill) continue;
+        cut_armed = cut_armed || f.kind == FaultKind::power_cut;
+        if (stop_at_ == 0 || f.after < stop_at_) {
+            stop_at_ = f.after;
+            stop_kind_ = f.kind;
+        }
     }
     if (game_fitted_) {
         game_.set_faults(all);
-        game_.keep_old_data(cut_at_ != 0);
+        game_.keep_old_data(cut_armed);
     }
     if (sound_fitted_) {
         sound_.set_faults(all);
-        sound_.keep_old_data(cut_at_ != 0);
+        sound_.keep_old_data(cut_armed);
     }
     decode();
 }
@@ -276,13 +285,26 @@ void BoardImpl::set_status_read_hook(std::function<void()> hook) {
     sound_env_.status_hook = p;
 }
 
-void BoardImpl::power_cut() {
+void BoardImpl::power_cycle() {
+    if (game_fitted_) game_.power_up();
+    if (sound_fitted_) sound_.power_up();
+}
+
+bool BoardImpl::device_state(Device which, std::string *mode, uint8_t *status) {
+    FlashDevice *dev = device(which);
+    if (dev == nullptr) return false;
+    *mode = dev->mode_name();
+    *status = dev->status_byte();
+    return true;
+}
+
+void BoardImpl::stop() {
     // The fault fires once: take it off the board before anything else.
     uint32_t kept = 0;
     bool removed = false;
     for (uint32_t i = 0; i < header_->fault_count; i++) {
         const FileFault &ff = header_->faults[i];
-        if (!removed && ff.kind == uint32_t(FaultKind::power_cut) && ff.after == cut_at_) {
+        if (!removed && ff.kind == uint32_t(stop_kind_) && ff.after == stop_at_) {
             removed = true;
             continue;
         }
@@ -291,12 +313,15 @@ void BoardImpl::power_cut() {
     for (uint32_t i = kept; i < header_->fault_count; i++) std::memset(&header_->faults[i], 0, sizeof(FileFault));
     header_->fault_count = kept;
     file_.seal_config();
+    // Killed with the board powered: the devices stay as the last completed access left them.
+    if (stop_kind_ == FaultKind::kill) _exit(137);
 
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     uint64_t seed = uint64_t(ts.tv_nsec) ^ (uint64_t(ts.tv_sec) << 32) ^ uint64_t(getpid());
     if (game_fitted_) game_.lose_power(seed);
     if (sound_fitted_) sound_.lose_power(seed * 31 + 7);
+    power_cycle();
     _exit(137);
 }
 

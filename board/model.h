@@ -5,9 +5,10 @@
 // Bus offsets are offsets in the board's 0x8000-byte memory range: 0x0000-0x3FFF the data
 // window, 0x4000-0x4003 the four write-only page registers, the rest open bus.
 //
-// Only contents, fit, configuration, faults and counters are kept in the board file: each
-// process that opens a board finds both devices freshly powered up (read-array mode, status
-// 0x80, nothing busy). What else the model leaves out is listed in board/board_impl.h.
+// The board file keeps contents, fit, configuration, faults, counters and the command state
+// of each device: the board stays powered between programs, so a program finds the devices
+// where the last one left them (power_cycle() switches it off and on). What the model
+// leaves out is listed in board/board_impl.h.
 #pragma once
 
 #include <cstdint>
@@ -37,7 +38,11 @@ enum class FaultKind : uint32_t {
     never_ready,      // status bit 7 never comes back after an erase or program
     buffer_busy,      // the write buffer is never available
     absent,           // the device does not answer (open bus)
-    power_cut,        // the process ends at the `after`-th bus access
+    power_cut,        // the process ends at the `after`-th bus access; the devices lose
+                      // power (an operation in progress leaves undefined cells) and come back
+                      // in their power-up state
+    kill,             // the process ends at the `after`-th bus access with the board kept
+                      // powered: the devices stay exactly where they are
 };
 
 struct Fault {
@@ -46,7 +51,7 @@ struct Fault {
     int32_t block = -1;     // erase block index the fault is limited to, -1 = whole device
     int64_t offset = -1;    // device byte offset the fault is limited to, -1 = whole device
     uint8_t mask = 0;       // stuck: bits held at 0
-    uint64_t after = 0;     // power_cut: number of the bus access (1-based) that never completes
+    uint64_t after = 0;     // power_cut, kill: number of the bus access (1-based) that never completes
 };
 
 enum class Timing : uint32_t { instant = 0, datasheet = 1 };
@@ -113,6 +118,13 @@ class Board {
     virtual void set_timing(Timing timing, uint32_t busy_reads) = 0;
     virtual Timing timing() const = 0;
     virtual uint32_t busy_reads() const = 0;
+
+    // Switches the board off and on: both devices go to their power-up state (read array,
+    // status 0x80, nothing busy); contents stay.
+    virtual void power_cycle() = 0;
+    // Where a device's command state machine stands: the mode's name and the status byte a
+    // status read would give. false when the device is not fitted.
+    virtual bool device_state(Device device, std::string *mode, uint8_t *status) = 0;
 
     // Test hooks (not stored): a function called on every status read (tests drive the
     // tick clock with it), and the access log.

@@ -40,6 +40,12 @@ int isa_tav_map_page(int32_t space, uint32_t page);
 // Identifies the devices of `space` (0, 1 or 8) and fills *fsi. 1 ok (clean status, devices
 // in read-array mode), -1 otherwise.
 int flash_query(int32_t space, FSI *fsi);
+// Brings the devices at offset 0 of the space (page 0 selected) to read array with a clean
+// status from any state a stopped program left them in: ends a half-written sequence with
+// read-array writes, waits out an operation in progress (at most 50 ticks), clears the
+// status, sets read array. Programs and erases nothing. 1 when every device was ready, -1
+// when one was still busy at the limit.
+int flash_recover(FSI *fsi);
 // Writes command `mode` to every device of the bus word at offset. No result.
 void flash_set_mode(FSI *fsi, uint32_t offset, int mode);
 // 1-based index of the lowest set bit, 0 for 0.

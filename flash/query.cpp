@@ -91,29 +91,29 @@ int flash_query(int32_t space, FSI *fsi) {
 
     uint32_t device_size = 0;
     uint32_t block_size = 0;
-    int found;
     switch (space) {
         case 0:
             fill_space(fsi, 0x400000, 0);
             isa_tav_map_page(0, 0);
-            found = identify_by_query(space, fsi, &device_size, &block_size);
             break;
         case 1:
             // The upper megabyte of an 8 MB game device: the device is asked through page 0
             // of space 0, where it answers as well.
             fill_space(fsi, 0x100000, 0);
             isa_tav_map_page(0, 0);
-            found = identify_by_query(space, fsi, &device_size, &block_size);
             break;
         case 8:
             fill_space(fsi, 0x100000, 8);
             isa_tav_map_page(8, 0);
-            found = identify_by_codes(fsi, &device_size, &block_size);
             break;
         default:
             print_error("flash_query(): invalid memory space 0x%x\n", (unsigned)space);
             return -1;
     }
+    // Whatever an earlier run left the devices in, they are judged from a clean start.
+    flash_recover(fsi);
+    int found = space == 8 ? identify_by_codes(fsi, &device_size, &block_size)
+                           : identify_by_query(space, fsi, &device_size, &block_size);
     if (found != 1) return -1;
 
     fsi->block_size = block_size;

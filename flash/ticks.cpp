@@ -16,12 +16,17 @@ bool thread_started = false;
 
 }  // namespace
 
-uint32_t get_ticks(void) {
+int tick_clock_start(void) {
     if (tick_thread_pending == 1 && !clock_held) {
-        tick_thread_launch();
+        if (tick_thread_launch() != 1) return -1;
         thread_started = true;
         tick_thread_pending = 0;
     }
+    return 1;
+}
+
+uint32_t get_ticks(void) {
+    (void)tick_clock_start();
     return tick_count.load(std::memory_order_relaxed);
 }
 

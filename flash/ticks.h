@@ -4,7 +4,11 @@
 
 #include <cstdint>
 
-// Returns the tick count; the first call starts tick_thread.
+// Starts tick_thread unless it runs already (or the clock is held). 1 when the clock runs,
+// -1 when the thread cannot be started: every time limit would then never be reached, so
+// the caller must not wait on the clock.
+int tick_clock_start(void);
+// Returns the tick count; the first call starts tick_thread (see tick_clock_start).
 uint32_t get_ticks(void);
 // Thread body: forever sleep 100 ms, then add 1 to the count. The argument is ignored.
 void tick_thread(void *argument);

@@ -15,9 +15,11 @@ void *tick_thread_entry(void *argument) {
 
 }  // namespace
 
-void tick_thread_launch(void) {
+int tick_thread_launch(void) {
     pthread_t thread;
-    if (pthread_create(&thread, nullptr, tick_thread_entry, nullptr) == 0) pthread_detach(thread);
+    if (pthread_create(&thread, nullptr, tick_thread_entry, nullptr) != 0) return -1;
+    pthread_detach(thread);
+    return 1;
 }
 
 void tick_sleep(void) {

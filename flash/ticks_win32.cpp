@@ -13,9 +13,11 @@ DWORD WINAPI tick_thread_entry(LPVOID argument) {
 
 }  // namespace
 
-void tick_thread_launch(void) {
+int tick_thread_launch(void) {
     HANDLE thread = CreateThread(nullptr, 0, tick_thread_entry, nullptr, 0, nullptr);
-    if (thread != nullptr) CloseHandle(thread);
+    if (thread == nullptr) return -1;
+    CloseHandle(thread);
+    return 1;
 }
 
 void tick_sleep(void) { Sleep(100); }

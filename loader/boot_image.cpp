@@ -37,23 +37,24 @@ int write_boot_image(FSI *fsi, uint8_t *table) {
     while (remaining != 0) {
         uint32_t want = remaining < TRANSFER_BYTES ? remaining : TRANSFER_BYTES;
         long n = read_update_chunk(fd, transfer_buffer, want);
-        if (n <= 0) {
+        if (n < 0) {
             const char *text = read_error_text(n);
             std::fprintf(stderr, "\n%s: unable to read file (%s) - %s\n", program_name, name.c_str(), text);
             close_update_file(fd);
             return RESULT_TAVBOOT_READ;
         }
         uint32_t got = static_cast<uint32_t>(n);
-        if (flash_write(fsi, offset, transfer_buffer, got, table) != 1) {
+        if (got != 0 && flash_write(fsi, offset, transfer_buffer, got, table) != 1) {
             std::fprintf(stderr, "\n%s: unable to write FLASH from (%s)\n", program_name, name.c_str());
             close_update_file(fd);
             return RESULT_TAVBOOT_WRITE;
         }
-        progress_counter(remaining);
+        if (got != 0) progress_counter(remaining);
         remaining -= got;
         offset += got;
-        // A short chunk is the end of the file: the rest of the 32768 bytes are zeros.
-        if (got < TRANSFER_BYTES && remaining != 0) {
+        // A short chunk, or none, is the end of the file (an empty file, or one that ended
+        // with the last full chunk): the rest of the 32768 bytes are zeros.
+        if (got < want && remaining != 0) {
             if (flash_write(fsi, offset, zero_fill, remaining, table) != 1) {
                 std::fprintf(stderr, "\n%s: unable to write FLASH from (%s)\n", program_name, name.c_str());
                 close_update_file(fd);

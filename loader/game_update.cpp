@@ -38,7 +38,8 @@ int read_boot_data(const char *name) {
         std::fprintf(stderr, "\n%s: unable to open file (%s) - %s\n", program_name, name, std::strerror(errno));
         return RESULT_BOOTDATA_OPEN;
     }
-    long n = read_update_file(fd, reinterpret_cast<uint8_t *>(&boot_data), BOOT_DATA_BYTES);
+    // Read whole: a pipe or a network share may hand the file over in pieces.
+    long n = read_update_chunk(fd, reinterpret_cast<uint8_t *>(&boot_data), BOOT_DATA_BYTES);
     if (n < 0) {
         std::fprintf(stderr, "\n%s: unable to read file (%s) - %s\n", program_name, name, std::strerror(errno));
         close_update_file(fd);

@@ -148,8 +148,12 @@ int loader_main(uint8_t *window, int argc, char **argv) {
         return finish_run(RESULT_OPTION_CONFLICT);
     }
 
-    // Board work: the tick clock first, so that it runs before the first wait.
-    (void)get_ticks();
+    // Board work: the tick clock first, so that it runs before the first wait. Without it
+    // no time limit would ever be reached: refuse to touch the board.
+    if (tick_clock_start() != 1) {
+        fprintf(stderr, "Error: the 100 ms tick thread cannot be started, so no wait of the flash driver would end\n");
+        return finish_run(-1);
+    }
     board_window = window;
 
     if (run_options.status == 1) return finish_run(show_status());

@@ -5,7 +5,39 @@
 #include <chrono>
 #include <thread>
 
+#include <pthread.h>
+
+#include <cerrno>
+#include <string>
+
 #include "flash/ticks.h"
+#include "loader/loader.h"
+
+// The link wraps pthread_create for this program: while refuse_threads is set no thread starts.
+namespace {
+bool refuse_threads = false;
+}
+extern "C" int __real_pthread_create(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *);
+extern "C" int __wrap_pthread_create(pthread_t *thread, const pthread_attr_t *attr, void *(*body)(void *),
+                                     void *argument) {
+    if (refuse_threads) return EAGAIN;
+    return __real_pthread_create(thread, attr, body, argument);
+}
+
+
+// Without its clock no wait of the driver would end: the run stops before the board.
+TEST(TickClock, ARunWhoseClockCannotStartEndsBeforeTheBoard) {
+    refuse_threads = true;
+    std::string words[] = {"tavload", "-status"};
+    char *argv[] = {words[0].data(), words[1].data(), nullptr};
+    testing::internal::CaptureStderr();
+    int code = loader_main(nullptr, 2, argv);
+    std::string err = testing::internal::GetCapturedStderr();
+    refuse_threads = false;
+    EXPECT_EQ(code, -1);
+    EXPECT_EQ(err, "Error: the 100 ms tick thread cannot be started, so no wait of the flash driver would end\n");
+    EXPECT_FALSE(tick_thread_started());
+}
 
 TEST(TickClock, FirstReadStartsTheThreadAndTheCountMovesOn) {
     ASSERT_FALSE(tick_thread_started());

@@ -32,7 +32,28 @@ struct LoadMap {
     uint64_t record_first = 0;     // record write: first access after tavboot.rom
     uint64_t record_busy_last = 0; //   last status read that still saw the final program busy
     uint64_t record_ready = 0;     //   the status read that saw it finished
+    // Stops inside command sequences, by kind (SequenceStop): each access number leaves a
+    // device half-way through a sequence when that access never completes.
+    std::vector<uint64_t> inside[7];
 };
+
+enum SequenceStop {
+    after_buffer_request,   // after 0xE8, before its count
+    after_buffer_count,     // after the count, before the data
+    among_buffer_data,      // after some of the data
+    before_buffer_confirm,  // after the last data, before 0xD0
+    after_program_setup,    // after 0x40, before its data (a sound byte program)
+    after_erase_setup,      // after 0x20, before its 0xD0
+    while_erase_busy,       // the erase confirmed, its first status read
+};
+
+// Runs one load of `set_dir` (game `game`) with loader_main in this process on the board
+// file `board_path`, with the tick clock held and moved one tick per status read (a load
+// that goes wrong ends at the driver's time limits at once). Fills *log with its bus
+// accesses when log is not null. The result code of the load; -1 with *error when the
+// board cannot be opened.
+int load_in_process(const std::string &board_path, const std::string &set_dir, uint32_t game,
+                    std::vector<tavboard::Access> *log, std::string *error);
 
 // Runs one load of `set_dir` (game `game`) with loader_main in this process on the board
 // file `board_path` (whose contents it changes), with the access log on, and maps it.

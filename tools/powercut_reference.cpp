@@ -58,6 +58,41 @@ size_t back_over_registers(const std::vector<Decoded> &log, size_t i) {
     return i;
 }
 
+// Walks the writes through the command sequences the driver issues and notes, for each
+// kind of stop, the access numbers that leave a device inside one.
+void find_sequence_stops(const std::vector<Decoded> &log, LoadMap *m) {
+    enum { idle, count_next, data, confirm_next, program_data, erase_confirm } state = idle;
+    uint32_t left = 0, total = 0;
+    for (size_t i = 0; i < log.size(); i++) {
+        if (!is_write(log[i])) continue;
+        uint64_t next = i + 2;   // stopping there leaves the device as this write left it
+        uint32_t v = log[i].value;
+        switch (state) {
+            case idle:
+                if (v == 0xE8) state = count_next, m->inside[after_buffer_request].push_back(next);
+                else if (v == 0x40 || v == 0x10) state = program_data, m->inside[after_program_setup].push_back(next);
+                else if (v == 0x20) state = erase_confirm, m->inside[after_erase_setup].push_back(next);
+                break;
+            case count_next:
+                left = total = v + 1;
+                state = data;
+                m->inside[after_buffer_count].push_back(next);
+                break;
+            case data:
+                if (--left == total / 2) m->inside[among_buffer_data].push_back(next);
+                if (left == 0) state = confirm_next, m->inside[before_buffer_confirm].push_back(next);
+                break;
+            case erase_confirm:
+                if (v == 0xD0) m->inside[while_erase_busy].push_back(next);
+                state = idle;
+                break;
+            default:   // a program's data, a buffer's confirm
+                state = idle;
+                break;
+        }
+    }
+}
+
 bool fail(std::string *error, const std::string &text) {
     *error = text;
     return false;
@@ -65,17 +100,15 @@ bool fail(std::string *error, const std::string &text) {
 
 }  // namespace
 
-bool reference_load(const std::string &board_path, const std::string &set_dir, uint32_t game, LoadMap *map,
-                    std::string *error) {
+int load_in_process(const std::string &board_path, const std::string &set_dir, uint32_t game,
+                    std::vector<tavboard::Access> *log, std::string *error) {
     std::unique_ptr<tavboard::Board> board = tavboard::Board::open(board_path, error);
-    if (board == nullptr) return false;
+    if (board == nullptr) return -1;
     tavboard::attach(*board);
-    // The clock is held and moves one tick per status read, as in every model test: a load
-    // that goes wrong ends at the driver's time limits instead of waiting in real time.
     tick_clock_hold();
     board->set_status_read_hook([] { tick_clock_advance(1); });
     board->clear_log();
-    board->enable_log(true);
+    board->enable_log(log != nullptr);
 
     std::string word0 = "tavload";
     std::string word1 = "-p" + set_dir;
@@ -86,10 +119,21 @@ bool reference_load(const std::string &board_path, const std::string &set_dir, u
 
     board->enable_log(false);
     board->set_status_read_hook(nullptr);
-    std::vector<Decoded> log = decode(board->log());
+    if (log != nullptr) *log = board->log();
     board->clear_log();
     tavboard::detach(*board);
+    return code;
+}
+
+bool reference_load(const std::string &board_path, const std::string &set_dir, uint32_t game, LoadMap *map,
+                    std::string *error) {
+    std::vector<tavboard::Access> raw;
+    int code = load_in_process(board_path, set_dir, game, &raw, error);
+    if (code == -1) return false;
     if (code != 0) return fail(error, "the reference load ended with result code " + std::to_string(code));
+    std::vector<Decoded> log = decode(raw);
+    std::unique_ptr<tavboard::Board> board = tavboard::Board::open(board_path, error);
+    if (board == nullptr) return false;
 
     LoadMap m;
     m.total = log.size();
@@ -175,6 +219,7 @@ bool reference_load(const std::string &board_path, const std::string &set_dir, u
             (log[k].offset < m.info_offset || log[k].offset >= m.info_offset + 256))
             return fail(error, "an access of the record phase lies outside the record");
     }
+    find_sequence_stops(log, &m);
     *map = m;
     return true;
 }

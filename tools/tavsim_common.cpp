@@ -61,12 +61,14 @@ void print_usage(bool to_stderr) {
                "  fault add KIND [--device game|sound] [--block N] [--offset HEX] [--mask HEX]\n"
                "            [--after N] [FILE]\n"
                "        KIND: erase-fail program-fail stuck vpp-low locked never-ready buffer-busy\n"
-               "              absent power-cut\n"
+               "              absent power-cut kill (power-cut and kill take --after N)\n"
                "  fault list [FILE] | fault clear [FILE]\n"
                "  timing instant|datasheet [--busy-reads N] [FILE]\n"
                "  counters reset [FILE]\n"
                "  flip --device game|sound --offset HEX --mask HEX [FILE]\n"
                "                                          invert bits of one stored byte\n"
+               "  power-cycle [FILE]                      switch the board off and on: both devices\n"
+               "                                          back to read array, status 0x80, idle\n"
                "  make-update DIR GAME# [options]         write an update set\n"
                "FILE defaults to $TAV_HOME/board.img (TAV_HOME defaults to ~/.local/state/tav).\n",
                out);
@@ -135,7 +137,7 @@ const KindName kKinds[] = {
     {tavboard::FaultKind::stuck, "stuck"},             {tavboard::FaultKind::vpp_low, "vpp-low"},
     {tavboard::FaultKind::locked, "locked"},           {tavboard::FaultKind::never_ready, "never-ready"},
     {tavboard::FaultKind::buffer_busy, "buffer-busy"}, {tavboard::FaultKind::absent, "absent"},
-    {tavboard::FaultKind::power_cut, "power-cut"},
+    {tavboard::FaultKind::power_cut, "power-cut"},     {tavboard::FaultKind::kill, "kill"},
 };
 }  // namespace
 
@@ -157,8 +159,9 @@ bool fault_kind_from_name(const std::string &name, tavboard::FaultKind *kind) {
 
 std::string describe_fault(const tavboard::Fault &f) {
     char text[160];
-    if (f.kind == tavboard::FaultKind::power_cut) {
-        std::snprintf(text, sizeof text, "power-cut after %llu bus accesses", (unsigned long long)f.after);
+    if (f.kind == tavboard::FaultKind::power_cut || f.kind == tavboard::FaultKind::kill) {
+        std::snprintf(text, sizeof text, "%s after %llu bus accesses", fault_kind_name(f.kind),
+                      (unsigned long long)f.after);
         return text;
     }
     std::string s = std::string(fault_kind_name(f.kind)) + " " + (f.device == tavboard::Device::game ? "game" : "sound");

@@ -59,3 +59,4 @@ int tavsim_fault(int argc, char **argv);
 int tavsim_timing(int argc, char **argv);
 int tavsim_counters(int argc, char **argv);
 int tavsim_flip(int argc, char **argv);
+int tavsim_power_cycle(int argc, char **argv);

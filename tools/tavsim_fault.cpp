@@ -42,10 +42,9 @@ int fault_add(int argc, char **argv) {
             return usage_error("--after takes a number of bus accesses (1 or more), not " + args.values["--after"]);
         fault.after = n;
     }
-    if (fault.kind == tavboard::FaultKind::power_cut && fault.after == 0)
-        return usage_error("power-cut needs --after N");
-    if (fault.kind != tavboard::FaultKind::power_cut && args.values.count("--after"))
-        return usage_error("--after is for power-cut only");
+    bool stops = fault.kind == tavboard::FaultKind::power_cut || fault.kind == tavboard::FaultKind::kill;
+    if (stops && fault.after == 0) return usage_error(std::string(fault_kind_name(fault.kind)) + " needs --after N");
+    if (!stops && args.values.count("--after")) return usage_error("--after is for power-cut and kill only");
     if (fault.kind == tavboard::FaultKind::stuck && (fault.offset < 0 || fault.mask == 0))
         return usage_error("stuck needs --offset HEX and --mask HEX");
     if (fault.kind != tavboard::FaultKind::stuck && args.values.count("--mask"))

@@ -95,6 +95,13 @@ int tavsim_info(int argc, char **argv) {
                     "blocks 16 KB, 8 KB, 8 KB, 96 KB, %u x 128 KB%s\n",
                     size_text(fit.sound_size).c_str(), code, mains, absent(tavboard::Device::sound));
     }
+    for (tavboard::Device d : {tavboard::Device::game, tavboard::Device::sound}) {
+        std::string mode;
+        uint8_t status = 0;
+        if (board->device_state(d, &mode, &status))
+            std::printf("%s flash state: %s, status 0x%02X\n", d == tavboard::Device::game ? "game" : "sound",
+                        mode.c_str(), status);
+    }
     if (board->timing() == tavboard::Timing::instant) {
         std::printf("timing: instant, %u busy status reads\n", board->busy_reads());
     } else {

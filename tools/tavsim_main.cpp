@@ -18,6 +18,7 @@ int main(int argc, char **argv) {
         {"create", tavsim_create},   {"info", tavsim_info},         {"export", tavsim_export},
         {"fault", tavsim_fault},     {"timing", tavsim_timing},     {"counters", tavsim_counters},
         {"make-update", tavsim_make_update}, {"flip", tavsim_flip},
+        {"power-cycle", tavsim_power_cycle},
     };
     for (const Entry &e : commands)
         if (std::strcmp(command, e.name) == 0) return e.run(argc - 1, argv + 1);

@@ -68,12 +68,7 @@ std::string check_update_set(const UpdateSetOptions &o) {
         return "the images end at " + std::to_string(end) + ", beyond " + std::to_string(kImagesEnd) +
                " where the information record starts";
     }
-    // The boot image is read in chunks of 8192 bytes; a file that ends exactly on a chunk
-    // boundary before 32768 bytes reads as cut short.
-    if (o.tavboot_bytes == 0 || o.tavboot_bytes > kTavbootBytes ||
-        (o.tavboot_bytes % 8192 == 0 && o.tavboot_bytes != kTavbootBytes)) {
-        return "tavboot.rom must hold 1 to 32768 bytes and, below 32768, not a multiple of 8192";
-    }
+    if (o.tavboot_bytes > kTavbootBytes) return "tavboot.rom must hold at most 32768 bytes";
     if (o.game_number > 0x7FFFFFFFu) return "the game number does not fit BootData";
     if (o.sound_bytes != kSoundImageBytes || o.bootdata_bytes != kBootDataBytes || o.bootdata_game_id ||
         o.declared_im_flsh0_longs || o.declared_game_longs || o.declared_symbols_longs) {

@@ -1,0 +1,51 @@
+// Recovery of the devices at identification. The devices keep their state while the PC is
+// on, so a program that was stopped (Ctrl-C, killed, crashed) can leave a device busy, in a
+// read mode, or half-way through a command sequence, and with error bits set from a failed
+// operation. Before a device is judged it is brought back to read array with a clean
+// status, without programming or erasing anything.
+#include "flash/board_access.h"
+#include "flash/flash.h"
+#include "flash/ticks.h"
+
+namespace {
+
+constexpr int kReadArray = 0xFF;
+constexpr int kReadStatus = 0x70;
+constexpr int kClearStatus = 0x50;
+constexpr uint8_t kReady = 0x80;
+// The longest sequence a device can be left in: a write buffer whose 32 data cycles and
+// confirm are all still outstanding.
+constexpr int kLongestSequence = 33;
+// The longest a block erase takes on these parts, about 5 s.
+constexpr uint32_t kRecoveryLimit = 50;
+
+}  // namespace
+
+int flash_recover(FSI *fsi) {
+    // End any half-written sequence. 0xFF is harmless in every place of one: after 0xE8 it
+    // is a count above 31 (sequence error); after 0x40 or inside a buffer it is data that
+    // programs no cell; as the confirm of an erase or a buffer it is not 0xD0 (sequence
+    // error). In read modes it is read array; a busy device ignores it. 0xD0 is never
+    // written here, so nothing is erased or programmed.
+    for (int i = 0; i < kLongestSequence; i++) flash_set_mode(fsi, 0, kReadArray);
+    // Wait out an operation in progress (one the stopped program started, or the program of
+    // 0xFF just above): read status until bit 7. Past the limit, go on: identification
+    // reports what the device shows.
+    flash_set_mode(fsi, 0, kReadStatus);
+    int result = 1;
+    for (uint32_t device = 0; device < fsi->interleave; device++) {
+        uint32_t at = device * fsi->width;
+        uint32_t start = get_ticks();
+        while ((board_read8(board_window, at) & kReady) == 0) {
+            if (get_ticks() - start > kRecoveryLimit) {
+                result = -1;
+                break;
+            }
+        }
+    }
+    // Clear the sticky error bits a failed erase or program, or a sequence error, left.
+    flash_set_mode(fsi, 0, kClearStatus);
+    // And back to read array.
+    flash_set_mode(fsi, 0, kReadArray);
+    return result;
+}
