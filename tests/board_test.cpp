@@ -265,7 +265,9 @@ TEST_F(BoardTest, StuckNeverReadyAbsentAndRefusedFaults) {
     EXPECT_EQ(erase(*b, G, 3 * 0x20000), 0x00);   // never ready: the whole device hangs, writes ignored
     EXPECT_EQ(b->read(at(*b, G, 0x30)), 0x00);
     b.reset();
-    b = open();   // a new process finds the board powered up fresh
+    b = open();   // a new process finds the device still hung, until a power cycle
+    EXPECT_EQ(b->read(at(*b, G, 0x30)), 0x00);
+    b->power_cycle();
     EXPECT_EQ(b->read(at(*b, G, 0x30)), 0x24);
     b->clear_faults();
     EXPECT_EQ(cmd(*b, S, 0, {0x90}), 0x89);
@@ -317,8 +319,8 @@ TEST_F(BoardTest, PowerCutLeavesTheOperationOldNewOrUndefined) {
     }
 }
 
-// Contents, faults, timing and counters outlive a process that died without closing; the
-// devices' modes do not. A second holder is refused, and an existing file unless forced.
+// Contents, faults, timing, counters and the devices' modes outlive a process that died
+// without closing; a power cycle puts the devices back in read array. A second holder is refused, and an existing file unless forced.
 TEST_F(BoardTest, BoardFileOutlivesItsProcessAndIsHeldByOne) {
     make().reset();
     ASSERT_EQ(in_child([&] {
@@ -337,7 +339,9 @@ TEST_F(BoardTest, BoardFileOutlivesItsProcessAndIsHeldByOne) {
     EXPECT_EQ(b->counters().programmed_bytes, 1u);
     EXPECT_EQ(b->command_count(0x98), 1u);
     page(*b, 0);
-    EXPECT_EQ((Bytes{b->read(0x10), b->read(0x20)}), (Bytes{0x3C, 0xFF}));   // read array, not query
+    EXPECT_EQ(b->read(0x20), 'Q');   // the device state is stored too: still in query mode
+    b->power_cycle();
+    EXPECT_EQ((Bytes{b->read(0x10), b->read(0x20)}), (Bytes{0x3C, 0xFF}));   // switched off and on: read array
     std::string error;
     EXPECT_FALSE(Board::open(dir.board(), &error));
     EXPECT_NE(error.find("in use by another process"), std::string::npos) << error;
@@ -374,31 +378,54 @@ TEST_F(BoardTest, DamagedFilesAreRefusedAndLeftAlone) {
     }
 }
 
-// The mapped-memory accesses over a file laid out like physical memory, and their failures.
-TEST_F(BoardTest, PhysicalMapReachesAFileLikeMemory) {
-    std::string path = dir.file("mem"), error;
+// The mapped-memory accesses over a file laid out like physical memory. Only a board's range
+// is mapped, by one holder at a time; a refusal comes before the device is opened (the rows name
+// a missing device, so reaching it would be a device failure) and leaves no lock file.
+TEST_F(BoardTest, PhysicalMapReachesAFileLikeMemoryAndGuardsIt) {
+    std::string path = dir.file("mem"), none = dir.file("none"), error;
     int fd = ::open(path.c_str(), O_RDWR | O_CREAT, 0644);
-    ASSERT_EQ(ftruncate(fd, kBoardPhysicalBase + kBoardRangeLength), 0);
+    ASSERT_EQ(ftruncate(fd, kIsaAreaEnd), 0);
     ASSERT_EQ(pwrite(fd, "\x11\x22", 2, kBoardPhysicalBase + 0x1000), 2);
-    uint8_t *w = physical_map(path, kBoardPhysicalBase, kBoardRangeLength, &error);
-    ASSERT_NE(w, nullptr) << error;
+    PhysicalMapping held, other;
+    PhysicalRefusal why = PhysicalRefusal::none;
+    ASSERT_EQ(physical_map(path, dir.path(), kBoardPhysicalBase, kBoardRangeLength, &held, &why, &error), 1) << error;
+    uint8_t *w = held.address;
     for (uint32_t reg = 0; reg < 4; reg++) board_write_page_register(w, reg, uint8_t(0xF - reg));
     board_write8(w, 0x3FFF, 0xE8);
     board_write16(w, 0x2000, 0x1234);
     uint8_t copy[2];
     board_copy_out(w, 0x1000, copy, 2);
     EXPECT_EQ((Bytes{copy[0], copy[1], board_read8(w, 0x1001)}), (Bytes{0x11, 0x22, 0x22}));
-    EXPECT_EQ(physical_unmap(w, kBoardRangeLength), 1);
+    const std::string lock = physical_lock_path(dir.path(), kBoardPhysicalBase, kBoardRangeLength);
+    EXPECT_EQ(physical_map(none, dir.path(), kBoardPhysicalBase, kBoardRangeLength, &other, &why, &error), -1);
+    EXPECT_EQ(error, "process " + std::to_string(getpid()) + " holds the board (lock file " + lock + ")");
+    EXPECT_EQ(physical_unmap(&held), 1);
+    EXPECT_EQ(physical_unmap(&held), -1);
     Bytes file(0x4005);
     ASSERT_EQ(pread(fd, file.data(), file.size(), kBoardPhysicalBase), 0x4005);
     close(fd);
     EXPECT_EQ((Bytes{file[0x3FFF], file[0x2000], file[0x2001], file[0x4000], file[0x4001], file[0x4002], file[0x4003], file[0x4004]}),
               (Bytes{0xE8, 0x34, 0x12, 0xF, 0xE, 0xD, 0xC, 0}));
-    EXPECT_EQ(physical_map(dir.file("none"), kBoardPhysicalBase, kBoardRangeLength, &error), nullptr);
-    EXPECT_NE(error.find(dir.file("none") + ": No such file"), std::string::npos) << error;
-    EXPECT_EQ(physical_map(path, kBoardPhysicalBase + 1, kBoardRangeLength, &error), nullptr);
-    EXPECT_NE(error.find("page aligned"), std::string::npos) << error;
-    EXPECT_EQ(physical_unmap(nullptr, kBoardRangeLength), -1);
+    EXPECT_EQ(physical_map(none, dir.path(), kBoardPhysicalBase, kBoardRangeLength, &other, &why, &error), -1);
+    EXPECT_EQ(why, PhysicalRefusal::device);
+    EXPECT_NE(error.find(none + ": No such file"), std::string::npos) << error;
+    const std::string rule = ": a board's range must lie inside the ISA adapter memory area 0xA0000-0xFFFFF, be page aligned (4096 bytes) and be at most 0x8000 bytes long";
+    const struct { uint32_t base, length; const char *refused; /* null: mapped */ } rows[] = {
+        {0xA0000, 0x8000, nullptr}, {0xF8000, 0x8000, nullptr}, {0xFF000, 0x1000, nullptr}, {0x100000, 0x8000, "0x8000 bytes at 0x100000"},
+        {0x0, 0x8000, "0x8000 bytes at 0x0"}, {0x9F000, 0x2000, "0x2000 bytes at 0x9F000"}, {0xFC000, 0x8000, "0x8000 bytes at 0xFC000"},
+        {0xD0800, 0x4004, "0x4004 bytes at 0xD0800"}, {0xD0000, 0x8001, "0x8001 bytes at 0xD0000"}, {0xD0000, 0x0, "0x0 bytes at 0xD0000"},
+        {0xFFFFF000, 0x2000, "0x2000 bytes at 0xFFFFF000"}};
+    for (const auto &row : rows) {
+        int rc = physical_map(row.refused ? none : path, dir.path(), row.base, row.length, &held, &why, &error);
+        EXPECT_EQ(rc, row.refused ? -1 : 1) << std::hex << row.base;
+        if (!row.refused) {
+            EXPECT_EQ(physical_unmap(&held), 1);
+            continue;
+        }
+        EXPECT_EQ(why, PhysicalRefusal::range);
+        EXPECT_EQ(error, row.refused + rule);
+        EXPECT_NE(access(physical_lock_path(dir.path(), row.base, row.length).c_str(), F_OK), 0) << row.refused;
+    }
 }
 
 // Attached, the window's accesses reach the model; detached or destroyed, the binding is gone.

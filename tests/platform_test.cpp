@@ -4,6 +4,7 @@
 // target's), and version resources of PE images built with the MinGW tools.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <pwd.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 
 #include "platform/pe_version.h"
 #include "platform/reg_file.h"
+#include "platform/tav_home.h"
 #include "platform/win32.h"
 #include "platform/win_path.h"
 #include "tests/support.h"
@@ -51,6 +53,28 @@ TEST_F(Platform, WindowsPathsMapToTheStateFolder) {
         {"c:", h + "/drive_c"}, {"d:kit", h + "/drive_d/kit"}, {"kit\\a.sys", "kit/a.sys"}, {"\\tmp\\kit", "/tmp/kit"}, {"/tmp/x.dll", "/tmp/x.dll"}, {"", ""}};
     for (const auto &row : paths) EXPECT_EQ(native_path(row.windows), row.native) << row.windows;
     EXPECT_EQ(native_path(nullptr), "");
+}
+
+// The state folder: TAV_HOME when given; else under the home folder, which a run as root or
+// through sudo takes from the password database, never from HOME.
+TEST_F(Platform, APrivilegedRunNeverTakesItsStateFolderFromHome) {
+    const std::string fake = home.path() + "/invoking-user", database = getpwuid(geteuid())->pw_dir;
+    const std::string made = database + "/.local/state/tav", saved = getenv("HOME") ? getenv("HOME") : "";
+    const bool existed = std::filesystem::exists(made);
+    const struct { const char *tav_home, *sudo_user; std::string expected; } rows[] = {
+        {home.path().c_str(), "alice", home.path()}, {nullptr, "alice", made},
+        {nullptr, nullptr, (geteuid() == 0 ? database : fake) + "/.local/state/tav"}};
+    for (const auto &row : rows) {
+        setenv("HOME", fake.c_str(), 1);
+        row.tav_home ? setenv("TAV_HOME", row.tav_home, 1) : unsetenv("TAV_HOME");
+        row.sudo_user ? setenv("SUDO_USER", row.sudo_user, 1) : unsetenv("SUDO_USER");
+        EXPECT_EQ(tav_home(), row.expected);
+    }
+    setenv("TAV_HOME", home.path().c_str(), 1);
+    setenv("HOME", saved.c_str(), 1);
+    unsetenv("SUDO_USER");
+    std::error_code ec;
+    if (!existed) std::filesystem::remove(made, ec);
 }
 
 TEST_F(Platform, RegistryCallsAnswerAsWindowsDoes) {
@@ -160,6 +184,35 @@ TEST(RegFile, ValuesLinesAndRoundTrip) {
         const tavreg::Value *value = tavreg::find_value(*tavreg::find_key(store, "hkey_local_machine\\SOFTWARE\\test"), row.name);
         ASSERT_NE(value, nullptr) << row.body;
         EXPECT_EQ(std::make_pair(value->type, value->data), std::make_pair(row.type, row.data)) << row.body;
+    }
+    // What regedit writes: version 5.00 in UTF-16LE behind a byte-order mark (non-ASCII text comes
+    // out as UTF-8), and the old REGEDIT4 header, in either encoding.
+    auto utf16 = [](const std::u16string &text) {
+        Bytes bytes = {0xFF, 0xFE};
+        for (char16_t unit : text) bytes.insert(bytes.end(), {uint8_t(unit & 0xFF), uint8_t(unit >> 8)});
+        return bytes;
+    };
+    const std::u16string key16 = u"[HKEY_LOCAL_MACHINE\\Software\\Test]\r\n";
+    const std::string regedit4 = "REGEDIT4\n\n[" + key + "]\n\"V\"=\"\xc3\xa9\xf0\x9f\x98\x80\"\n";
+    const struct { Bytes text; const char *error; /* null: "V" reads as the UTF-8 text */ } exports[] = {
+        {utf16(u"Windows Registry Editor Version 5.00\r\n\r\n" + key16 + u"\"V\"=\"\u00e9\U0001F600\"\r\n"), nullptr},
+        {Bytes(regedit4.begin(), regedit4.end()), nullptr}, {utf16(u"REGEDIT4\r\n" + key16 + u"\"V\"=\"\u00e9\U0001F600\"\r\n"), nullptr},
+        {Bytes{0xFF, 0xFE, 'R', 0, 'E'}, "line 1: a UTF-16 text must have an even number of bytes"},
+        {utf16(u"REGEDIT4\r\n\xD800"), "line 2: a UTF-16 text with an unpaired surrogate"},
+        {utf16(u"Windows Registry Editor Version 4.00\r\n"), "line 1: the first line must be"}};
+    for (const auto &row : exports) {
+        tavreg::Store store;
+        std::string error;
+        bool parsed = tavreg::parse(row.text.data(), row.text.size(), &store, &error);
+        EXPECT_EQ(parsed, row.error == nullptr) << error;
+        if (!parsed) {
+            EXPECT_EQ(error.rfind(row.error ? row.error : "", 0), 0u) << error;
+            continue;
+        }
+        const tavreg::Key *found = tavreg::find_key(store, key);
+        const tavreg::Value *value = found ? tavreg::find_value(*found, "V") : nullptr;
+        ASSERT_NE(value, nullptr);
+        EXPECT_EQ(value->data, (Bytes{0xc3, 0xa9, 0xf0, 0x9f, 0x98, 0x80, 0}));
     }
     const struct { std::string text; int line; } malformed[] = {
         {"", 0}, {"REGEDIT5\n", 1}, {head + "\"V\"=dword:1\n", 3}, {head + "[HKEY_NOWHERE\\x]\n", 3}, {head + "[HKEY_LOCAL_MACHINE\\a\\\\b]\n", 3},

@@ -4,6 +4,9 @@
 // the board locked while mapped, and the status texts the loader prints.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstring>
 #include <functional>
 #include <set>
@@ -43,7 +46,7 @@ class Toolkit : public testing::Test {
     void SetUp() override { toolkit_calls_clear(); }
     void TearDown() override {
         for (int i = 0; i < 8 && DriverAgentClose() == DA_STATUS_OK; i++) continue;
-        for (const char *name : {"TAV_TOOLKIT_FAIL", "TAV_BOARD"}) unsetenv(name);
+        for (const char *name : {"TAV_TOOLKIT_FAIL", "TAV_BOARD", "TAV_TOOLKIT_LOCK_FOLDER", "TAV_TOOLKIT_MEM_DEVICE"}) unsetenv(name);
     }
     // Opens connection, device and range; the first failing status (0 if none).
     DASTATUS open_all() {
@@ -195,10 +198,50 @@ TEST_F(Toolkit, MappedBoardsAndTheirAccesses) {
     std::set<std::string> texts;
     for (DASTATUS status : {DA_STATUS_OK, DA_ERR_NOT_INSTALLED, DA_ERR_NOT_CONNECTED, DA_ERR_NO_DEVICE, DA_ERR_NO_RANGE, DA_ERR_BAD_HANDLE,
                             DA_ERR_BAD_ARGUMENT, DA_ERR_DATABASE, DA_ERR_DATABASE_WRITE, DA_ERR_BAD_RANGE_ENTRY, DA_ERR_RANGE_TOO_SMALL,
-                            DA_ERR_BOARD_OPEN, DA_ERR_PHYSICAL, DA_ERR_INJECTED, -9999})
+                            DA_ERR_BOARD_OPEN, DA_ERR_PHYSICAL, DA_ERR_INJECTED, DA_ERR_RANGE_NOT_ALLOWED, DA_ERR_DATABASE_UNSAFE,
+                            DA_ERR_BOARD_BUSY, -9999})
         EXPECT_TRUE(texts.insert(DaTranslateErrorMessageA(status)).second) << status;   // each status its own text
     EXPECT_NE(texts.find(std::string(DaTranslateErrorMessageA(-9999))), texts.end());
     EXPECT_NE(std::string(DaTranslateErrorMessageA(-9999)).find("-9999"), std::string::npos);
+}
+
+// The real board (an ordinary file in place of /dev/mem) is reached only through a device
+// database no other user can change; an unsafe one is refused when the connection opens,
+// before anything is read from it, the lock taken or the memory opened (the device is missing).
+TEST_F(Toolkit, PhysicalBoardTrustsOnlyAProtectedDatabase) {
+    const std::string h = home.path(), reg = home.registry(), real = h + "/real.reg", locks = h + "/locks";
+    auto writable = [](const std::string &path) { return path + " is writable by group or others (chmod go-w " + path + ")"; };
+    auto foreign = [](const std::string &path) { return path + " is owned by uid 4321, not by root (chown root " + path + ")"; };
+    const struct { std::function<int()> make; std::string unsafe; /* "": accepted */ bool needs_root; } rows[] = {
+        {[] { return 0; }, "", false}, {[&] { return chmod(reg.c_str(), 0664); }, writable(reg), false},
+        {[&] { return chmod(reg.c_str(), 0646); }, writable(reg), false}, {[&] { return chmod(h.c_str(), 0770); }, writable(h), false},
+        {[&] { return chmod(h.c_str(), 01777); }, "", false}, {[&] { return chown(reg.c_str(), 4321, 0); }, foreign(reg), true},
+        {[&] { return chown(h.c_str(), 4321, 0); }, foreign(h), true},
+        {[&] { return rename(reg.c_str(), real.c_str()) | chmod(real.c_str(), 0666) | symlink("real.reg", reg.c_str()); }, writable(real), false},
+        {[&] { return rename(reg.c_str(), real.c_str()) | symlink(real.c_str(), reg.c_str()); }, "", false}};
+    ASSERT_TRUE(tavtest::write_file(h + "/mem", std::string(0x100000, '\0')));
+    setenv("TAV_BOARD", "physical", 1);
+    setenv("TAV_TOOLKIT_LOCK_FOLDER", locks.c_str(), 1);
+    for (const auto &row : rows) {
+        if (row.needs_root && geteuid() != 0) continue;
+        for (const std::string &path : {locks, real, reg}) std::filesystem::remove_all(path);
+        ASSERT_TRUE(tavtest::seed_registry() && std::filesystem::create_directory(locks));
+        ASSERT_EQ(chmod(reg.c_str(), 0644) | chmod(h.c_str(), 0700) | chown(h.c_str(), geteuid(), 0) | row.make(), 0);
+        setenv("TAV_TOOLKIT_MEM_DEVICE", (h + (row.unsafe.empty() ? "/mem" : "/no-such-mem")).c_str(), 1);
+        toolkit_calls_clear();
+        DASTATUS status = open_all();
+        if (row.unsafe.empty()) {
+            EXPECT_NE(status == DA_STATUS_OK ? map(&status) : nullptr, nullptr) << DaTranslateErrorMessageA(status);
+        } else {
+            EXPECT_EQ(std::string(DaTranslateErrorMessageA(status)),
+                      "the driver toolkit's device database is not protected against other users: " + row.unsafe +
+                          "; with TAV_BOARD=physical it and every folder above it must be owned by root and writable only by their owner");
+            EXPECT_EQ(toolkit_call_names().front(), "DriverAgentOpen");
+            EXPECT_TRUE(std::filesystem::is_empty(locks)) << row.unsafe;
+        }
+        while (DriverAgentClose() == DA_STATUS_OK) continue;
+        ASSERT_EQ(chmod(h.c_str(), 0700) | chown(h.c_str(), geteuid(), 0), 0);
+    }
 }
 
 }  // namespace
