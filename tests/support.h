@@ -5,25 +5,21 @@
 //   read_file / write_file  whole-file helpers.
 //   reset_tav_environment   unsets every TAV_* variable of this process.
 //   registry_seed_text / seed_registry  the registry store as install leaves it for tavload.
-//   run_process         one program as a child process, as a shell runs it, with a bounded wait.
+//   run_process         one program as a child process (the sweeps' runner, tools/process_runner.h).
 #pragma once
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "tools/process_runner.h"
 
 extern char **environ;
 
@@ -137,64 +133,21 @@ struct Process {
     std::vector<std::string> args;   // after the program name
     std::string dir;                 // working folder; also receives the capture files
     std::vector<std::string> env;    // "NAME=value" over this process's environment without TAV_*
-    std::string capture = ".run";    // the capture files are <dir>/<capture>.out and .err
-    int timeout_seconds = 120;       // then the child is killed
 };
 
-struct ProcessOutcome {
-    int exit_status = -1;   // as a shell sees it (128 + signal when killed); -1 when not started
-    bool timed_out = false;
-    std::string out;
-    std::string err;        // or why the program could not be started
-};
+using ProcessOutcome = tavtools::ProcessOutcome;
 
-// Runs the program with standard input from /dev/null and its output captured; waits at most
-// timeout_seconds for it.
+// Runs the program through the build's one process runner, in its folder, with the
+// environment of this process less its TAV_* variables plus the given ones.
 inline ProcessOutcome run_process(const Process &p) {
-    const std::string out_path = p.dir + "/" + p.capture + ".out";
-    const std::string err_path = p.dir + "/" + p.capture + ".err";
-    std::vector<std::string> words = {p.program};
-    words.insert(words.end(), p.args.begin(), p.args.end());
     std::vector<std::string> env;
     for (char **e = environ; *e != nullptr; e++)
         if (!is_tav_variable(*e)) env.push_back(*e);
     env.insert(env.end(), p.env.begin(), p.env.end());
-    std::vector<char *> argv, envp;
-    for (std::string &w : words) argv.push_back(w.data());
+    std::vector<char *> envp;
     for (std::string &e : env) envp.push_back(e.data());
-    argv.push_back(nullptr);
     envp.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addchdir_np(&actions, p.dir.c_str());
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ProcessOutcome outcome;
-    pid_t pid = 0;
-    int rc = posix_spawn(&pid, p.program.c_str(), &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) {
-        outcome.err = "cannot start " + p.program + ": " + std::strerror(rc);
-        return outcome;
-    }
-    int status = 0;
-    for (long waited_ms = 0;; waited_ms += 5) {
-        pid_t done = waitpid(pid, &status, WNOHANG);
-        if (done == pid) break;
-        if (done < 0 && errno != EINTR) return outcome;
-        if (waited_ms >= p.timeout_seconds * 1000L && !outcome.timed_out) {
-            outcome.timed_out = true;
-            kill(pid, SIGKILL);
-        }
-        usleep(5000);
-    }
-    if (WIFEXITED(status)) outcome.exit_status = WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) outcome.exit_status = 128 + WTERMSIG(status);
-    outcome.out = read_file(out_path);
-    outcome.err = read_file(err_path);
-    return outcome;
+    return tavtools::run_program(p.program, p.args, {p.dir, p.dir, envp.data()});
 }
 
 }  // namespace tavtest
