@@ -2,6 +2,7 @@
 // install, tavsim create, make-update, tavload -status, a -debug load and the report, on
 // each board fit - and the loader's entry failing at each toolkit call, with the calls
 // made (the trace file) and the one error line.
+#include <sys/file.h>
 #include <sys/stat.h>
 
 #include "access/access.h"
@@ -25,12 +26,12 @@ const std::string kNoService = "Error: the driver toolkit is not installed: its 
 
 struct Home {
     tavtest::TempDir dir;
-    std::string fail;   // TAV_TOOLKIT_FAIL
+    std::vector<std::string> env;   // besides TAV_HOME and the trace
 
     tavtest::ProcessOutcome run(const std::string &program, const std::vector<std::string> &args) {
-        std::vector<std::string> env = {"TAV_HOME=" + dir.path(), "TAV_TOOLKIT_TRACE=" + dir.file("trace")};
-        if (!fail.empty()) env.push_back("TAV_TOOLKIT_FAIL=" + fail);
-        return tavtest::run_process({TAV_BIN_DIR "/" + program, args, dir.path(), env});
+        std::vector<std::string> all = {"TAV_HOME=" + dir.path(), "TAV_TOOLKIT_TRACE=" + dir.file("trace")};
+        all.insert(all.end(), env.begin(), env.end());
+        return tavtest::run_process({TAV_BIN_DIR "/" + program, args, dir.path(), all});
     }
     // The toolkit calls traced since the last look, without the text lookups.
     Calls calls() {
@@ -129,19 +130,35 @@ TEST(Chain, EntryFailuresGiveOneErrorLine) {
          "Error: the model board cannot be opened: board file @BOARD@ is in use by another process (make a board with tavsim "
          "create, close the program that holds it, or choose another board file with TAV_BOARD)\n",
          kFullRun},
+        {{true, true, true, 0x100000}, "physical", {"-status"},
+         "Error: the board's physical memory is not mapped: memory range \"TAV\" of device \"TAV\", 0x8000 bytes at 0x100000: a "
+         "board's range must lie inside the ISA adapter memory area 0xA0000-0xFFFFF, be page aligned (4096 bytes) and be at "
+         "most 0x8000 bytes long (run install again to register the board's range)\n",
+         kFullRun},
+        {{}, "physical, held", {"-status"}, "Error: the board is in use: process @PID@ holds the board (lock file @LOCK@) (wait until that program ends)\n",
+         kFullRun},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.fail + testing::PrintToString(row.args));
         Home home;
         ASSERT_TRUE(tavtest::write_file(home.dir.registry(), tavtest::registry_seed_text(row.seed)));
         std::unique_ptr<tavboard::Board> holder;
-        std::string error;
-        if (row.fail == std::string("hold the board")) holder = tavboard::Board::open_or_create(home.dir.board(), &error);
-        else home.fail = row.fail;
+        std::string error, fail = row.fail, lock = home.dir.file("tav-board-0xd0000-0x8000.lock");
+        int lock_fd = -1;
+        if (fail == "hold the board") holder = tavboard::Board::open_or_create(home.dir.board(), &error);
+        else if (fail.rfind("physical", 0) == 0) {
+            // The real board path over a file of zeroes in place of /dev/mem; the folder takes the locks.
+            ASSERT_TRUE(tavtest::write_file(home.dir.file("mem"), std::string(0x100000, '\0')));
+            home.env = {"TAV_BOARD=physical", "TAV_TOOLKIT_LOCK_FOLDER=" + home.dir.path(), "TAV_TOOLKIT_MEM_DEVICE=" + home.dir.file("mem")};
+            lock_fd = fail == "physical, held" ? open(lock.c_str(), O_RDWR | O_CREAT, 0644) : -1;
+            ASSERT_TRUE(fail != "physical, held" || (flock(lock_fd, LOCK_EX) == 0 && tavtest::write_file(lock, std::to_string(getpid()) + "\n")));
+        } else if (!fail.empty()) home.env = {"TAV_TOOLKIT_FAIL=" + fail};
         tavtest::ProcessOutcome r = home.run("tavload", row.args);
+        if (lock_fd >= 0) close(lock_fd);
         EXPECT_EQ(r.exit_status, 255);
         EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.err, replaced(row.err, "@BOARD@", home.dir.board()));
+        EXPECT_EQ(r.err, replaced(replaced(replaced(row.err, "@BOARD@", home.dir.board()), "@PID@", std::to_string(getpid())), "@LOCK@", lock));
+        if (fail == "physical") { EXPECT_FALSE(std::filesystem::exists(lock)) << "nothing opened"; }
         EXPECT_EQ(home.calls(), row.calls);
         struct stat info;
         if (row.calls != kFullRun) { EXPECT_NE(stat(home.dir.board().c_str(), &info), 0) << "a board was made"; }
