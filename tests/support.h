@@ -27,9 +27,8 @@ namespace tavtest {
 
 class TempDir {
   public:
-    TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "tav-test-XXXXXX").string();
-        if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+    TempDir() : path_((std::filesystem::temp_directory_path() / "tav-test-XXXXXX").string()) {
+        if (mkdtemp(path_.data()) == nullptr) path_.clear();
     }
     virtual ~TempDir() {
         std::error_code ec;
@@ -50,20 +49,14 @@ class TempDir {
 
 class TempHome : public TempDir {
   public:
-    TempHome() {
-        const char *old = getenv("TAV_HOME");
-        had_old_ = old != nullptr;
-        if (had_old_) old_ = old;
+    TempHome() : had_old_(getenv("TAV_HOME") != nullptr), old_(had_old_ ? getenv("TAV_HOME") : "") {
         setenv("TAV_HOME", path().c_str(), 1);
     }
-    ~TempHome() override {
-        if (had_old_) setenv("TAV_HOME", old_.c_str(), 1);
-        else unsetenv("TAV_HOME");
-    }
+    ~TempHome() override { had_old_ ? setenv("TAV_HOME", old_.c_str(), 1) : unsetenv("TAV_HOME"); }
 
   private:
+    bool had_old_;
     std::string old_;
-    bool had_old_ = false;
 };
 
 // The whole file; "" when it cannot be read.

@@ -37,10 +37,11 @@ TEST(Tavsim, SubcommandsInTurn) {
         {"fault add never-ready --block 5 b.img", 0, {}},
         {"fault add absent --device sound b.img", 0, {}},
         {"fault add power-cut --after 1234 b.img", 0, {}},
+        {"fault add kill --after 99 b.img", 0, {}},
         {"fault add erase-fail --block 32 b.img", 1, {"block 32"}},
         {"fault list b.img", 0, {"erase-fail sound block 2", "stuck game offset 0x10 mask 0x81",
                                  "never-ready game block 5", "absent sound",
-                                 "power-cut after 1234"}},
+                                 "power-cut after 1234", "kill after 99"}},
         {"fault clear b.img", 0, {}},
         {"fault list b.img", 0, {"no faults\n"}},
         {"timing datasheet b.img", 0, {}},
@@ -48,12 +49,15 @@ TEST(Tavsim, SubcommandsInTurn) {
         {"export --game g.bin b.img", 0, {}},
         {"export --sound=s.bin e.img", 0, {}},
         {"counters reset b.img", 0, {}},
+        {"power-cycle b.img", 0, {"power cycled: both devices in read array, status 0x80, nothing busy\n"}},
+        {"flip --device sound --offset 0x10 --mask ff e.img", 0, {}},
         {"info b.img", 0, {"counter accesses 0\n"}},
     };
     const char *const usage_errors[] = {
         "", "frobnicate", "create --game 5M x.img", "create --bogus x.img", "info a.img b.img", "export b.img",
         "fault add meltdown b.img", "fault add stuck --offset 10 b.img", "fault add erase-fail --mask 1 b.img",
         "timing slow b.img", "counters zero b.img", "make-update set", "make-update set 4021x", "make-update set 40215 --game -4",
+        "flip --device game --offset 0x10 b.img", "power-cycle --game 8M b.img",
     };
     auto run = [&](const std::string &args) {
         std::vector<std::string> words;
