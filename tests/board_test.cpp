@@ -148,26 +148,6 @@ TEST_F(BoardTest, WriteBufferProgramsOnlyAWellFormedBuffer) {
     }
 }
 
-// Erased through a middle address, each block clears exactly its bytes (blocks in order).
-TEST_F(BoardTest, EachEraseClearsExactlyItsBlock) {
-    const struct { Device d; Fit fit; std::vector<uint32_t> starts; } rows[] = {
-        {S, fit(4 * M, 128 * K, 256 * K), {0, 0x4000, 0x6000, 0x8000, 0x20000}},
-        {S, fit(4 * M, 128 * K, 1 * M), {0, 0x4000, 0x6000, 0x8000, 0x20000, 0x40000, 0x60000, 0x80000, 0xA0000, 0xC0000, 0xE0000}},
-        {G, fit(4 * M, 32 * K, 1 * M), {0, 0x8000, 0x10000}},
-        {G, fit(8 * M, 64 * K, 1 * M), {0, 0x10000, 0x20000}},
-    };
-    for (const auto &row : rows) {
-        auto b = make(row.fit);
-        for (uint32_t s : row.starts) ASSERT_EQ(program(*b, row.d, s, 0) | program(*b, row.d, s ? s - 1 : 0, 0), 0x80);
-        for (size_t k = 0; k + 1 < row.starts.size(); k++) {
-            uint32_t start = row.starts[k], end = row.starts[k + 1];
-            ASSERT_EQ(erase(*b, row.d, start + (end - start) / 2 + 3), 0x80);
-            EXPECT_EQ((Bytes{b->data(row.d)[start], b->data(row.d)[end - 1], b->data(row.d)[end]}), (Bytes{0xFF, 0xFF, 0})) << start;
-            EXPECT_EQ(b->erase_count(row.d, uint32_t(k)), 1u);
-        }
-    }
-}
-
 // A page address selects a device page (window offset 0x123 signed per page) or open bus,
 // where commands go nowhere.
 TEST_F(BoardTest, PageAddressSelectsDeviceBytesOrOpenBus) {

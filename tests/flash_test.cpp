@@ -465,22 +465,6 @@ TEST_F(FlashModel, WriteChunksMethodsAndErases) {
     }
 }
 
-// A unit is erased before its first write only; a boot-block device whole, once per entry
-// (a smaller device behind the 1 MB space has an entry per copy).
-TEST_F(FlashModel, EachUnitIsErasedOnFirstTouchOnly) {
-    const struct { int32_t space; uint32_t sound_size; U32s offsets; /* 16 bytes at each */ uint64_t erases; U32s entries; /* table after */ } rows[] = {
-        {0, 1 << 20, {0x20000, 0x20010, 0x3FFF8}, 2, {0, 1, 1, 0}}, {8, 1 << 20, {0x90000, 0x10}, 11, {1}},
-        {8, 512 << 10, {0x10, 0x80010}, 14, {1, 1}}, {8, 256 << 10, {0x0, 0x40000, 0x80000}, 15, {1, 1, 1, 0}},
-    };
-    for (const auto &row : rows) {
-        prepare(row.space, fit(4 << 20, 128 << 10, row.sound_size));
-        uint8_t data[16] = {1, 2, 3};
-        for (uint32_t offset : row.offsets) ASSERT_EQ(flash_write(&fsi, offset, data, 16, table), 1);
-        EXPECT_EQ(board->counters().erases, row.erases);
-        EXPECT_EQ(U32s(table, table + row.entries.size()), row.entries);
-    }
-}
-
 TEST_F(FlashModel, WriteFailuresReportAndStop) {
     const std::string program_error = kWErr + kT0 + "(0x90)\n";
     const struct { int32_t space; tavboard::Fault fault; uint32_t offset, count; std::string err; uint32_t last_command; /* the last of 0xFF, 0xD0, 0x40 written */ uint8_t entry; /* the unit's table entry afterwards */ } rows[] = {
