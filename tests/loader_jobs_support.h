@@ -4,6 +4,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -42,8 +43,10 @@ struct RunResult {
     std::string out, err, name;   // name: the program name the run took from argv[0]
 };
 
-// loader_main on `window` with argv[0] `name` and the words; output captured.
-inline RunResult run_loader(uint8_t *window, std::vector<std::string> words, const std::string &name = "tavload") {
+// loader_main on `window` with argv[0] `name` and the words; output captured. With
+// `no_descriptor_left` the run may open no file (the captures hold theirs already).
+inline RunResult run_loader(uint8_t *window, std::vector<std::string> words, const std::string &name = "tavload",
+                            bool no_descriptor_left = false) {
     words.insert(words.begin(), name);
     std::vector<char *> argv;
     for (std::string &w : words) argv.push_back(w.data());
@@ -51,7 +54,14 @@ inline RunResult run_loader(uint8_t *window, std::vector<std::string> words, con
     RunResult r;
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
+    struct rlimit saved, tight;
+    getrlimit(RLIMIT_NOFILE, &saved);
+    tight = saved;
+    tight.rlim_cur = static_cast<rlim_t>(dup(0));   // the lowest free descriptor
+    close(static_cast<int>(tight.rlim_cur));
+    if (no_descriptor_left) setrlimit(RLIMIT_NOFILE, &tight);
     r.code = loader_main(window, static_cast<int>(words.size()), argv.data());
+    setrlimit(RLIMIT_NOFILE, &saved);
     r.name = program_name != nullptr ? program_name : "";
     std::fflush(stdout);
     r.out = testing::internal::GetCapturedStdout();

@@ -4,7 +4,6 @@
 // each damaged update file (message, code, and the board left not loaded).
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <functional>
@@ -307,26 +306,9 @@ TEST_F(LoaderTest, EachFailureHasItsMessageCodeAndLeavesTheBoardNotLoaded) {
         for (const std::string &w : c.options) words.push_back(replaced(w, "@D@", dir));
         board->reset_counters();
         const int descriptors = open_descriptors();
-        RunResult r;
-        if (c.no_descriptor_left) {
-            // Running as root, permissions cannot make a file unreadable; a used-up limit
-            // makes the open fail for anyone. (The captures hold descriptors of their own.)
-            struct rlimit saved, tight;
-            getrlimit(RLIMIT_NOFILE, &saved);
-            testing::internal::CaptureStdout();
-            testing::internal::CaptureStderr();
-            tight = saved;
-            tight.rlim_cur = static_cast<rlim_t>(dup(0));
-            close(static_cast<int>(tight.rlim_cur));
-            setrlimit(RLIMIT_NOFILE, &tight);
-            std::vector<char *> argv = {const_cast<char *>("tavload"), words[0].data(), words[1].data(), nullptr};
-            r.code = loader_main(board->window_address(), 3, argv.data());
-            setrlimit(RLIMIT_NOFILE, &saved);
-            r.out = testing::internal::GetCapturedStdout();
-            r.err = testing::internal::GetCapturedStderr();
-        } else {
-            r = run(words);
-        }
+        // Running as root, permissions cannot make a file unreadable; a used-up descriptor
+        // limit makes the open fail for anyone.
+        RunResult r = run_loader(board->window_address(), words, "tavload", c.no_descriptor_left);
         EXPECT_EQ(r.code, c.code);
         struct stat info = {};
         stat((dir + "/sf.rom").c_str(), &info);   // a directory's size is the file system's
@@ -394,30 +376,27 @@ TEST(TavInfoRecord, WordSumsTimestampsAndValidity) {
         format_tav_timestamp(now, field);
         EXPECT_EQ(std::string(field, 32), text + std::string(32 - text.size(), '\0'));
     }
-    unsetenv("TZ");
-    tzset();
     TAVInfo record;
     std::memset(&record, 0xEE, sizeof record);
-    char before[32], after[32];   // stamped with now
-    format_tav_timestamp(time(nullptr), before);
-    prepare_tav_info(&record, 12345);
-    format_tav_timestamp(time(nullptr), after);
-    EXPECT_TRUE(!std::strcmp(record.tav_info_timestamp, before) || !std::strcmp(record.tav_info_timestamp, after));
+    const time_t before = time(nullptr);
+    prepare_tav_info(&record, 12345);   // stamped with now
+    char stamped[32];
+    format_tav_timestamp(before, stamped);
+    EXPECT_TRUE(!std::strcmp(record.tav_info_timestamp, stamped) || time(nullptr) != before);
+    unsetenv("TZ");
+    tzset();
     const uint8_t *bytes = reinterpret_cast<const uint8_t *>(&record);
     EXPECT_TRUE(std::all_of(bytes + 24, bytes + 32, [](uint8_t b) { return b == 0; }));
     EXPECT_EQ(std::memcmp(bytes + 32, "\x40\0\0\0\0\0\0\0\x39\x30\0\0", 12), 0);   // size 64, checksum 0, GAME#
     record.game_size = 3332772;
     seal_tav_info(&record);
     ASSERT_EQ(tav_info_valid(&record), 1);
-    for (uint32_t word = 0; word < 64; word++) {   // every word takes part, the reserved ones included
+    for (uint32_t word = 0; word < 65; word++) {   // every word takes part; 64 words and no other size
         TAVInfo changed = record;
-        reinterpret_cast<uint8_t *>(&changed)[4 * word + 1] ^= 0x10;
+        if (word < 64) reinterpret_cast<uint8_t *>(&changed)[4 * word + 1] ^= 0x10;
+        else changed.tav_info_size = 63, seal_tav_info(&changed);
         EXPECT_EQ(tav_info_valid(&changed), 0) << word;
     }
-    TAVInfo wrong_size = record;   // sums to 0, but not 64 words
-    wrong_size.tav_info_size = 63;
-    seal_tav_info(&wrong_size);
-    EXPECT_EQ(tav_info_valid(&wrong_size), 0);
     // The dump shows the texts up to the first byte outside 0x20..0x7E or the field's end.
     std::memcpy(record.tav_info_timestamp, "Fri\x7F" "Dec", 8);
     std::memcpy(record.magic_cookie, "13Dec96X", 8);
