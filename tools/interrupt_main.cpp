@@ -1,8 +1,82 @@
-// tav-interrupt: the interrupted-run sweep. Kills a real tavload run, replacing a valid
-// load, at bus access N with the board kept powered, for many N, and checks that the next
-// runs recover without a power cycle (tools/interrupt_sweep.cpp). Closing line
-// "N passed, M failed".
-#include "tools/sweep_cases.h"
+// tav-interrupt: the interrupted-run sweep. A load that replaces a valid one is killed at
+// bus access N with the board kept powered, so each device stays wherever that access left
+// it: busy, in a read mode, or half-way through a command sequence. Without a power cycle,
+// the next `tavload -status` must say "TAV is not currently loaded." (34) or report a load
+// whose record matches the board exactly (old or new), and then a fresh load must succeed
+// and -status must report it.
+//
+// Once per board after the points: a load that fails with each of the model's device
+// faults (run in this process, with the tick clock held, so that the driver's long time
+// limits pass at once), the fault cleared, then a real load without a power cycle must
+// succeed.
+#include "tools/sweep.h"
+
+namespace {
+
+using tavboard::Device;
+using tavboard::FaultKind;
+
+// Points of each kind of stop inside a sequence (spread over the load).
+constexpr size_t kPerSequenceKind = 12;
+
+class InterruptCase final : public tavsweep::SweepCase {
+  public:
+    InterruptCase(const tavsweep::Options &options, const std::string &board)
+        : SweepCase(options, board, FaultKind::kill) {}
+
+    std::vector<std::string> extra_checks(const tavsweep::Workspace &ws) override {
+        std::vector<std::string> results;
+        for (Device device : {Device::game, Device::sound}) {
+            if (device == Device::sound && fit_.sound_size == 0) continue;
+            for (FaultKind kind : {FaultKind::erase_fail, FaultKind::program_fail, FaultKind::vpp_low,
+                                   FaultKind::locked, FaultKind::never_ready, FaultKind::buffer_busy,
+                                   FaultKind::absent}) {
+                if (kind == FaultKind::buffer_busy && device == Device::sound) continue;
+                std::string problem = faulted_then_cleared(ws, device, kind);
+                if (!problem.empty())
+                    problem = std::string(device == Device::game ? "game" : "sound") + " flash fault " +
+                              std::to_string(int(kind)) + ": " + problem;
+                results.push_back(problem);
+            }
+        }
+        return results;
+    }
+
+  private:
+    std::string accept(const tavsweep::Workspace &ws, uint64_t) const override {
+        return check_status(ws, Loads::either, true);
+    }
+
+    void choose_points() override {
+        if (options_.all) return add_range(1, map_.total + 1);
+        add_range(map_.erase_first, map_.erase_last);
+        add_range(map_.record_first, map_.total + 1);
+        for (const std::vector<uint64_t> &kind : map_.inside) {
+            size_t step = std::max<size_t>(1, kind.size() / kPerSequenceKind);
+            for (size_t i = step / 2; i < kind.size(); i += step) points_.push_back(kind[i]);
+        }
+        add_spread();
+    }
+
+    // The faulted load's messages are expected: they are kept off the sweep's output.
+    std::string faulted_then_cleared(const tavsweep::Workspace &ws, Device device, FaultKind kind) {
+        tavboard::Fault fault;
+        fault.kind = kind;
+        fault.device = device;
+        std::string problem = fresh_board(ws, fault), error;
+        if (!problem.empty()) return problem;
+        int code = tavsweep::load_in_process(ws.board, new_set_, tavsweep::kNewGame, nullptr, true, &error);
+        if (code == 0 || code == -1) return "the faulted load gave " + std::to_string(code) + " " + error;
+        problem = after_stop(ws, false);
+        return problem.empty() ? check_fresh_load(ws) : problem;
+    }
+};
+
+std::unique_ptr<tavsweep::SweepCase> make_case(const tavsweep::Options &options, const std::string &board) {
+    return std::make_unique<InterruptCase>(options, board);
+}
+
+}  // namespace
 
 int main(int argc, char **argv) {
     static const char usage[] =
@@ -14,5 +88,5 @@ int main(int argc, char **argv) {
         "  spread over the load (default 100 per board); \"all\" tries every access. After the\n"
         "  points, a load failed by each device fault, the fault cleared, must be followed by a\n"
         "  load that succeeds. Needs tavload beside this program (or --tavload).\n";
-    return tavsweep::sweep_main(argc, argv, "tav-interrupt", usage, "kill", tavsweep::make_interrupt_case);
+    return tavsweep::sweep_main(argc, argv, "tav-interrupt", usage, "kill", make_case);
 }

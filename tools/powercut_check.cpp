@@ -4,18 +4,22 @@
 #include <cstring>
 #include <string>
 
-#include "tools/powercut.h"
+#include "tools/sweep.h"
 
-namespace tavcut {
+namespace tavsweep {
 
 namespace {
 
-constexpr uint32_t kSpace0Bytes = 0x400000;
-constexpr uint32_t kSoundBytes = 0x100000;
-constexpr uint32_t kBootDataBytes = 32768;
-constexpr uint32_t kTavbootOffset = 0x3F8000;
+constexpr uint32_t kSoundBytes = 0x100000, kBootDataBytes = 32768;
 
 uint32_t le_word(const uint8_t *p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24; }
+
+// 32-bit sum of the little-endian words of data (trailing bytes left out).
+uint32_t word_sum(const uint8_t *data, size_t length) {
+    uint32_t sum = 0;
+    for (size_t i = 0; i + 4 <= length; i += 4) sum += le_word(data + i);
+    return sum;
+}
 
 std::string hex(uint32_t value) {
     char text[16];
@@ -23,21 +27,16 @@ std::string hex(uint32_t value) {
     return text;
 }
 
-// First offset where a and b differ in [from, to), or -1.
-long first_difference(const uint8_t *a, const uint8_t *b, uint32_t from, uint32_t to) {
-    if (std::memcmp(a + from, b + from, to - from) == 0) return -1;
-    for (uint32_t i = from; i < to; i++)
-        if (a[i] != b[i]) return long(i);
-    return -1;
+// Where `have` differs from `want` in [from, to): "<what> byte 0x.. is 0x.., the update set
+// has 0x..", or empty.
+std::string first_difference(const char *what, const uint8_t *have, const uint8_t *want, uint32_t from, uint32_t to) {
+    if (std::memcmp(have + from, want + from, to - from) == 0) return "";
+    while (have[from] == want[from]) from++;
+    return std::string(what) + " byte " + hex(from) + " is " + hex(have[from]) + ", the update set has " +
+           hex(want[from]);
 }
 
 }  // namespace
-
-uint32_t word_sum(const uint8_t *data, size_t length) {
-    uint32_t sum = 0;
-    for (size_t i = 0; i + 4 <= length; i += 4) sum += le_word(data + i);
-    return sum;
-}
 
 ExpectedImage expected_image(const tavtools::UpdateSetOptions &set, uint32_t game_block) {
     using tavtools::UpdateFile;
@@ -72,15 +71,13 @@ std::string check_loaded_board(const tavboard::Board &board, const ExpectedImage
     // The record itself: valid, and about the load that was asked for.
     if (le_word(r + 32) != 64) return "record size is " + std::to_string(le_word(r + 32)) + ", not 64";
     if (word_sum(r, 256) != 0) return "record words sum to " + hex(word_sum(r, 256)) + ", not 0";
-    uint32_t game_id = le_word(r + 40);
-    if (game_id != want.game_id)
-        return "record names game " + std::to_string(game_id) + ", the board holds " + std::to_string(want.game_id);
+    if (le_word(r + 40) != want.game_id)
+        return "record names game " + std::to_string(le_word(r + 40)) + ", the board holds " +
+               std::to_string(want.game_id);
 
     // Its sizes and checksums against what the board holds.
-    uint32_t game_size = le_word(r + 44);
-    uint32_t game_checksum = le_word(r + 48);
-    uint32_t sound_size = le_word(r + 52);
-    uint32_t sound_checksum = le_word(r + 56);
+    uint32_t game_size = le_word(r + 44), game_checksum = le_word(r + 48);
+    uint32_t sound_size = le_word(r + 52), sound_checksum = le_word(r + 56);
     if (game_size > want.info_offset) return "record game_size " + std::to_string(game_size) + " runs into the record";
     if (word_sum(game, game_size) != game_checksum)
         return "record game_checksum " + hex(game_checksum) + " but the first " + std::to_string(game_size) +
@@ -91,16 +88,10 @@ std::string check_loaded_board(const tavboard::Board &board, const ExpectedImage
                hex(word_sum(sound, kSoundBytes));
 
     // And the contents are exactly the update set's.
-    long at = first_difference(game, want.game.data(), 0, want.info_offset);
-    if (at < 0) at = first_difference(game, want.game.data(), want.info_offset + 256, kSpace0Bytes);
-    if (at >= 0)
-        return "game flash byte " + hex(uint32_t(at)) + " is " + hex(game[at]) + ", the update set has " +
-               hex(want.game[at]);
-    at = first_difference(sound, want.sound.data(), 0, kSoundBytes);
-    if (at >= 0)
-        return "sound flash byte " + hex(uint32_t(at)) + " is " + hex(sound[at]) + ", the update set has " +
-               hex(want.sound[at]);
-    return "";
+    std::string problem = first_difference("game flash", game, want.game.data(), 0, want.info_offset);
+    if (problem.empty())
+        problem = first_difference("game flash", game, want.game.data(), want.info_offset + 256, kSpace0Bytes);
+    return problem.empty() ? first_difference("sound flash", sound, want.sound.data(), 0, kSoundBytes) : problem;
 }
 
-}  // namespace tavcut
+}  // namespace tavsweep
