@@ -1,23 +1,15 @@
-// tav-interrupt: the interrupted-run sweep. A load that replaces a valid one is killed at
-// bus access N with the board kept powered, so each device stays wherever that access left
-// it: busy, in a read mode, or half-way through a command sequence. Without a power cycle,
-// the next `tavload -status` must say "TAV is not currently loaded." (34) or report a load
-// whose record matches the board exactly (old or new), and then a fresh load must succeed
-// and -status must report it.
-//
-// Once per board after the points: a load that fails with each of the model's device
-// faults (run in this process, with the tick clock held, so that the driver's long time
-// limits pass at once), the fault cleared, then a real load without a power cycle must
-// succeed.
+// tav-interrupt: the interrupted-run sweep. A load replacing a valid one is killed at bus
+// access N with the board kept powered: each device stays busy, in a read mode or half-way
+// through a command sequence. Without a power cycle, `tavload -status` must then say "TAV is
+// not currently loaded." (34) or report a load (old or new) the board holds exactly, and a
+// fresh load must succeed. Once per board after the points: a load failed by each device
+// fault (run in this process), the fault cleared, must be followed by a load that succeeds.
 #include "tools/sweep.h"
 
 namespace {
 
 using tavboard::Device;
 using tavboard::FaultKind;
-
-// Points of each kind of stop inside a sequence (spread over the load).
-constexpr size_t kPerSequenceKind = 12;
 
 class InterruptCase final : public tavsweep::SweepCase {
   public:
@@ -26,17 +18,15 @@ class InterruptCase final : public tavsweep::SweepCase {
 
     std::vector<std::string> extra_checks(const tavsweep::Workspace &ws) override {
         std::vector<std::string> results;
+        // Each fault on the game flash, and but buffer_busy (no write buffer) on a fitted sound flash.
         for (Device device : {Device::game, Device::sound}) {
-            if (device == Device::sound && fit_.sound_size == 0) continue;
             for (FaultKind kind : {FaultKind::erase_fail, FaultKind::program_fail, FaultKind::vpp_low,
                                    FaultKind::locked, FaultKind::never_ready, FaultKind::buffer_busy,
                                    FaultKind::absent}) {
-                if (kind == FaultKind::buffer_busy && device == Device::sound) continue;
+                if (device == Device::sound && (fit_.sound_size == 0 || kind == FaultKind::buffer_busy)) continue;
                 std::string problem = faulted_then_cleared(ws, device, kind);
-                if (!problem.empty())
-                    problem = std::string(device == Device::game ? "game" : "sound") + " flash fault " +
-                              std::to_string(int(kind)) + ": " + problem;
-                results.push_back(problem);
+                results.push_back(problem.empty() ? "" : std::string(device == Device::game ? "game" : "sound") +
+                                                             " flash fault " + std::to_string(int(kind)) + ": " + problem);
             }
         }
         return results;
@@ -51,8 +41,8 @@ class InterruptCase final : public tavsweep::SweepCase {
         if (options_.all) return add_range(1, map_.total + 1);
         add_range(map_.erase_first, map_.erase_last);
         add_range(map_.record_first, map_.total + 1);
-        for (const std::vector<uint64_t> &kind : map_.inside) {
-            size_t step = std::max<size_t>(1, kind.size() / kPerSequenceKind);
+        for (const std::vector<uint64_t> &kind : map_.inside) {   // 12 of each kind, spread over the load
+            size_t step = std::max<size_t>(1, kind.size() / 12);
             for (size_t i = step / 2; i < kind.size(); i += step) points_.push_back(kind[i]);
         }
         add_spread();
@@ -72,10 +62,6 @@ class InterruptCase final : public tavsweep::SweepCase {
     }
 };
 
-std::unique_ptr<tavsweep::SweepCase> make_case(const tavsweep::Options &options, const std::string &board) {
-    return std::make_unique<InterruptCase>(options, board);
-}
-
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -88,5 +74,5 @@ int main(int argc, char **argv) {
         "  spread over the load (default 100 per board); \"all\" tries every access. After the\n"
         "  points, a load failed by each device fault, the fault cleared, must be followed by a\n"
         "  load that succeeds. Needs tavload beside this program (or --tavload).\n";
-    return tavsweep::sweep_main(argc, argv, "tav-interrupt", usage, "kill", make_case);
+    return tavsweep::sweep_main(argc, argv, "tav-interrupt", usage, "kill", tavsweep::make_case<InterruptCase>);
 }

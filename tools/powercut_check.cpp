@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <tuple>
 
 #include "tools/sweep.h"
 
@@ -79,13 +80,12 @@ std::string check_loaded_board(const tavboard::Board &board, const ExpectedImage
     uint32_t game_size = le_word(r + 44), game_checksum = le_word(r + 48);
     uint32_t sound_size = le_word(r + 52), sound_checksum = le_word(r + 56);
     if (game_size > want.info_offset) return "record game_size " + std::to_string(game_size) + " runs into the record";
-    if (word_sum(game, game_size) != game_checksum)
-        return "record game_checksum " + hex(game_checksum) + " but the first " + std::to_string(game_size) +
-               " bytes of the game flash sum to " + hex(word_sum(game, game_size));
     if (sound_size != kSoundBytes) return "record sound_size " + std::to_string(sound_size) + ", not 1048576";
-    if (word_sum(sound, kSoundBytes) != sound_checksum)
-        return "record sound_checksum " + hex(sound_checksum) + " but the sound flash sums to " +
-               hex(word_sum(sound, kSoundBytes));
+    for (auto [name, data, size, sum] : {std::tuple("game", game, game_size, game_checksum),
+                                         std::tuple("sound", sound, sound_size, sound_checksum)})
+        if (word_sum(data, size) != sum)
+            return std::string("record ") + name + "_checksum " + hex(sum) + " but the first " + std::to_string(size) +
+                   " bytes of the " + name + " flash sum to " + hex(word_sum(data, size));
 
     // And the contents are exactly the update set's.
     std::string problem = first_difference("game flash", game, want.game.data(), 0, want.info_offset);

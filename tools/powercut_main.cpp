@@ -34,10 +34,6 @@ class PowercutCase final : public tavsweep::SweepCase {
     }
 };
 
-std::unique_ptr<tavsweep::SweepCase> make_case(const tavsweep::Options &options, const std::string &board) {
-    return std::make_unique<PowercutCase>(options, board);
-}
-
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -48,5 +44,5 @@ int main(int argc, char **argv) {
         "  tavload -status. Every access of the information-block erase and of the final record\n"
         "  write is tried, plus N further points spread over the whole load (default 100 per\n"
         "  board); \"all\" tries every access. Needs tavload beside this program (or --tavload).\n";
-    return tavsweep::sweep_main(argc, argv, "tav-powercut", usage, "cut", make_case);
+    return tavsweep::sweep_main(argc, argv, "tav-powercut", usage, "cut", tavsweep::make_case<PowercutCase>);
 }

@@ -52,32 +52,19 @@ void find_sequence_stops(const std::vector<Decoded> &log, LoadMap *m) {
     uint32_t left = 0, total = 0;
     for (size_t i = 0; i < log.size(); i++) {
         if (!log[i].write()) continue;
-        uint64_t next = i + 2;   // stopping there leaves the device as this write left it
         uint32_t v = log[i].value;
-        auto note = [&](int kind) { m->inside[kind].push_back(next); };
-        switch (state) {
-            case idle:
-                if (v == 0xE8) state = count_next, note(0);
-                else if (v == 0x40 || v == 0x10) state = program_data, note(4);
-                else if (v == 0x20) state = erase_confirm, note(5);
-                break;
-            case count_next:
-                left = total = v + 1;
-                state = data;
-                note(1);
-                break;
-            case data:
-                if (--left == total / 2) note(2);
-                if (left == 0) state = confirm_next, note(3);
-                break;
-            case erase_confirm:
-                if (v == 0xD0) note(6);
-                state = idle;
-                break;
-            default:   // a program's data, a buffer's confirm
-                state = idle;
-                break;
+        // Stopping at access i + 2 leaves the device as this write left it.
+        auto note = [&](int kind) { m->inside[kind].push_back(i + 2); };
+        if (state == count_next) left = total = v + 1, state = data, note(1);
+        else if (state == data) {
+            if (--left == total / 2) note(2);
+            if (left == 0) state = confirm_next, note(3);
         }
+        else if (state == erase_confirm && v == 0xD0) state = idle, note(6);
+        else if (state != idle) state = idle;   // a program's data, a buffer's confirm
+        else if (state == idle && v == 0xE8) state = count_next, note(0);
+        else if (state == idle && (v == 0x40 || v == 0x10)) state = program_data, note(4);
+        else if (state == idle && v == 0x20) state = erase_confirm, note(5);
     }
 }
 
@@ -133,11 +120,6 @@ bool reference_load(const std::string &board_path, const std::string &set_dir, u
         for (size_t k = find(from, wanted); k < end; k = find(k + 1, wanted)) found = k;
         return found;
     };
-    // The access number of the first of the page-register writes just before index i.
-    auto with_registers = [&](size_t i) {
-        while (i > 0 && log[i - 1].kind == tavboard::Access::reg_write) i--;
-        return i + 1;
-    };
     if (code != 0) return problem("ended with result code " + std::to_string(code));
 
     LoadMap m;
@@ -151,16 +133,17 @@ bool reference_load(const std::string &board_path, const std::string &set_dir, u
     size_t read_array = find(confirm + 1, [](const Decoded &d) { return d.writes(0xFF); });
     if (setup >= end) return problem("no erase of the information block");
     if (read_array >= end) return problem("the information-block erase does not end in the log");
-    m.erase_first = with_registers(setup);
+    // Its first access is the first of the page-register writes just before the set-up.
+    for (m.erase_first = setup + 1; m.erase_first > 1 && log[m.erase_first - 2].kind == tavboard::Access::reg_write;)
+        m.erase_first--;
     m.erase_confirm = confirm + 1;
     m.erase_last = read_array + 1;
 
     // tavboot.rom: the accesses into the last 32 KB of space 0 after the erase; the record
     // write is all that follows the last of them.
     auto in_tavboot = [](const Decoded &d) { return d.space == 0 && d.offset >= kTavbootOffset && d.offset < kSpace0Bytes; };
-    size_t first_tavboot = find(read_array + 1, in_tavboot), last_tavboot = find_last(read_array + 1, in_tavboot);
-    if (first_tavboot >= end) return problem("no tavboot.rom write");
-    m.tavboot_first = with_registers(first_tavboot);
+    size_t last_tavboot = find_last(read_array + 1, in_tavboot);
+    if (last_tavboot >= end) return problem("no tavboot.rom write");
     m.record_first = last_tavboot + 2;
 
     // The record's last program: the last confirm (0xD0) of the run, then its status reads
@@ -179,15 +162,6 @@ bool reference_load(const std::string &board_path, const std::string &set_dir, u
     find_sequence_stops(log, &m);
     *map = m;
     return true;
-}
-
-const char *phase_of(const LoadMap &map, uint64_t access) {
-    if (access > map.total) return "after the load";
-    if (access >= map.record_first) return "record write";
-    if (access >= map.tavboot_first) return "tavboot.rom";
-    if (access > map.erase_last) return "sound and game flash";
-    if (access >= map.erase_first) return "information-block erase";
-    return "before the information-block erase";
 }
 
 }  // namespace tavsweep

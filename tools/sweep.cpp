@@ -5,11 +5,10 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <mutex>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -66,16 +65,6 @@ std::string describe_run(const tavtools::ProcessOutcome &run) {
     return err.empty() ? text : text + ", stderr \"" + err + "\"";
 }
 
-// The report line of a loaded board, for game `game` with both images. Empty when so.
-std::string check_report(const tavtools::ProcessOutcome &status, uint32_t game) {
-    const std::string head = "TAV loaded on ", tail = " with GameID " + std::to_string(game) + " Game & Sound updates.\n";
-    const std::string &out = status.out;
-    if (out.rfind(head, 0) == 0 && out.size() >= head.size() + tail.size() &&
-        out.compare(out.size() - tail.size(), tail.size(), tail) == 0 && status.err.empty())
-        return "";
-    return "the report is \"" + out + "\"" + (status.err.empty() ? "" : " with stderr " + status.err);
-}
-
 }  // namespace
 
 bool Workspace::make(const std::string &root, const std::string &name) {
@@ -106,17 +95,17 @@ bool Workspace::make(const std::string &root, const std::string &name) {
     return true;
 }
 
-tavtools::ProcessOutcome Workspace::tavload(const std::string &program, const std::vector<std::string> &args) const {
-    return tavtools::run_program(program, args, {dir, "", envp.data()});
+tavtools::ProcessOutcome SweepCase::tavload(const Workspace &ws, const std::vector<std::string> &args) const {
+    return tavtools::run_program(options_.tavload, args, {ws.dir, "", ws.envp.data()});
+}
+
+tavtools::ProcessOutcome SweepCase::load_new(const Workspace &ws) const {
+    return tavload(ws, {"-p" + new_set_, std::to_string(kNewGame)});
 }
 
 SweepCase::SweepCase(const Options &options, const std::string &board, tavboard::FaultKind stop)
     : options_(options), name_(board), stop_(stop) {
-    if (board == "8m") {
-        fit_.game_size = 8u << 20;
-        fit_.sound_size = 0;
-        sound_on_space1_ = true;
-    }
+    if (board == "8m") fit_.game_size = 8u << 20, fit_.sound_size = 0;   // the sound image in space 1
 }
 
 bool SweepCase::prepare(const Workspace &ws, std::string *error) {
@@ -130,7 +119,7 @@ bool SweepCase::prepare(const Workspace &ws, std::string *error) {
     old_image_ = expected_image(set_options(kOldGame), fit_.game_block);
     new_image_ = expected_image(set_options(kNewGame), fit_.game_block);
     if (tavboard::Board::create(ws.board, fit_, true, error) == nullptr) return false;
-    tavtools::ProcessOutcome load = ws.tavload(options_.tavload, {"-p" + old_set_, std::to_string(kOldGame)});
+    tavtools::ProcessOutcome load = tavload(ws, {"-p" + old_set_, std::to_string(kOldGame)});
     if (load.exit_status != 0) return fail(error, "the template load failed: " + describe_run(load));
     std::string problem = copy_board(ws.board, template_);
     if (problem.empty()) problem = check_status(ws, Loads::old_only, false);
@@ -143,14 +132,12 @@ bool SweepCase::prepare(const Workspace &ws, std::string *error) {
     auto count = [](uint64_t *n) { return [n](tavboard::Board &b) { *n = b.counters().accesses; return ""; }; };
     problem = copy_board(template_, ws.board);
     if (problem.empty()) problem = with_board(ws.board, count(&before));
-    if (!problem.empty()) return fail(error, problem);
-    load = ws.tavload(options_.tavload, {"-p" + new_set_, std::to_string(kNewGame)});
-    if (load.exit_status != 0) return fail(error, "a load of the new set failed: " + describe_run(load));
-    problem = with_board(ws.board, count(&after));
-    if (!problem.empty()) return fail(error, problem);
-    if (after - before != map_.total)
-        return fail(error, "tavload made " + std::to_string(after - before) + " bus accesses, the reference load " +
-                               std::to_string(map_.total) + ": points would not land where intended");
+    if (problem.empty() && (load = load_new(ws)).exit_status != 0) problem = "a load failed: " + describe_run(load);
+    if (problem.empty()) problem = with_board(ws.board, count(&after));
+    if (problem.empty() && after - before != map_.total)
+        problem = "tavload made " + std::to_string(after - before) + " bus accesses, the reference load " +
+                  std::to_string(map_.total) + ": points would not land where intended";
+    if (!problem.empty()) return fail(error, "the new set: " + problem);
     choose_points();
     std::sort(points_.begin(), points_.end());
     points_.erase(std::unique(points_.begin(), points_.end()), points_.end());
@@ -173,7 +160,7 @@ std::string SweepCase::try_point(const Workspace &ws, uint64_t n) const {
     stop.after = n;
     std::string problem = fresh_board(ws, stop);
     if (!problem.empty()) return problem;
-    tavtools::ProcessOutcome load = ws.tavload(options_.tavload, {"-p" + new_set_, std::to_string(kNewGame)});
+    tavtools::ProcessOutcome load = load_new(ws);
     bool stopped = load.exit_status == 137;
     if (!stopped && (load.exit_status != 0 || n <= map_.total)) return "the stopped load: " + describe_run(load);
     problem = after_stop(ws, stopped);
@@ -190,7 +177,7 @@ std::string SweepCase::fresh_board(const Workspace &ws, const tavboard::Fault &f
 }
 
 std::string SweepCase::check_status(const Workspace &ws, Loads allowed, bool not_loaded_ok) const {
-    tavtools::ProcessOutcome status = ws.tavload(options_.tavload, {"-status"});
+    tavtools::ProcessOutcome status = tavload(ws, {"-status"});
     if (status.exit_status == 34 && status.out.empty() && status.err == kNotLoaded)
         return not_loaded_ok ? "" : "-status says not loaded";
     if (status.exit_status != 0) return "-status: " + describe_run(status);
@@ -198,10 +185,14 @@ std::string SweepCase::check_status(const Workspace &ws, Loads allowed, bool not
     bool is_new = status.out.find(" with GameID " + std::to_string(kNewGame) + " ") != std::string::npos;
     if ((is_new && allowed == Loads::old_only) || (!is_new && allowed == Loads::new_only))
         return "-status reports the " + std::string(is_new ? "new" : "old") + " load: " + status.out;
-    std::string problem = check_report(status, is_new ? kNewGame : kOldGame);
+    // The report line of a loaded board, for its game with both images.
+    std::string report = "TAV loaded on .+ with GameID " + std::to_string(is_new ? kNewGame : kOldGame) +
+                         " Game & Sound updates\\.\n";
+    std::string problem = "the report is \"" + status.out + "\"" + (status.err.empty() ? "" : " with stderr " + status.err);
+    if (std::regex_match(status.out, std::regex(report)) && status.err.empty()) problem.clear();
     if (problem.empty())
         problem = with_board(ws.board, [&](tavboard::Board &board) {
-            return check_loaded_board(board, is_new ? new_image_ : old_image_, sound_on_space1_);
+            return check_loaded_board(board, is_new ? new_image_ : old_image_, fit_.sound_size == 0);
         });
     return problem.empty() ? "" : "-status reports a load but " + problem;
 }
@@ -215,7 +206,7 @@ std::string SweepCase::after_stop(const Workspace &ws, bool stopped) const {
 }
 
 std::string SweepCase::check_fresh_load(const Workspace &ws) const {
-    tavtools::ProcessOutcome again = ws.tavload(options_.tavload, {"-p" + new_set_, std::to_string(kNewGame)});
+    tavtools::ProcessOutcome again = load_new(ws);
     if (again.exit_status != 0 || !again.err.empty()) return "the fresh load: " + describe_run(again);
     std::string problem = check_status(ws, Loads::new_only, false);
     return problem.empty() ? "" : "after the fresh load: " + problem;
@@ -243,14 +234,15 @@ bool parse_count(const std::string &text, uint64_t *value) {
     return true;
 }
 
-// Reads one option's value into *o; false when it is not one the option takes.
+// Reads one option's value into *o; false when the option is unknown or the value not one it takes.
 bool take(const std::string &arg, const std::string &v, Options *o) {
     uint64_t jobs = 0;
     if (arg == "--points") return v == "all" ? (o->all = true) : parse_count(v, &o->points);
     if (arg == "--seed") return parse_count(v, &o->seed);
     if (arg == "--tavload" || arg == "--work") return !(arg == "--work" ? o->work : o->tavload).assign(v).empty();
     if (arg == "--jobs") return parse_count(v, &jobs) && jobs >= 1 && jobs <= 64 && (o->jobs = unsigned(jobs)) > 0;
-    std::stringstream list(v);   // --boards
+    if (arg != "--boards") return false;
+    std::stringstream list(v);
     o->boards.clear();
     for (std::string item; std::getline(list, item, ',');) {
         if (item != "default" && item != "8m") return false;
@@ -259,35 +251,28 @@ bool take(const std::string &arg, const std::string &v, Options *o) {
     return true;
 }
 
+// "program: message" on stderr (and the usage text when given); the exit status 2.
+int refuse(const char *program, const std::string &message, const char *usage = "") {
+    std::fprintf(stderr, "%s: %s\n%s", program, message.c_str(), usage);
+    return 2;
+}
+
 // Parses the command line into *options; 0 to go on, else the exit status (-1: help shown).
 int parse_options(int argc, char **argv, const char *program, const char *text, Options *options) {
-    static const char *const kTakes[][2] = {{"--points", "a number or all"}, {"--boards", "a list of default,8m"},
-                                            {"--jobs", "1 to 64"},           {"--seed", "a number"},
-                                            {"--tavload", "a path"},         {"--work", "a directory"}};
-    std::string message;
-    for (int i = 1; i < argc && message.empty(); i++) {
+    for (int i = 1; i < argc; i++) {
         std::string arg = argv[i];
         if (arg == "-h" || arg == "--help") return std::fputs(text, stdout), -1;
-        if (arg == "--keep") {
-            options->keep = true;
-            continue;
-        }
-        message = "unknown argument " + arg;
-        for (const auto &option : kTakes) {
-            if (arg != option[0]) continue;
-            if (i + 1 >= argc) message = arg + " needs " + option[1];
-            else message = take(arg, argv[++i], options) ? "" : arg + " takes " + option[1];
-        }
+        if (arg == "--keep") options->keep = true;
+        else if (i + 1 >= argc || !take(arg, argv[i + 1], options))
+            return refuse(program, "cannot use " + arg + (i + 1 < argc ? std::string(" ") + argv[i + 1] : ""), text);
+        else i++;
     }
-    if (message.empty() && options->tavload.empty()) {
+    if (options->tavload.empty()) {
         std::error_code ec;
         fs::path self = fs::read_symlink("/proc/self/exe", ec);
         options->tavload = (ec ? fs::path(argv[0]) : self).parent_path() / "tavload";
     }
-    if (message.empty() && access(options->tavload.c_str(), X_OK) != 0) message = "no tavload at " + options->tavload;
-    if (message.empty()) return 0;
-    std::fprintf(stderr, "%s: %s\n%s", program, message.c_str(), text);
-    return 2;
+    return access(options->tavload.c_str(), X_OK) == 0 ? 0 : refuse(program, "no tavload at " + options->tavload, text);
 }
 
 }  // namespace
@@ -298,34 +283,20 @@ int sweep_main(int argc, char **argv, const char *program, const char *usage_tex
     int parsed = parse_options(argc, argv, program, usage_text, &options);
     if (parsed != 0) return parsed < 0 ? 0 : parsed;
     bool made_work = options.work.empty();
-    if (made_work) {
-        std::string pattern = (fs::temp_directory_path() / (std::string(program) + "-XXXXXX")).string();
-        if (mkdtemp(pattern.data()) == nullptr) {
-            std::fprintf(stderr, "%s: cannot make a work directory: %s\n", program, std::strerror(errno));
-            return 2;
-        }
-        options.work = pattern;
-    }
+    std::string pattern = (fs::temp_directory_path() / (std::string(program) + "-XXXXXX")).string();
+    if (made_work && mkdtemp(pattern.data()) == nullptr)
+        return refuse(program, "cannot make a work directory in " + fs::temp_directory_path().string());
+    if (made_work) options.work = pattern;
     std::vector<Workspace> spaces(options.jobs);
-    for (unsigned k = 0; k < spaces.size(); k++) {
-        if (!spaces[k].make(options.work, "worker" + std::to_string(k))) {
-            std::fprintf(stderr, "%s: cannot make a worker directory in %s\n", program, options.work.c_str());
-            return 2;
-        }
-    }
+    for (unsigned k = 0; k < spaces.size(); k++)
+        if (!spaces[k].make(options.work, "worker" + std::to_string(k)))
+            return refuse(program, "cannot make a worker directory in " + options.work);
     std::vector<std::unique_ptr<SweepCase>> cases;
-    struct Job {
-        const SweepCase *sweep;
-        uint64_t n;
-    };
-    std::vector<Job> jobs;
+    std::vector<std::pair<const SweepCase *, uint64_t>> jobs;   // a board's sweep, a point
     for (const std::string &name : options.boards) {
         cases.push_back(factory(options, name));
         std::string error;
-        if (!cases.back()->prepare(spaces[0], &error)) {
-            std::fprintf(stderr, "%s: %s board: %s\n", program, name.c_str(), error.c_str());
-            return 2;
-        }
+        if (!cases.back()->prepare(spaces[0], &error)) return refuse(program, name + " board: " + error);
         cases.back()->print_plan(plan_what);
         for (uint64_t n : cases.back()->points()) jobs.push_back({cases.back().get(), n});
     }
@@ -342,9 +313,8 @@ int sweep_main(int argc, char **argv, const char *program, const char *usage_tex
     };
     auto worker = [&](const Workspace *ws) {
         for (size_t i; (i = next.fetch_add(1)) < jobs.size();) {
-            const Job &job = jobs[i];
-            tally(job.sweep->try_point(*ws, job.n), job.sweep->name() + " board, stopped at access " +
-                                                        std::to_string(job.n) + " (" + job.sweep->phase(job.n) + ")");
+            auto [sweep, n] = jobs[i];
+            tally(sweep->try_point(*ws, n), sweep->name() + " board, stopped at access " + std::to_string(n));
         }
     };
     std::vector<std::thread> threads;
