@@ -116,9 +116,9 @@ TEST_F(Platform, RegistryCallsAnswerAsWindowsDoes) {
     EXPECT_EQ(RegCloseKey(range) | RegCloseKey(key), ERROR_SUCCESS);
 }
 
-// Several processes writing at once lose nothing (whole-file rewrites under a lock); a store
-// that cannot be parsed fails every call with ERROR_BADDB naming file and line, never rewritten.
-TEST_F(Platform, RegistryStoreUnderConcurrencyAndDamage) {
+// Several processes writing at once lose nothing (whole-file rewrites under a lock). A store
+// that cannot be parsed is the toolkit test's row (refused, named, never rewritten).
+TEST_F(Platform, RegistryStoreUnderConcurrentWriters) {
     RegCloseKey(create("Software\\Race"));
     std::vector<pid_t> children;
     for (int w = 0; w < 4; w++) {
@@ -138,18 +138,6 @@ TEST_F(Platform, RegistryStoreUnderConcurrencyAndDamage) {
     ASSERT_EQ(open("Software\\Race", KEY_READ, &key), ERROR_SUCCESS);
     for (DWORD n = 0, v = 0; n < 400; n += n % 100 == 24 ? 76 : 1) EXPECT_EQ(get(key, ("w" + std::to_string(n)).c_str(), &v) == ERROR_SUCCESS ? v : 999, n);
     RegCloseKey(key);
-    const std::string broken = "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Software]\n\"V\"=dword:xyz\n";
-    tavtest::write_file(home.registry(), broken);
-    for (const std::function<LONG()> &call : std::vector<std::function<LONG()>>{
-             [&] { return open("Software", KEY_READ, &key); }, [&] { return set(HKEY_LOCAL_MACHINE, "V", 1); },
-             [&] { return RegDeleteTreeA(HKEY_LOCAL_MACHINE, "Software"); }}) {
-        testing::internal::CaptureStderr();
-        EXPECT_EQ(call(), ERROR_BADDB);
-        std::string err = testing::internal::GetCapturedStderr();
-        EXPECT_TRUE(err.find(home.registry()) != std::string::npos && err.find("line 4") != std::string::npos) << err;
-        EXPECT_EQ(tavtest::read_file(home.registry()), broken);
-    }
-    for (const auto &entry : std::filesystem::directory_iterator(home.path())) EXPECT_NE(entry.path().extension(), ".tmp");
 }
 
 bool parse(const std::string &text, tavreg::Store *store, std::string *error) {
