@@ -1,29 +1,22 @@
 // The tick clock with its real thread (also run under ThreadSanitizer): the first read starts
-// it, and the count moves on while reads go on.
+// it, and the count moves on while reads go on; a run whose clock cannot start ends first.
 #include <gtest/gtest.h>
-
-#include <chrono>
-#include <thread>
-
 #include <pthread.h>
 
 #include <cerrno>
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "flash/ticks.h"
 #include "loader/loader.h"
 
 // The link wraps pthread_create for this program: while refuse_threads is set no thread starts.
-namespace {
-bool refuse_threads = false;
-}
+static bool refuse_threads = false;
 extern "C" int __real_pthread_create(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *);
-extern "C" int __wrap_pthread_create(pthread_t *thread, const pthread_attr_t *attr, void *(*body)(void *),
-                                     void *argument) {
-    if (refuse_threads) return EAGAIN;
-    return __real_pthread_create(thread, attr, body, argument);
+extern "C" int __wrap_pthread_create(pthread_t *thread, const pthread_attr_t *attr, void *(*body)(void *), void *argument) {
+    return refuse_threads ? EAGAIN : __real_pthread_create(thread, attr, body, argument);
 }
-
 
 // Without its clock no wait of the driver would end: the run stops before the board.
 TEST(TickClock, ARunWhoseClockCannotStartEndsBeforeTheBoard) {
@@ -31,11 +24,9 @@ TEST(TickClock, ARunWhoseClockCannotStartEndsBeforeTheBoard) {
     std::string words[] = {"tavload", "-status"};
     char *argv[] = {words[0].data(), words[1].data(), nullptr};
     testing::internal::CaptureStderr();
-    int code = loader_main(nullptr, 2, argv);
-    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(loader_main(nullptr, 2, argv), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error: the 100 ms tick thread cannot be started, so no wait of the flash driver would end\n");
     refuse_threads = false;
-    EXPECT_EQ(code, -1);
-    EXPECT_EQ(err, "Error: the 100 ms tick thread cannot be started, so no wait of the flash driver would end\n");
     EXPECT_FALSE(tick_thread_started());
 }
 

@@ -1,62 +1,42 @@
-# The Windows services on POSIX: paths, platform family, system directory, message texts, the
-# registry and its text format, and the version resources of PE images built here with the
-# MinGW cross tools (the installer tests use them too).
-
-# Test images: DLLs with version resources (32- and 64-bit) and without one.
+# The Windows services on POSIX (the state folder, the registry store's text), and the PE test
+# images the installer tests use: DLLs built with the MinGW cross tools, with a version resource
+# MAJOR.MINOR.7.9 (32- and 64-bit) or without one.
 set(TAV_TEST_IMAGE_DIR ${CMAKE_BINARY_DIR}/tests/pe_images)
-foreach(tool i686-w64-mingw32-gcc x86_64-w64-mingw32-gcc i686-w64-mingw32-windres x86_64-w64-mingw32-windres)
-  string(REPLACE "-" "_" variable "TAV_${tool}")
-  find_program(${variable} ${tool})
-  if(NOT ${variable})
-    message(FATAL_ERROR "${tool} is missing: the version resource tests need the MinGW cross tools "
-                        "(Debian packages gcc-mingw-w64 and binutils-mingw-w64; scripts/test installs them)")
-  endif()
+foreach(arch i686 x86_64)
+  foreach(tool gcc windres)
+    find_program(TAV_${arch}_${tool} ${arch}-w64-mingw32-${tool})
+    if(NOT TAV_${arch}_${tool})
+      message(FATAL_ERROR "${arch}-w64-mingw32-${tool} is missing: the version resource tests need the MinGW cross tools "
+                          "(Debian packages gcc-mingw-w64 and binutils-mingw-w64; scripts/test installs them)")
+    endif()
+  endforeach()
 endforeach()
 
-set(tav_image_source ${CMAKE_SOURCE_DIR}/tests/data/pe/image_stub.c)
-set(tav_image_rc ${CMAKE_SOURCE_DIR}/tests/data/pe/version.rc)
 set(tav_test_images)
-# tav_test_image(NAME ARCH [MAJOR MINOR]): NAME.dll for ARCH (x86 or x64), with a version
-# resource MAJOR.MINOR.7.9 when MAJOR is given.
+# tav_test_image(NAME ARCH [MAJOR MINOR]): NAME.dll for ARCH (i686 or x86_64).
 function(tav_test_image name arch)
-  if(arch STREQUAL "x86")
-    set(cc ${TAV_i686_w64_mingw32_gcc})
-    set(rc ${TAV_i686_w64_mingw32_windres})
+  set(entry -Wl,-e,DllMainCRTStartup)
+  if(arch STREQUAL "i686")
     set(entry -Wl,-e,_DllMainCRTStartup@12)
-  else()
-    set(cc ${TAV_x86_64_w64_mingw32_gcc})
-    set(rc ${TAV_x86_64_w64_mingw32_windres})
-    set(entry -Wl,-e,DllMainCRTStartup)
   endif()
   set(dll ${TAV_TEST_IMAGE_DIR}/${name}.dll)
   set(objects)
   if(ARGC GREATER 2)
-    set(res ${TAV_TEST_IMAGE_DIR}/${name}.res.o)
-    add_custom_command(OUTPUT ${res}
-      COMMAND ${CMAKE_COMMAND} -E make_directory ${TAV_TEST_IMAGE_DIR}
-      COMMAND ${rc} -DFILE_MAJOR=${ARGV2} -DFILE_MINOR=${ARGV3} ${tav_image_rc} -O coff -o ${res}
-      DEPENDS ${tav_image_rc} VERBATIM)
-    set(objects ${res})
+    set(objects ${TAV_TEST_IMAGE_DIR}/${name}.res.o)
+    add_custom_command(OUTPUT ${objects} COMMAND ${CMAKE_COMMAND} -E make_directory ${TAV_TEST_IMAGE_DIR}
+      COMMAND ${TAV_${arch}_windres} -DFILE_MAJOR=${ARGV2} -DFILE_MINOR=${ARGV3} ${CMAKE_SOURCE_DIR}/tests/data/pe/version.rc -O coff -o ${objects}
+      DEPENDS ${CMAKE_SOURCE_DIR}/tests/data/pe/version.rc VERBATIM)
   endif()
-  add_custom_command(OUTPUT ${dll}
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${TAV_TEST_IMAGE_DIR}
-    COMMAND ${cc} -shared -nostdlib ${entry} -o ${dll} ${tav_image_source} ${objects}
-    DEPENDS ${tav_image_source} ${objects} VERBATIM)
+  add_custom_command(OUTPUT ${dll} COMMAND ${CMAKE_COMMAND} -E make_directory ${TAV_TEST_IMAGE_DIR}
+    COMMAND ${TAV_${arch}_gcc} -shared -nostdlib ${entry} -o ${dll} ${CMAKE_SOURCE_DIR}/tests/data/pe/image_stub.c ${objects}
+    DEPENDS ${CMAKE_SOURCE_DIR}/tests/data/pe/image_stub.c ${objects} VERBATIM)
   set(tav_test_images ${tav_test_images} ${dll} PARENT_SCOPE)
 endfunction()
-
-tav_test_image(v1_5_x64 x64 1 5)
-tav_test_image(v1_15_x86 x86 1 15)
-tav_test_image(v1_16_x64 x64 1 16)
-tav_test_image(v2_0_x86 x86 2 0)
-tav_test_image(v2_0_x64 x64 2 0)
-tav_test_image(v2_1_x86 x86 2 1)
-tav_test_image(v2_5_x64 x64 2 5)
-tav_test_image(v3_0_x86 x86 3 0)
-tav_test_image(noversion_x86 x86)
-tav_test_image(noversion_x64 x64)
+foreach(image "v1_15_x86 i686 1 15" "v2_0_x86 i686 2 0" "v2_0_x64 x86_64 2 0"
+              "v2_1_x86 i686 2 1" "v2_5_x64 x86_64 2 5" "v3_0_x86 i686 3 0" "noversion_x86 i686" "noversion_x64 x86_64")
+  separate_arguments(image)
+  tav_test_image(${image})
+endforeach()
 add_custom_target(tav_test_images DEPENDS ${tav_test_images})
 
 tav_test(platform_test SOURCES platform_test.cpp LIBS tav_platform)
-target_compile_definitions(platform_test PRIVATE TAV_TEST_IMAGE_DIR="${TAV_TEST_IMAGE_DIR}")
-add_dependencies(platform_test tav_test_images)

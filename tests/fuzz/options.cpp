@@ -6,32 +6,22 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <sanitizer/common_interface_defs.h>
-
-#include <cstdlib>
 #include <filesystem>
 #include <memory>
-#include <string>
 #include <vector>
 
 #include "board/model.h"
 #include "flash/ticks.h"
 #include "loader/loader.h"
+#include "tests/fuzz/fault.h"
 
 static std::unique_ptr<tavboard::Board> board;
-
-// Reported through the sanitizers' channel: it stays open when libFuzzer closes stderr.
-[[noreturn]] static void fault(const char *what, int code) {
-    __sanitizer_report_error_summary(("options fuzz: " + std::string(what) + " (result code " + std::to_string(code) + ")").c_str());
-    std::abort();
-}
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     std::string folder = (std::filesystem::temp_directory_path() / "tav-fuzz-options-XXXXXX").string(), error;
     int null = open("/dev/null", O_RDONLY);   // -ask waits for ENTER: standard input at its end
     if (mkdtemp(folder.data()) == nullptr || chdir(folder.c_str()) != 0 || null < 0 || dup2(null, 0) < 0) std::abort();
-    board = tavboard::Board::create(folder + "/board.img", {4u << 20, 128u << 10, 256u << 10, false}, true, &error);
-    if (board == nullptr) std::abort();
+    if (!(board = tavboard::Board::create(folder + "/board.img", {4u << 20, 128u << 10, 256u << 10, false}, true, &error))) std::abort();
     tavboard::attach(*board);
     tick_clock_hold();
     board->set_status_read_hook([] { tick_clock_advance(1); });
@@ -52,10 +42,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     board->reset_counters();
     int code = loader_main(board->window_address(), static_cast<int>(words.size()), argv.data());
     bool touched = board->counters().accesses != 0, bad_command_line = code == 2 || code == 4 || code == 5;
-    if (code < 0 || code > 35 || code == 1 || code == 11) fault("a result code the loader does not have", code);
-    if (bad_command_line && touched) fault("a bad command line reached the board", code);
-    if (!touched && !(bad_command_line || code == 0 || code == 3)) fault("a board job ended without touching the board", code);
-    if (program_name == nullptr || (program_name != std::string("tavload") && (program_name < argv0 || program_name >= argv0_end)))
-        fault("the program name does not point into argv[0]", code);
+    const std::string what = code < 0 || code > 35 || code == 1 || code == 11 ? "a result code the loader does not have"
+                             : bad_command_line && touched                      ? "a bad command line reached the board"
+                             : !touched && !(bad_command_line || code == 0 || code == 3) ? "a board job ended without touching the board"
+                             : program_name == nullptr || (program_name != std::string("tavload") && (program_name < argv0 || program_name >= argv0_end))
+                                 ? "the program name does not point into argv[0]" : "";
+    if (!what.empty()) fuzz_fault("options: " + what + " (result code " + std::to_string(code) + ")");
     return 0;
 }
