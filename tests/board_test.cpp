@@ -152,10 +152,8 @@ TEST_F(BoardTest, WriteBufferProgramsOnlyAWellFormedBuffer) {
 // where commands go nowhere.
 TEST_F(BoardTest, PageAddressSelectsDeviceBytesOrOpenBus) {
     const struct { uint32_t game, sound, page; int device; uint32_t offset; } rows[] = {
-        {4 * M, 1 * M, 0x00FF, 0, 0x3FC000}, {4 * M, 1 * M, 0x0100, -1, 0}, {8 * M, 1 * M, 0x0100, 0, 0x400000},
-        {8 * M, 1 * M, 0x113F, 0, 0x4FC000}, {4 * M, 1 * M, 0x1100, -1, 0}, {4 * M, 1 * M, 0x803F, 1, 0xFC000},
-        {4 * M, 256 * K, 0x8015, 1, 0x14000}, {4 * M, 512 * K, 0x8028, 1, 0x20000}, {4 * M, 0, 0x8000, -1, 0},
-        {4 * M, 1 * M, 0x2000, -1, 0}, {4 * M, 1 * M, 0x9000, -1, 0}, {4 * M, 1 * M, 0xF000, -1, 0},
+        {4 * M, 1 * M, 0x00FF, 0, 0x3FC000}, {4 * M, 1 * M, 0x0100, -1, 0}, {8 * M, 1 * M, 0x113F, 0, 0x4FC000},
+        {4 * M, 1 * M, 0x1100, -1, 0}, {4 * M, 256 * K, 0x8015, 1, 0x14000}, {4 * M, 0, 0x8000, -1, 0}, {4 * M, 1 * M, 0x9000, -1, 0},
     };
     auto sign = [](uint32_t offset, int d) { return uint8_t((offset >> 14) + d * 0x55); };
     for (const auto &row : rows) {
@@ -175,22 +173,6 @@ TEST_F(BoardTest, PageAddressSelectsDeviceBytesOrOpenBus) {
     page(*b, 0);
     for (uint32_t a : {0x4000u, 0x4003u, 0x4004u, 0x7FFFu}) EXPECT_EQ((b->write(a == 0x4003 ? 0x4004 : a, 0x90), b->read(a)), 0xFF);
     EXPECT_EQ(b->read(0x123), 0xFF);   // still array mode on page 0
-}
-
-// Status shows busy (0x00) for the configured number of status reads, writes ignored meanwhile;
-// the hook sees every status read and no array read.
-TEST_F(BoardTest, BusyForTheConfiguredStatusReads) {
-    auto b = make();
-    b->set_timing(Timing::instant, 3);
-    int hooks = 0;
-    b->set_status_read_hook([&] { hooks++; });
-    page(*b, 0);
-    for (uint8_t v : {0x40, 0x00, 0xFF}) b->write(0x40, v);
-    Bytes seen;
-    for (int i = 0; i < 5; i++) seen.push_back((i < 3 ? b->write(0x40, 0xFF) : void(), b->read(0x40)));
-    EXPECT_EQ(seen, (Bytes{0, 0, 0, 0x80, 0x80}));
-    EXPECT_EQ((b->write(0x40, 0xFF), b->read(0x40)), 0x00);
-    EXPECT_EQ(hooks, 5);
 }
 
 // Operation at device offset `at`: its status with the fault and what it left there.
@@ -333,10 +315,9 @@ TEST_F(BoardTest, BoardFileOutlivesItsProcessAndIsHeldByOne) {
 TEST_F(BoardTest, DamagedFilesAreRefusedAndLeftAlone) {
     auto header = [](std::string &b) { return reinterpret_cast<BoardHeader *>(b.data()); };
     const struct { std::function<void(std::string &)> damage; const char *message; } rows[] = {
-        {[](std::string &b) { b.pop_back(); }, "truncated"}, {[](std::string &b) { b.resize(200); }, "truncated"},
-        {[](std::string &b) { b.clear(); }, "not a TAV board file"}, {[](std::string &b) { b = std::string(20000, 'x'); }, "not a TAV board file"},
+        {[](std::string &b) { b.pop_back(); }, "truncated"}, {[](std::string &b) { b = std::string(20000, 'x'); }, "not a TAV board file"},
         {[&](std::string &b) { header(b)->version = 7; }, "version 7"}, {[&](std::string &b) { header(b)->game_size = 8u << 20; }, "corrupt"},
-        {[&](std::string &b) { header(b)->faults[0].kind = 3; }, "corrupt"}, {[](std::string &b) { b.push_back('\xFF'); }, "corrupt"},
+        {[](std::string &b) { b.push_back('\xFF'); }, "corrupt"},
         {[&](std::string &b) { header(b)->game_block = 12345, header(b)->config_check = board_config_check(*header(b)); }, "corrupt"},
     };
     for (const auto &row : rows) {
@@ -400,22 +381,6 @@ TEST_F(BoardTest, PhysicalMapReachesAFileLikeMemoryAndGuardsIt) {
         EXPECT_EQ(error, row.refused + rule);
         EXPECT_NE(access(physical_lock_path(dir.path(), row.base, row.length).c_str(), F_OK), 0) << row.refused;
     }
-}
-
-// Attached, the window's accesses reach the model; detached or destroyed, the binding is gone.
-TEST_F(BoardTest, AttachedWindowReachesTheModel) {
-    attach(*make());   // destroyed attached
-    tavtest::TempDir other;
-    std::string error;
-    auto b = Board::create(other.board(), Fit(), true, &error);
-    attach(*b);
-    uint8_t *w = b->window_address();
-    for (uint32_t reg = 0; reg < 4; reg++) board_write_page_register(w, reg, reg == 3 ? 8 : 0);
-    board_write8(w, 0, 0x90);
-    EXPECT_EQ(board_read8(w, 2), 0x9D);
-    EXPECT_EQ(b->counters().register_writes, 4u);
-    detach(*b);
-    EXPECT_DEATH(board_read8(w, 0), "");
 }
 
 }  // namespace

@@ -1,14 +1,9 @@
-// Fuzz target: the BootData handling of a game flash load. Each input is a BootData record (up
-// to 32 KB) with the sizes of the three image files and of tavboot.rom; a -gfonly load runs
-// against a fresh, small model board with the access log on.
-// Input: byte 0 flags (bit 0: BootData's game number made to match GAME#; bit 1: declared word
-// counts cut to 15 bits so that they often fit; bit 2: bootdata.rom written as given instead of
-// padded to 32768 bytes); bytes 1-8 the sizes of im_flsh0.rom, game.rom, symbols.rom and
-// tavboot.rom (16-bit little-endian byte counts); the rest BootData.
-// Checks: every window access selects a page of space 0; a programmed byte of the images' area
-// lies inside an image's declared size and file and holds the file's byte; nothing is programmed
-// beyond what the files and declared sizes allow; a complete load leaves a valid record whose
-// sizes are those declared.
+// Fuzz target: a -gfonly load against a fresh small model board, from a fuzzed BootData record
+// (up to 32 KB; bytes 9 on) and image sizes (bytes 1-8: im_flsh0.rom, game.rom, symbols.rom,
+// tavboot.rom, 16-bit little-endian). Byte 0: bit 0 makes the game number match, bit 1 cuts the
+// declared word counts to 15 bits, bit 2 keeps bootdata.rom unpadded. Checks: every access is
+// in space 0's window; a programmed byte is the file's, inside its declared size and file;
+// no more is programmed than given; a complete load leaves a valid record of the declared size.
 #include <unistd.h>
 
 #include <algorithm>

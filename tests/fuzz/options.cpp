@@ -1,7 +1,6 @@
-// Fuzz target: argument vectors into loader_main, split at NUL bytes (the first word is argv[0]).
-// A small model board stands behind the window and no update file is near, so a run that passes
-// the options ends early at its first file. Checks: every result code is one the loader has; a
-// bad command line (2, 4, 5) never touches the board, a board job always does; the program name
+// Fuzz target: argument vectors (split at NUL bytes) into loader_main, a small model board behind
+// the window and no update file near. Checks: every result code is one the loader has; a bad
+// command line (2, 4, 5) never touches the board, a board job always does; the program name
 // points into argv[0].
 #include <fcntl.h>
 #include <unistd.h>
