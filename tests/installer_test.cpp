@@ -72,17 +72,15 @@ class Installer : public testing::Test {
         std::string err = err_of([&] { status = install_main(int(args.size()), argv.data()); });
         return {status, err};
     }
-    static void set(const char *path, const char *name, std::optional<uint32_t> dword, const char *text = nullptr) {
+    // Sets the DWORD values given (a text too, as `text_name`) on a key made afresh.
+    static void set_version(const char *path, std::optional<uint32_t> version, std::optional<uint32_t> revision, const char *text_name = "", const char *text = nullptr) {
         HKEY key = nullptr;
-        ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr), ERROR_SUCCESS);
-        if (dword) RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE *>(&*dword), 4);
-        if (text) RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(text), DWORD(strlen(text) + 1));
-        RegCloseKey(key);
-    }
-    static void set_version(const char *path, std::optional<uint32_t> version, std::optional<uint32_t> revision) {
         RegDeleteTreeA(HKEY_LOCAL_MACHINE, path);
-        set(path, "Version", version);
-        set(path, "Revision", revision);
+        ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr), ERROR_SUCCESS);
+        for (auto [name, value] : {std::pair{"Version", version}, {"Revision", revision}})
+            if (value) RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE *>(&*value), 4);
+        if (text) RegSetValueExA(key, text_name, 0, REG_SZ, reinterpret_cast<const BYTE *>(text), DWORD(strlen(text) + 1));
+        RegCloseKey(key);
     }
     // "type:bytes" of a value, "" when it cannot be read.
     static std::string value_of(const char *path, const char *name) {
@@ -117,7 +115,7 @@ TEST_F(Installer, RunsRegisterTheBoardAndReplaceTheDevice) {
         const std::string image = windows95 ? "c:\\windows\\system\\agentcd.vxd" : "c:\\winnt\\system32\\agentcd.sys";
         const std::string out = windows95 ? "Install Path:c:\\windows\\system\n" + done + "The system must be restarted for the changes to take effect\n" : nt_head + done;
         EXPECT_EQ(install(), std::make_pair(0, out));
-        set(device_key, "Stale", 7);
+        set_version(device_key, {}, {}, "Stale", "7");
         toolkit_calls_clear();
         EXPECT_EQ(install(), std::make_pair(0, out));
         EXPECT_EQ(toolkit_calls(), (Lines{"RegDeleteDevice(\"TAV\") = 0", "RegAddIsaDevice(\"TAV\", 0, 0, 1, \"Tarsek9 ORVEX Update Board\", 0, 1, 0, 0) = 0",
@@ -195,8 +193,7 @@ TEST_F(Installer, ToolkitRecordDecidesWhetherTheFilesAreCompared) {
     place("v1_15_x86", "c:\\newkit\\agentcd.sys");
     place("v3_0_x86", "c:\\winnt\\system32\\DriverAgent.dll");
     for (const auto &row : rows) {
-        set_version(toolkit_key, row.version, row.revision);
-        if (row.text) set(toolkit_key, "CurrentVersion", {}, row.text);
+        set_version(toolkit_key, row.version, row.revision, "CurrentVersion", row.text);
         uint32_t version = 77, revision = 77;
         EXPECT_EQ(GetToolkitVersion(&version, &revision), row.read);
         if (row.read) {
