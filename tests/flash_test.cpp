@@ -331,51 +331,37 @@ TEST_F(FlashModel, LeftoverDeviceStatesAreRecoveredWithoutProgramming) {
     }
 }
 
-const U32s kOrder1M = {0x0, 0x4000, 0x6000, 0x8000, 0xE0000, 0xC0000, 0xA0000, 0x80000, 0x60000, 0x40000, 0x20000};
-
 // Each block erase is set-up, confirm, read array at the block: the game flash erases the
-// block holding the offset, a boot-block device all its blocks in their fixed order.
+// block holding the offset, a boot-block device all its blocks in their fixed order, stopping
+// at the first failing block (a hung one given up after 20000 ticks).
 TEST_F(FlashModel, EraseTakesTheBlocksOfTheUnitInOrder) {
-    const struct { uint32_t game_block, sound_size; int32_t space; uint32_t offset; U32s order; } rows[] = {
-        {128 << 10, 1 << 20, 0, 0x25000, {0x25000}}, {128 << 10, 1 << 20, 8, 0xFFFFF, kOrder1M},
-        {128 << 10, 512 << 10, 8, 0x90000, {0x0, 0x4000, 0x6000, 0x8000, 0x60000, 0x40000, 0x20000}},
-        {128 << 10, 256 << 10, 8, 0x3FFFF, {0x0, 0x4000, 0x6000, 0x8000, 0x20000}},
-    };
+    const U32s order1M = {0x0, 0x4000, 0x6000, 0x8000, 0xE0000, 0xC0000, 0xA0000, 0x80000, 0x60000, 0x40000, 0x20000};
+    // A fault of `kind` on sound block `block` (-1: none; index: the 4 small blocks, then 128 KB ones).
+    const struct { uint32_t sound_size; int32_t space; uint32_t offset; K kind; int32_t block; U32s order; std::string err; } rows[] = {
+        {1 << 20, 0, 0x25000, K::absent, -1, {0x25000}, ""}, {1 << 20, 8, 0xFFFFF, K::absent, -1, order1M, ""},
+        {512 << 10, 8, 0x90000, K::absent, -1, {0x0, 0x4000, 0x6000, 0x8000, 0x60000, 0x40000, 0x20000}, ""},
+        {256 << 10, 8, 0x3FFFF, K::absent, -1, {0x0, 0x4000, 0x6000, 0x8000, 0x20000}, ""},
+        {1 << 20, 8, 0, K::erase_fail, 1, {0x0, 0x4000}, kEErr + kT0 + "(0xa0)\n"},
+        {1 << 20, 8, 0, K::erase_fail, 6, U32s(order1M.begin(), order1M.begin() + 9), kEErr + kT0 + "(0xa0)\n"},
+        {1 << 20, 8, 0, K::never_ready, 3, U32s(order1M.begin(), order1M.begin() + 4), kT0 + "(0x00)\n"}};
     for (const auto &row : rows) {
-        prepare(row.space, fit(4 << 20, row.game_block, row.sound_size));
-        EXPECT_EQ(flash_erase(&fsi, row.offset), 1);
+        prepare(row.space, fit(4 << 20, 128 << 10, row.sound_size));
+        if (row.block >= 0) add_fault(fault(row.kind, Device::sound, row.block));
+        uint32_t ticks = get_ticks();
+        Out r = run([&] { return flash_erase(&fsi, row.offset); });
+        EXPECT_EQ(r.err, row.err);
+        EXPECT_EQ(r.result, row.err.empty() ? 1 : -1);
+        EXPECT_EQ(get_ticks() - ticks > 20000, row.kind == K::never_ready);
         Pairs expected;
         for (uint32_t start : row.order)
             for (uint32_t command : {0x20, 0xD0, 0xFF}) expected.push_back({start, command});
-        EXPECT_EQ(writes(), expected);
-        EXPECT_EQ(board->counters().erases, row.order.size());
+        EXPECT_EQ(writes(), expected) << row.err;
     }
     // A boot-block device of unknown size: silent failure after the four small blocks.
     prepare(8);
     fsi.device_size = 0x200000;
     EXPECT_EQ(run([&] { return flash_erase(&fsi, 0); }).err, "");
     EXPECT_EQ(at(0x20), (U32s{0x0, 0x4000, 0x6000, 0x8000}));
-}
-
-// A boot-block erase stops at the first failing block, in read array there.
-TEST_F(FlashModel, BootBlockEraseStopsAtTheFirstFailingBlock) {
-    const struct { int32_t block; /* index: the four small blocks, then 128 KB ones */ K kind; std::string err; } rows[] = {
-        {1, K::erase_fail, kEErr + kT0 + "(0xa0)\n"}, {6, K::erase_fail, kEErr + kT0 + "(0xa0)\n"},
-        {3, K::never_ready, kT0 + "(0x00)\n"},   // given up after 20000 ticks
-    };
-    const U32s index_order = {0, 1, 2, 3, 10, 9, 8, 7, 6, 5, 4};
-    for (const auto &row : rows) {
-        prepare(8);
-        add_fault(fault(row.kind, Device::sound, row.block));
-        uint32_t ticks = get_ticks();
-        Out r = run([&] { return flash_erase(&fsi, 0); });
-        EXPECT_EQ(r.result, -1);
-        EXPECT_EQ(r.err, row.err);
-        EXPECT_EQ(get_ticks() - ticks > 20000, row.kind == K::never_ready);
-        size_t n = std::find(index_order.begin(), index_order.end(), (uint32_t)row.block) - index_order.begin() + 1;
-        EXPECT_EQ(at(0x20), U32s(kOrder1M.begin(), kOrder1M.begin() + n));
-        EXPECT_EQ(writes().back(), (std::pair<uint32_t, uint32_t>{kOrder1M[n - 1], 0xFF}));
-    }
 }
 
 // Buffered chunks of at most 32 bytes cut at page and unit ends (the last byte single);
