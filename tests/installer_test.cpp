@@ -181,47 +181,36 @@ TEST(InstallerRules, PathLengthsAndComparison) {
 
 // The recorded toolkit (numbers, else "CurrentVersion" text). The installed DriverAgent.dll is
 // newer than the new one: a toolkit that passes its own comparison is refused by the file check.
-TEST_F(Installer, ToolkitRecordDecidesWhetherTheFilesAreCompared) {
-    const std::string toolkit = too_new + "DriverAgent" + than, library = too_new + "DriverAgent.dll" + than;
-    const struct { std::optional<uint32_t> version, revision; const char *text; bool read; uint32_t got_version, got_revision; std::string err; } rows[] = {
-        {{}, {}, nullptr, false, 0, 0, ""}, {1, 15, nullptr, true, 1, 15, library}, {1, 16, nullptr, true, 1, 16, toolkit},
-        {1, {}, nullptr, false, 0, 0, ""}, {1, 15, "9.9", true, 1, 15, library}, {{}, {}, "1.16", true, 1, 16, toolkit},
-        {{}, {}, "2", true, 2, 0, toolkit}, {{}, {}, "abc", true, 0, 0, library}, {{}, {}, "1234.67", true, 1234, 67, toolkit},
-        {{}, {}, "12345.67", false, 0, 0, ""},   // too long for its buffer
-    };
+// The device entry: only a newer one is refused, and a refusal fails the run before any change.
+TEST_F(Installer, RecordedVersionsDecideWhatIsRefused) {
+    const std::string toolkit = too_new + "DriverAgent" + than, library = too_new + "DriverAgent.dll" + than, device = too_new + "device TAV" + than;
+    const struct { bool device; std::optional<uint32_t> version, revision; const char *text; bool read; uint32_t got_version, got_revision; std::string err; } rows[] = {
+        {false, {}, {}, nullptr, false, 0, 0, ""}, {false, 1, 15, nullptr, true, 1, 15, library}, {false, 1, 16, nullptr, true, 1, 16, toolkit},
+        {false, 1, {}, nullptr, false, 0, 0, ""}, {false, 1, 15, "9.9", true, 1, 15, library}, {false, {}, {}, "1.16", true, 1, 16, toolkit},
+        {false, {}, {}, "2", true, 2, 0, toolkit}, {false, {}, {}, "abc", true, 0, 0, library}, {false, {}, {}, "1234.67", true, 1234, 67, toolkit},
+        {false, {}, {}, "12345.67", false, 0, 0, ""},   // too long for its buffer
+        {true, 1, 0, nullptr, true, 1, 0, ""}, {true, 1, 1, nullptr, true, 1, 1, device}, {true, 0, 9, nullptr, true, 0, 9, ""}, {true, 2, {}, nullptr, false, 0, 0, ""}};
     place("v1_15_x86", "c:\\newkit\\DriverAgent.dll");
     place("v1_15_x86", "c:\\newkit\\agentcd.sys");
     place("v3_0_x86", "c:\\winnt\\system32\\DriverAgent.dll");
     for (const auto &row : rows) {
-        set_version(toolkit_key, row.version, row.revision, "CurrentVersion", row.text);
+        set_version(toolkit_key, row.device ? std::nullopt : row.version, row.device ? std::nullopt : row.revision, "CurrentVersion", row.text);
+        if (row.device) set_version(device_key, row.version, row.revision);
         uint32_t version = 77, revision = 77;
-        EXPECT_EQ(GetToolkitVersion(&version, &revision), row.read);
+        EXPECT_EQ((row.device ? GetDeviceVersion : GetToolkitVersion)(&version, &revision), row.read);
         if (row.read) {
             EXPECT_EQ(std::make_pair(version, revision), std::make_pair(row.got_version, row.got_revision));
         }
         EXPECT_EQ(check("c:\\newkit"), row.err) << (row.text ? row.text : "");
     }
-    // A refused toolkit stops before the files and the device entry.
+    // A refused toolkit stops before the files and the device entry; a refusal fails the run.
     set_version(toolkit_key, 2, 0);
     set_version(device_key, 5, 0);
     EXPECT_EQ(check("c:\\empty"), toolkit);
-}
-
-TEST_F(Installer, OnlyANewerDeviceEntryIsRefusedAndARefusalFailsTheRun) {
-    const struct { std::optional<uint32_t> version, revision; bool read, refused; } rows[] = {
-        {{}, {}, false, false}, {1, 0, true, false}, {1, 1, true, true}, {2, 0, true, true}, {0, 9, true, false}, {2, {}, false, false}};
-    for (const auto &row : rows) {
-        set_version(device_key, row.version, row.revision);
-        uint32_t version = 77, revision = 77;
-        EXPECT_EQ(GetDeviceVersion(&version, &revision), row.read);
-        if (row.read) {
-            EXPECT_EQ(std::make_pair(version, revision), std::make_pair(*row.version, *row.revision));
-        }
-        EXPECT_EQ(check("c:\\newkit"), row.refused ? too_new + "device TAV" + than : "");
-    }
+    set_version(toolkit_key, {}, {});
     set_version(device_key, 2, 0);
     toolkit_calls_clear();
-    EXPECT_EQ(install(), std::make_pair(-1, nt_head + too_new + "device TAV" + than + failed));
+    EXPECT_EQ(install(), std::make_pair(-1, nt_head + device + failed));
     EXPECT_TRUE(toolkit_calls().empty());
 }
 
