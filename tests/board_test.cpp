@@ -299,12 +299,9 @@ TEST_F(BoardTest, BoardFileOutlivesItsProcessAndIsHeldByOne) {
     b->power_cycle();
     EXPECT_EQ((Bytes{b->read(0x10), b->read(0x20)}), (Bytes{0x3C, 0xFF}));   // switched off and on: read array
     std::string error;
-    EXPECT_FALSE(Board::open(dir.board(), &error));
-    EXPECT_NE(error.find("in use by another process"), std::string::npos) << error;
-    EXPECT_FALSE(Board::create(dir.board(), Fit(), true, &error));
+    EXPECT_FALSE(Board::open(dir.board(), &error) || Board::create(dir.board(), Fit(), true, &error));   // texts: the chain's and tavsim's rows
     b.reset();
     EXPECT_FALSE(Board::create(dir.board(), Fit(), false, &error));
-    EXPECT_NE(error.find("already exists"), std::string::npos) << error;
     EXPECT_EQ(open()->data(G)[0x10], 0x3C);
     for (Fit f : {fit(2 * M, 128 * K, 1 * M), fit(4 * M, 16 * K, 1 * M), fit(4 * M, 128 * K, 2 * M)})
         EXPECT_FALSE(Board::create(dir.file("bad.img"), f, true, &error));
