@@ -13,6 +13,7 @@ namespace {
 class CheckProcessTest : public testing::Test {
   protected:
     void SetUp() override { ASSERT_TRUE(tavtest::seed_registry()); }
+
     tavtest::ProcessOutcome run(const std::string &program, const std::vector<std::string> &args) {
         return tavtest::run_process({TAV_BIN_DIR "/" + program, args, home_.path(), {"TAV_HOME=" + home_.path()}});
     }
@@ -25,14 +26,15 @@ class CheckProcessTest : public testing::Test {
     void load_a(const tavboard::Fit &fit = {}, uint32_t period = 0) {
         std::string error;
         ASSERT_TRUE(tavboard::Board::create(home_.board(), fit, true, &error)) << error;
-        make_set("A", 40215, 1, period, 2500000);
-        ASSERT_EQ(run("tavload", {"-p" + home_.file("A"), "40215"}).exit_status, 0);
+        load("A", 40215, 1, period, 2500000);
     }
-    void make_set(const char *name, uint32_t game, uint64_t seed, uint32_t period, uint32_t game_bytes) {
+    // Writes set `name` and loads it.
+    void load(const char *name, uint32_t game, uint64_t seed, uint32_t period, uint32_t game_bytes) {
         tavtools::UpdateSetOptions o;
         o.game_number = game, o.seed = seed, o.sound_period = period, o.game_bytes = game_bytes;
         std::string error;
         ASSERT_TRUE(tavtools::write_update_set(home_.file(name), o, &error)) << error;
+        ASSERT_EQ(run("tavload", {"-p" + home_.file(name), std::to_string(game)}).exit_status, 0);
     }
     // Both devices' contents, the game device without its information record.
     std::vector<uint8_t> contents(uint32_t record_offset) {
@@ -52,8 +54,7 @@ TEST_F(CheckProcessTest, BackupOfSetALoadedOverSetCRestoresTheBoardOnEveryFit) {
     const struct {
         tavboard::Fit fit;
         uint32_t sound_period, record_offset;
-    } fits[] = {{{}, 0, 0x3E0000}, {{8u << 20, 128u << 10, 0, false}, 0, 0x3E0000},
-                {{4u << 20, 64u << 10, 512u << 10, false}, 512u << 10, 0x3F0000}};
+    } fits[] = {{{}, 0, 0x3E0000}, {{8u << 20, 128u << 10, 0, false}, 0, 0x3E0000}, {{4u << 20, 64u << 10, 512u << 10, false}, 512u << 10, 0x3F0000}};
     for (const auto &f : fits) {
         SCOPED_TRACE(f.record_offset + f.fit.game_size);
         for (const char *name : {"A", "B", "C"}) std::filesystem::remove_all(home_.file(name));
@@ -61,8 +62,7 @@ TEST_F(CheckProcessTest, BackupOfSetALoadedOverSetCRestoresTheBoardOnEveryFit) {
         expect("tavverify", {}, 0, "verdict: the board verifies: GameID 40215");
         std::vector<uint8_t> loaded = contents(f.record_offset);
         expect("tavbackup", {home_.file("B")}, 0, "restore it with: tavload -p" + home_.file("B") + " 40215");
-        make_set("C", 40216, 2, f.sound_period, 1000000);
-        ASSERT_EQ(run("tavload", {"-p" + home_.file("C"), "40216"}).exit_status, 0);
+        load("C", 40216, 2, f.sound_period, 1000000);
         ASSERT_EQ(run("tavload", {"-p" + home_.file("B"), "40215"}).exit_status, 0);
         EXPECT_TRUE(contents(f.record_offset) == loaded);
         expect("tavverify", {"-p" + home_.file("B")}, 0, "sound         ok:");
@@ -74,11 +74,8 @@ TEST_F(CheckProcessTest, BackupOfSetALoadedOverSetCRestoresTheBoardOnEveryFit) {
 TEST_F(CheckProcessTest, FlippedBitsAndRefusals) {
     const struct {
         const char *device, *offset, *named;
-    } flips[] = {
-        {"game", "0x100000", "game.rom (erase block 8 of the game FLASH)"},
-        {"game", "0x3f9000", "tavboot.rom (erase block 31 of the game FLASH)"},
-        {"sound", "0x50000", "sound (erase block 5 of the sound FLASH)"},
-    };
+    } flips[] = {{"game", "0x100000", "game.rom (erase block 8 of the game FLASH)"}, {"game", "0x3f9000", "tavboot.rom (erase block 31 of the game FLASH)"},
+                 {"sound", "0x50000", "sound (erase block 5 of the sound FLASH)"}};
     std::string error;
     ASSERT_TRUE(tavboard::Board::create(home_.board(), {}, true, &error)) << error;
     expect("tavverify", {}, 1, "TAV is not currently loaded.");

@@ -1,13 +1,12 @@
-// End to end: the programs as a user runs them, each a process in a fresh TAV_HOME -
-// install, tavsim create, make-update, tavload -status, a -debug load and the report, on
-// each board fit - and the loader's entry failing at each toolkit call, with the calls
-// made (the trace file) and the one error line.
+// End to end: the programs as a user runs them, each a process in a fresh TAV_HOME - install
+// (failing, then twice), tavsim create, make-update, tavload -status, a -debug load and the
+// report, on each board fit - and the loader's entry failing at each toolkit call, with the
+// calls made (the trace file) and the one error line.
 #include <sys/file.h>
-#include <sys/stat.h>
 
 #include "access/access.h"
 #include "board/model.h"
-#include "loader_jobs_support.h"
+#include "model_fixture.h"
 #include "toolkit/toolkit_controls.h"
 #include "toolkit/toolkit_status.h"
 
@@ -46,57 +45,52 @@ struct Home {
 
 TEST(Chain, InstallCreateLoadAndStatusOnEachFit) {
     const struct {
-        std::vector<std::string> create;   // tavsim create options
+        std::vector<std::string> create;   // tavsim command line
         const char *shown;                 // in tavsim info
     } fits[] = {
-        {{}, "32 blocks of 128 KB"},
-        {{"--game", "8M", "--sound", "none"}, "sound flash: none"},
-        {{"--game-block", "64K"}, "64 blocks of 64 KB"},
+        {{"create"}, "32 blocks of 128 KB"}, {{"create", "--game", "8M", "--sound", "none"}, "sound flash: none"}, {{"create", "--game-block", "64K"}, "64 blocks of 64 KB"},
+    };
+    const std::string installed = "Install Path:c:\\winnt\\system32\nThe installation of device TAV is complete.\n";
+    const struct {
+        const char *program, *fail;   // TAV_TOOLKIT_FAIL
+        std::vector<std::string> args;
+        int exit_status;              // -1 as a process exit status is 255
+        std::string out, err;
+    } steps[] = {
+        {"tavload", "", {"-status"}, 255, "", kNoService},
+        {"install", "RegAddIsaDevice=-5", {"c:\\kit"}, 255, "", "Install Path:c:\\kit\nError: Unable to install Isa device TAV, error=-5\nError: Installation of device TAV failed.\n"},
+        {"install", "", {}, 0, "", installed},
+        {"install", "", {}, 0, "", installed},
+        {"tavload", "", {"-status"}, 34, "", kNotLoaded},
+        {"tavload", "", {"-debug", "-pset", "40215"}, 0, transcript("default", "set/"), ""},
+        {"tavload", "", {"-status"}, 0, "@LOADED@", ""},
+        {"tavload", "", {"-pset", "40216"}, 35, "", "\ntavload: GamdID (40215) of file (set/bootdata.rom) does not match GAME# 40216\n"},
+        {"tavload", "", {"-status"}, 34, "", kNotLoaded},
     };
     for (const auto &fit : fits) {
         SCOPED_TRACE(fit.shown);
         Home home;
-        tavtest::ProcessOutcome r = home.run("tavload", {"-status"});
-        EXPECT_EQ(r.exit_status, 255);
-        EXPECT_EQ(r.err, kNoService);
-        EXPECT_EQ(home.calls(), Calls{"DriverAgentOpen"});
-        r = home.run("install", {});
-        EXPECT_EQ(r.exit_status, 0);
-        EXPECT_EQ(r.err, "Install Path:c:\\winnt\\system32\nThe installation of device TAV is complete.\n");
-        std::vector<std::string> create = {"create"};
-        create.insert(create.end(), fit.create.begin(), fit.create.end());
-        ASSERT_EQ(home.run("tavsim", create).exit_status, 0);
+        ASSERT_EQ(home.run("tavsim", fit.create).exit_status, 0);
         EXPECT_NE(home.run("tavsim", {"info"}).out.find(fit.shown), std::string::npos);
         ASSERT_EQ(home.run("tavsim", {"make-update", "set", "40215"}).exit_status, 0);
-        home.calls();
-
-        const struct {
-            std::vector<std::string> args;
-            int exit_status;
-            std::string out, err;
-        } steps[] = {
-            {{"-status"}, 34, "", kNotLoaded},
-            {{"-debug", "-pset", "40215"}, 0, transcript("default", "set/"), ""},
-            {{"-status"}, 0, "@LOADED@", ""},
-            {{"-pset", "40216"}, 35, "", "\ntavload: GamdID (40215) of file (set/bootdata.rom) does not match GAME# 40216\n"},
-            {{"-status"}, 34, "", kNotLoaded},
-        };
         for (const auto &step : steps) {
-            SCOPED_TRACE(testing::PrintToString(step.args));
-            r = home.run("tavload", step.args);
+            SCOPED_TRACE(step.program + testing::PrintToString(step.args));
+            home.calls();
+            home.env = {std::string("TAV_TOOLKIT_FAIL=") + step.fail};
+            tavtest::ProcessOutcome r = home.run(step.program, step.args);
             EXPECT_EQ(r.exit_status, step.exit_status);
             EXPECT_EQ(r.err, step.err);
-            EXPECT_EQ(home.calls(), kFullRun);
-            if (step.out != "@LOADED@") {
-                EXPECT_EQ(r.out, step.out);
+            if (step.program == std::string("install")) {
+                EXPECT_EQ(tavtest::read_file(home.dir.registry()).find("MemoryRanges\\TAV]") != std::string::npos, step.exit_status == 0);
                 continue;
             }
-            // The report shows the date stored in the record; the board holds the set.
-            std::string error;
+            EXPECT_EQ(home.calls(), step.err == kNoService ? Calls{"DriverAgentOpen"} : kFullRun);
+            if (step.out != "@LOADED@") { EXPECT_EQ(r.out, step.out); continue; }
+            std::string error;   // the report shows the date stored in the record; the board holds the set
             std::unique_ptr<tavboard::Board> board = tavboard::Board::open(home.dir.board(), &error);
             ASSERT_NE(board, nullptr) << error;
-            const uint8_t *record = board->data(tavboard::Device::game) + (4u << 20) - board->fit().game_block;
-            EXPECT_EQ(r.out, "TAV loaded on " + std::string(reinterpret_cast<const char *>(record), 24) + kLoaded);
+            const char *record = reinterpret_cast<const char *>(board->data(tavboard::Device::game)) + (4u << 20) - board->fit().game_block;
+            EXPECT_EQ(r.out, "TAV loaded on " + std::string(record, 24) + kLoaded);
             expect_loaded(*board, UpdateSetOptions{}, LoadShape{});
         }
     }
@@ -105,8 +99,7 @@ TEST(Chain, InstallCreateLoadAndStatusOnEachFit) {
 // Each toolkit call failing in turn: one error line, exit status -1, the loader never runs,
 // and what was opened closed in reverse order once the range is open.
 TEST(Chain, EntryFailuresGiveOneErrorLine) {
-    const std::string unmappable = "Error: memory range TAV cannot be mapped\n";
-    const std::string injected = "Error: a failure asked for by TAV_TOOLKIT_FAIL\n";
+    const std::string unmappable = "Error: memory range TAV cannot be mapped\n", injected = "Error: a failure asked for by TAV_TOOLKIT_FAIL\n";
     const struct {
         tavtest::RegistrySeed seed;
         const char *fail;
@@ -115,10 +108,8 @@ TEST(Chain, EntryFailuresGiveOneErrorLine) {
         Calls calls;
     } rows[] = {
         {{false, true, true}, "", {"-x"}, kNoService, {"DriverAgentOpen"}},
-        {{true, false, false}, "", {"-?"}, "Error: device \"TAV\" is not registered with the driver toolkit (run install first)\n",
-         {"DriverAgentOpen", "DaOpenDeviceA"}},
-        {{true, true, false}, "", {"-debug", "40215"},
-         "Error: memory range \"TAV\" of device \"TAV\" is not registered with the driver toolkit (run install first)\n",
+        {{true, false, false}, "", {"-?"}, "Error: device \"TAV\" is not registered with the driver toolkit (run install first)\n", {"DriverAgentOpen", "DaOpenDeviceA"}},
+        {{true, true, false}, "", {"-debug", "40215"}, "Error: memory range \"TAV\" of device \"TAV\" is not registered with the driver toolkit (run install first)\n",
          {"DriverAgentOpen", "DaOpenDeviceA", "DaOpenMemRangeA"}},
         {{true, true, true, 0xD0000, 0x4003}, "", {"-status"}, unmappable, kOpened + kClosed},
         {{}, "QueryMemRangeInfo=unmappable", {"-status"}, unmappable, kOpened + kClosed},
@@ -126,17 +117,9 @@ TEST(Chain, EntryFailuresGiveOneErrorLine) {
         {{}, "MapMemoryToProcess", {"-status"}, injected, kFullRun},
         {{}, "MapMemoryToProcess=none", {"-status"}, unmappable, kFullRun},   // no status set
         {{}, "MapMemoryToProcess=7", {"-status"}, unmappable, kFullRun},      // a positive status
-        {{}, "hold the board", {"-status"},
-         "Error: the model board cannot be opened: board file @BOARD@ is in use by another process (make a board with tavsim "
-         "create, close the program that holds it, or choose another board file with TAV_BOARD)\n",
-         kFullRun},
-        {{true, true, true, 0x100000}, "physical", {"-status"},
-         "Error: the board's physical memory is not mapped: memory range \"TAV\" of device \"TAV\", 0x8000 bytes at 0x100000: a "
-         "board's range must lie inside the ISA adapter memory area 0xA0000-0xFFFFF, be page aligned (4096 bytes) and be at "
-         "most 0x8000 bytes long (run install again to register the board's range)\n",
-         kFullRun},
-        {{}, "physical, held", {"-status"}, "Error: the board is in use: process @PID@ holds the board (lock file @LOCK@) (wait until that program ends)\n",
-         kFullRun},
+        {{}, "hold the board", {"-status"}, transcript("held_board", ""), kFullRun},
+        {{true, true, true, 0x100000}, "physical", {"-status"}, transcript("physical_range", ""), kFullRun},
+        {{}, "physical, held", {"-status"}, "Error: the board is in use: process @PID@ holds the board (lock file @LOCK@) (wait until that program ends)\n", kFullRun},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.fail + testing::PrintToString(row.args));
@@ -156,12 +139,10 @@ TEST(Chain, EntryFailuresGiveOneErrorLine) {
         tavtest::ProcessOutcome r = home.run("tavload", row.args);
         if (lock_fd >= 0) close(lock_fd);
         EXPECT_EQ(r.exit_status, 255);
-        EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.err, replaced(replaced(replaced(row.err, "@BOARD@", home.dir.board()), "@PID@", std::to_string(getpid())), "@LOCK@", lock));
+        EXPECT_EQ(r.out + r.err, replaced(replaced(replaced(row.err, "@BOARD@", home.dir.board()), "@PID@", std::to_string(getpid())), "@LOCK@", lock));
         if (fail == "physical") { EXPECT_FALSE(std::filesystem::exists(lock)) << "nothing opened"; }
         EXPECT_EQ(home.calls(), row.calls);
-        struct stat info;
-        if (row.calls != kFullRun) { EXPECT_NE(stat(home.dir.board().c_str(), &info), 0) << "a board was made"; }
+        if (row.calls != kFullRun) { EXPECT_FALSE(std::filesystem::exists(home.dir.board())) << "a board was made"; }
     }
 }
 
@@ -182,8 +163,7 @@ TEST(Chain, UninitializeClosesOnlyWhatIsOpen) {
     for (const auto &row : rows) {
         ASSERT_TRUE(tavtest::seed_registry(row.seed));
         if (row.initialize != 1) { EXPECT_EQ(InitializeTAV(), row.initialize); }
-        EXPECT_EQ(device_handle != 0, row.initialize == DA_STATUS_OK);
-        EXPECT_EQ(range_handle != 0, row.initialize == DA_STATUS_OK);
+        EXPECT_EQ(device_handle != 0 && range_handle != 0, row.initialize == DA_STATUS_OK);
         toolkit_calls_clear();
         EXPECT_EQ(UninitializeTAV(), row.uninitialize);
         Calls calls;
@@ -191,7 +171,6 @@ TEST(Chain, UninitializeClosesOnlyWhatIsOpen) {
         EXPECT_EQ(calls, row.closes);
         EXPECT_EQ(device_handle + range_handle, 0u);
     }
-    // The program exports both entries.
     tavtest::ProcessOutcome nm = tavtest::run_process({"/usr/bin/nm", {"-D", "--defined-only", TAV_BIN_DIR "/tavload"}, home.path(), {}});
     EXPECT_NE(nm.out.find(" T InitializeTAV\n"), std::string::npos) << nm.err;
     EXPECT_NE(nm.out.find(" T UninitializeTAV\n"), std::string::npos);

@@ -5,7 +5,7 @@
 // the fault gone and the power cycled, not loaded. The fault names the erase block or byte
 // of the phase's first operation and appears when the phase begins (bytes programmed so
 // far), so exactly one phase meets it.
-#include "loader_jobs_support.h"
+#include "model_fixture.h"
 
 namespace jobs_test {
 namespace {
@@ -13,14 +13,14 @@ namespace {
 using tavboard::Device;
 using tavboard::FaultKind;
 
+// Images at [32768, 232768) (erase blocks 0 and 1), [232768, 532768) (first erases block 2) and
+// [532768, 732768) (first erases block 5); tavboot.rom, then 12768 bytes of zero fill.
 UpdateSetOptions matrix_set() {
     UpdateSetOptions o;
-    o.im_flsh0_bytes = 200000;   // [32768, 232768): erase blocks 0 and 1
-    o.game_bytes = 300000;       // [232768, 532768): first erases block 2
-    o.symbols_bytes = 200000;    // [532768, 732768): first erases block 5
-    o.tavboot_bytes = 20000;     // then 12768 bytes of zero fill
+    o.im_flsh0_bytes = 200000, o.game_bytes = 300000, o.symbols_bytes = 200000, o.tavboot_bytes = 20000;
     return o;
 }
+const std::string kNotResponding = "tavload: TAV not responding - check if board and jumper are both present\n";
 
 #define W "flash_wait(): "
 const std::string kAllOnes = W "device is block locked\n" W "device is write suspended\n" W "device is write protected\n" W
@@ -92,12 +92,7 @@ void PrintTo(const Case &c, std::ostream *os) { *os << kKinds[c.kind].name << " 
 bool make_case(size_t k, size_t p, Case *c) {
     const Phase &s = kPhases[p];
     const bool status = p == 9, absent = kKinds[k].fault == FaultKind::absent, stuck = k == 2;
-    *c = Case{};
-    c->kind = k, c->phase = p;
-    c->fault.kind = kKinds[k].fault;
-    c->fault.device = s.device;
-    c->arm_before = s.programmed_before == 0;
-    c->code = s.code;
+    *c = Case{k, p, {kKinds[k].fault, s.device}, s.programmed_before == 0, false, s.code, "", false};
     if (status) {   // the report only reads: a stuck bit in the record's size field and a silent board matter
         c->still_loaded = !stuck && !absent;
         c->fault.block = stuck || k == 7 ? -1 : 31;
@@ -106,11 +101,7 @@ bool make_case(size_t k, size_t p, Case *c) {
         c->err = stuck ? kNotLoaded : c->still_loaded ? "" : kNotResponding;
         return true;
     }
-    if (absent && (p == 0 || (p == 1 && k == 7))) {   // nothing answers from the start: the query fails
-        c->code = 16;
-        c->err = kNotResponding;
-        return true;
-    }
+    if (absent && (p == 0 || (p == 1 && k == 7))) return c->code = 16, c->err = kNotResponding, true;   // nothing answers from the start: the query fails
     c->arm_after_program = absent;   // else the device stops answering in its first program
     c->arm_before = c->arm_before && !absent;
     const bool erase = k == 0 || (p == 0) || (s.erased_first && kKinds[k].erase_err != "-" && k != 1 && !absent);
@@ -145,9 +136,7 @@ class FaultMatrix : public LoaderJobsTest, public testing::WithParamInterface<Ca
 TEST_P(FaultMatrix, FailsInItsPhaseAndLeavesTheBoardNotLoaded) {
     const Case &c = GetParam();
     const Phase &s = kPhases[c.phase];
-    tavboard::Fit eight_mb;
-    eight_mb.game_size = 8u << 20, eight_mb.sound_size = 0;
-    if (c.phase == 2) remake_board(eight_mb);
+    if (c.phase == 2) remake_board({8u << 20, 128u << 10, 0, false});
     std::string dir = make_set(matrix_set());
     if (c.phase == 9) { ASSERT_EQ(run({"-p" + dir, "40215"}).code, 0); }
     board->reset_counters();
@@ -173,18 +162,10 @@ TEST_P(FaultMatrix, FailsInItsPhaseAndLeavesTheBoardNotLoaded) {
     EXPECT_TRUE(c.still_loaded ? r.out.rfind("TAV loaded on ", 0) == 0 && r.out.find(kLoaded) != std::string::npos : r.out.empty()) << r.out;
     EXPECT_EQ(open_descriptors(), descriptors) << "a file was left open";
 
-    // The fault gone and the power cycled (a new process's view of the same board file).
+    // The fault gone and the power cycled.
     board->clear_faults();
     board->set_board_absent(false);
-    std::string path = board->path(), error;
-    board->set_status_read_hook(nullptr);
-    tavboard::detach(*board);
-    board.reset();
-    board = tavboard::Board::open(path, &error);
-    ASSERT_NE(board, nullptr) << error;
-    tavboard::attach(*board);
-    board_window = board->window_address();
-    board->set_status_read_hook([] { tick_clock_advance(1); });
+    reopen_board();
     RunResult after = run({"-status"});
     const bool loaded = c.phase == 9 && c.kind != 2;
     EXPECT_EQ(after.code, loaded ? 0 : 34);

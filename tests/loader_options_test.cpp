@@ -1,13 +1,11 @@
-// Command line, run state and the run's way out of the loader, table-driven.
-//
-// The two jobs are replaced by recording doubles here (this program's own definitions of
-// show_status and load_board win over the loader library's), so that the rows see exactly
-// which job the options lead to, with which run state, and what the finishing step does
-// with the job's result.
+// Command line, run state and the run's way out of the loader, table-driven. The two jobs are
+// recording doubles here (this program's show_status and load_board win over the loader
+// library's), so the rows see which job the options reach, with which run state, and what the
+// finishing step does with the job's result.
 #include <fcntl.h>
 #include <stdio_ext.h>
 
-#include "loader_jobs_support.h"
+#include "model_fixture.h"
 
 namespace {
 
@@ -17,18 +15,17 @@ struct JobRecord {
     Job job = Job::none;
     int result = 0;   // what the job returns
     uint8_t *window_seen = nullptr;
-    int ask_seen = -1, debug_seen = -1;
     RunOptions options_seen{};
-    std::string prefix_seen, path_seen;   // the texts, copied while argv is alive
+    std::string state;   // as the rows write it, taken while argv is alive
 };
 JobRecord job_record;
 
 int record_job(Job job) {
-    job_record.job = job;
-    job_record.window_seen = board_window;
-    job_record.ask_seen = ask, job_record.debug_seen = debug;
-    job_record.options_seen = run_options;
-    job_record.prefix_seen = run_options.prefix, job_record.path_seen = run_options.path;
+    const RunOptions &o = run_options;
+    char state[512];
+    std::snprintf(state, sizeof state, "%u gf%d sf%d ask%d debug%d f%d'%s' p%d'%s'", o.game_number, o.gfonly, o.sfonly, ask, debug,
+                  o.prefix_given, o.prefix, o.path_given, o.path);
+    job_record.job = job, job_record.window_seen = board_window, job_record.options_seen = o, job_record.state = state;
     return job_record.result;
 }
 
@@ -49,10 +46,8 @@ const std::string kPrompt = "\nPress ENTER to continue...";
 struct StdinFeed {
     int saved = dup(0);
     explicit StdinFeed(const std::string &content, int fd = -1) {
-        if (fd < 0) {
-            FILE *file = tmpfile();
-            fd = dup(fileno(file));
-            fclose(file);
+        if (FILE *file = fd < 0 ? tmpfile() : nullptr) {
+            fd = dup(fileno(file)), fclose(file);
             EXPECT_EQ(write(fd, content.data(), content.size()), ssize_t(content.size()));
             lseek(fd, 0, SEEK_SET);
         }
@@ -62,8 +57,7 @@ struct StdinFeed {
 };
 
 uint8_t window_bytes[16], sentinel_bytes[16];
-uint8_t *const kWindow = window_bytes;
-uint8_t *const kSentinel = sentinel_bytes;
+uint8_t *const kWindow = window_bytes, *const kSentinel = sentinel_bytes;
 
 RunResult run_loader(const std::vector<std::string> &args, const std::string &name = "tavload") {
     return jobs_test::run_loader(kWindow, args, name);
@@ -73,8 +67,6 @@ class LoaderOptions : public testing::Test {
   protected:
     void SetUp() override { tick_clock_hold(); }
 };
-
-// ---- the option table: code, exact standard error and output, the job reached
 
 std::string invalid(const std::string &word) { return "tavload: invalid option '" + word + "'\n" + kUsage; }
 std::string bad_game(const std::string &word) { return "tavload: invalid GAME# (" + word + ") specified\n\n" + kUsage; }
@@ -167,44 +159,28 @@ TEST_F(LoaderOptions, EveryRowGivesItsCodeMessagesAndJob) {
         // The window reaches the driver only when board work starts, before the job.
         EXPECT_EQ(board_window, row.job == Job::none ? kSentinel : kWindow);
         EXPECT_EQ(job_record.window_seen, row.job == Job::none ? nullptr : kWindow);
-        const RunOptions &o = job_record.options_seen;
-        char state[512];
-        std::snprintf(state, sizeof state, "%u gf%d sf%d ask%d debug%d f%d'%s' p%d'%s'", o.game_number, o.gfonly, o.sfonly,
-                      job_record.ask_seen, job_record.debug_seen, o.prefix_given, job_record.prefix_seen.c_str(), o.path_given,
-                      job_record.path_seen.c_str());
-        if (!row.state.empty()) { EXPECT_EQ(state, row.state); }
-        EXPECT_EQ(o.status, row.job == Job::status);
+        if (!row.state.empty()) { EXPECT_EQ(job_record.state, row.state); }
+        EXPECT_EQ(job_record.options_seen.status, row.job == Job::status);
     }
 }
 
 // Message, banner and prompt in that order on one console.
 TEST_F(LoaderOptions, FailureOrderIsMessageBannerPrompt) {
-    FILE *console = tmpfile();
-    ASSERT_NE(console, nullptr);
+    tavtest::TempDir dir;
     fflush(stdout);
-    int saved_out = dup(1), saved_err = dup(2);
-    dup2(fileno(console), 1);
-    dup2(fileno(console), 2);
+    int saved_out = dup(1), saved_err = dup(2), console = open(dir.file("console").c_str(), O_RDWR | O_CREAT, 0600);
+    dup2(console, 1), dup2(console, 2), close(console);
     char a0[] = "tavload", a1[] = "-debug", a2[] = "-ask", a3[] = "-x";
     char *argv[] = {a0, a1, a2, a3, nullptr};
-    int code;
-    {
-        StdinFeed feed("\n");
-        code = loader_main(kWindow, 4, argv);
-    }
+    StdinFeed feed("\n");
+    EXPECT_EQ(loader_main(kWindow, 4, argv), 2);
     fflush(stdout);
     dup2(saved_out, 1), dup2(saved_err, 2), close(saved_out), close(saved_err);
-    std::string text(4096, '\0');
-    rewind(console);
-    text.resize(fread(text.data(), 1, text.size(), console));
-    fclose(console);
-    EXPECT_EQ(code, 2);
-    EXPECT_EQ(text, invalid("-x") + kBanner + kPrompt);
+    EXPECT_EQ(tavtest::read_file(dir.file("console")), invalid("-x") + kBanner + kPrompt);
 }
 
-// ---- the ENTER wait: up to the newline (what follows is left), the end of input, or a
-// read error (reading a directory fails with EISDIR)
-
+// The ENTER wait ends at the newline (what follows is left), the end of input, or a read
+// error (reading a directory fails with EISDIR).
 TEST_F(LoaderOptions, EnterWaitEndsAtNewlineEndOfInputOrReadError) {
     for (const char *content : {"typed text\nnext line\n", "", "abc", "directory"}) {
         SCOPED_TRACE(content);
@@ -216,8 +192,7 @@ TEST_F(LoaderOptions, EnterWaitEndsAtNewlineEndOfInputOrReadError) {
     }
 }
 
-// ---- program name: the last path part without its extension, in every message
-
+// The program name is the last path part without its extension, in every message.
 TEST_F(LoaderOptions, ProgramNameIsTheLastPathPartWithoutExtension) {
     const struct {
         const char *argv0, *name;

@@ -1,8 +1,7 @@
 // Loads with the real tick thread beside the main thread (the clock is not held here, so
 // this is a program of its own; it runs under ThreadSanitizer too: the tick count is the
 // one thing the two threads share).
-#include "flash/ticks.h"
-#include "loader_jobs_support.h"
+#include "model_fixture.h"
 
 namespace jobs_test {
 namespace {
@@ -15,7 +14,7 @@ TEST(RealClockLoad, LoadsAndAHungProgramEndsByTheThreadsTicks) {
     std::unique_ptr<tavboard::Board> board = tavboard::Board::create(dir.board(), tavboard::Fit{}, true, &error);
     ASSERT_NE(board, nullptr) << error;
     tavboard::attach(*board);
-    UpdateSetOptions set;
+    UpdateSetOptions set;   // the record is programmed after 1048576 + 20000 + 150000 + 12000 + 32768 + 32768 bytes
     set.im_flsh0_bytes = 20000, set.game_bytes = 150000, set.symbols_bytes = 12000, set.tavboot_bytes = 20000;
     ASSERT_TRUE(tavtools::write_update_set(dir.file("set"), set, &error)) << error;
     const std::vector<std::string> load = {"-p" + dir.file("set"), "40215"};
@@ -28,14 +27,11 @@ TEST(RealClockLoad, LoadsAndAHungProgramEndsByTheThreadsTicks) {
     EXPECT_EQ(r.code, 0);
     EXPECT_NE(r.out.find(kLoaded), std::string::npos) << r.out;
 
-    tavboard::Fault hung;
-    hung.kind = tavboard::FaultKind::never_ready;
-    hung.offset = (4u << 20) - (128u << 10);
+    const tavboard::Fault hung = {tavboard::FaultKind::never_ready, tavboard::Device::game, -1, (4u << 20) - (128u << 10)};
     bool armed = false;
     tavboard::Board *b = board.get();
     board->reset_counters();
     board->set_status_read_hook([b, &armed, hung] {
-        // Armed once everything but the record is programmed.
         if (armed || b->counters().programmed_bytes < 1048576 + 20000 + 150000 + 12000 + 32768 + 32768) return;
         armed = true;
         std::string why;

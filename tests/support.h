@@ -1,11 +1,6 @@
-// The one support header of the tests and the sweep tools (no GoogleTest in here):
-//   TempDir / TempHome  a fresh temporary folder, removed at the end; TempHome also points
-//                       TAV_HOME at it (the registry store and the default model board live
-//                       there) and puts the old value back afterwards.
-//   read_file / write_file  whole-file helpers.
-//   reset_tav_environment   unsets every TAV_* variable of this process.
-//   registry_seed_text / seed_registry  the registry store as install leaves it for tavload.
-//   run_process         one program as a child process (the sweeps' runner, tools/process_runner.h).
+// The tests' support (no GoogleTest in here): temporary folders, whole files, the TAV_*
+// environment, the registry store as install leaves it, and programs run as processes
+// through the build's one process runner.
 #pragma once
 
 #include <stdlib.h>
@@ -25,6 +20,7 @@ extern char **environ;
 
 namespace tavtest {
 
+// A fresh temporary folder, removed at the end.
 class TempDir {
   public:
     TempDir() : path_((std::filesystem::temp_directory_path() / "tav-test-XXXXXX").string()) {
@@ -47,6 +43,8 @@ class TempDir {
     std::string path_;
 };
 
+// TAV_HOME (the registry store and the default model board) points at the folder; the old
+// value comes back afterwards.
 class TempHome : public TempDir {
   public:
     TempHome() : had_old_(getenv("TAV_HOME") != nullptr), old_(had_old_ ? getenv("TAV_HOME") : "") {
@@ -76,7 +74,6 @@ inline bool write_file(const std::string &path, const std::string &bytes) {
 
 inline bool is_tav_variable(const std::string &entry) { return entry.rfind("TAV_", 0) == 0; }
 
-// Unsets every TAV_* variable of this process.
 inline void reset_tav_environment() {
     std::vector<std::string> names;
     for (char **e = environ; *e != nullptr; e++)
@@ -85,11 +82,8 @@ inline void reset_tav_environment() {
 }
 
 struct RegistrySeed {
-    bool service = true;   // System\CurrentControlSet\Services\agentcd
-    bool device = true;    // Software\NuMega\DriverAgent\Devices\TAV
-    bool range = true;     // ...\Devices\TAV\MemoryRanges\TAV
-    uint32_t base = 0xD0000;
-    uint32_t length = 0x8000;
+    bool service = true, device = true, range = true;   // agentcd, Devices\TAV, its MemoryRanges\TAV
+    uint32_t base = 0xD0000, length = 0x8000;
 };
 
 // The store text for a seed, in the registry export format.
@@ -122,16 +116,13 @@ inline bool seed_registry(const RegistrySeed &seed = RegistrySeed()) {
 }
 
 struct Process {
-    std::string program;             // path of the program
+    std::string program;
     std::vector<std::string> args;   // after the program name
     std::string dir;                 // working folder; also receives the capture files
-    std::vector<std::string> env;    // "NAME=value" over this process's environment without TAV_*
+    std::vector<std::string> env;    // "NAME=value" over this process's environment less its TAV_*
 };
-
 using ProcessOutcome = tavtools::ProcessOutcome;
 
-// Runs the program through the build's one process runner, in its folder, with the
-// environment of this process less its TAV_* variables plus the given ones.
 inline ProcessOutcome run_process(const Process &p) {
     std::vector<std::string> env;
     for (char **e = environ; *e != nullptr; e++)

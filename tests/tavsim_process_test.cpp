@@ -1,5 +1,5 @@
-// tavsim as a process: its subcommands in turn on board files in one folder (TAV_HOME
-// beneath it), each with its exit status and what its output must show.
+// tavsim as a process: its subcommands in turn on board files in one folder (TAV_HOME beneath
+// it), each with its exit status and what its output must show; usage errors change nothing.
 #include <gtest/gtest.h>
 
 #include <sstream>
@@ -10,7 +10,6 @@ namespace {
 
 TEST(Tavsim, SubcommandsInTurn) {
     tavtest::TempDir dir;
-    const std::string usage = "usage: tavsim";
     const struct {
         const char *args;
         int status;
@@ -20,9 +19,8 @@ TEST(Tavsim, SubcommandsInTurn) {
         {"fault add vpp-low", 0, {}},
         {"fault list", 0, {"vpp-low"}},
         {"create b.img", 0, {}},
-        {"info b.img", 0, {"game flash: 4 MB", "32 blocks of 128 KB", "device code 0x16", "sound flash: 1 MB boot-block",
-                           "device code 0x9D", "information record: not valid", "tav_info_size:       4294967295",
-                           "counter programmed-bytes 0\n", "counter busy-us 0\n"}},
+        {"info b.img", 0, {"game flash: 4 MB", "32 blocks of 128 KB", "device code 0x16", "sound flash: 1 MB boot-block", "device code 0x9D",
+                           "information record: not valid", "tav_info_size:       4294967295", "counter programmed-bytes 0\n", "counter busy-us 0\n"}},
         {"create b.img", 1, {"already exists"}},
         {"info missing.img", 1, {"missing.img"}},
         {"create --force --game 8M --game-block 32K --sound 256K e.img", 0, {}},
@@ -39,9 +37,7 @@ TEST(Tavsim, SubcommandsInTurn) {
         {"fault add power-cut --after 1234 b.img", 0, {}},
         {"fault add kill --after 99 b.img", 0, {}},
         {"fault add erase-fail --block 32 b.img", 1, {"block 32"}},
-        {"fault list b.img", 0, {"erase-fail sound block 2", "stuck game offset 0x10 mask 0x81",
-                                 "never-ready game block 5", "absent sound",
-                                 "power-cut after 1234", "kill after 99"}},
+        {"fault list b.img", 0, {"erase-fail sound block 2", "stuck game offset 0x10 mask 0x81", "never-ready game block 5", "absent sound", "power-cut after 1234", "kill after 99"}},
         {"fault clear b.img", 0, {}},
         {"fault list b.img", 0, {"no faults\n"}},
         {"timing datasheet b.img", 0, {}},
@@ -53,12 +49,9 @@ TEST(Tavsim, SubcommandsInTurn) {
         {"flip --device sound --offset 0x10 --mask ff e.img", 0, {}},
         {"info b.img", 0, {"counter accesses 0\n"}},
     };
-    const char *const usage_errors[] = {
-        "", "frobnicate", "create --game 5M x.img", "create --bogus x.img", "info a.img b.img", "export b.img",
-        "fault add meltdown b.img", "fault add stuck --offset 10 b.img", "fault add erase-fail --mask 1 b.img",
-        "timing slow b.img", "counters zero b.img", "make-update set", "make-update set 4021x", "make-update set 40215 --game -4",
-        "flip --device game --offset 0x10 b.img", "power-cycle --game 8M b.img",
-    };
+    const char *const usage_errors[] = {"", "frobnicate", "create --game 5M x.img", "create --bogus x.img", "info a.img b.img", "export b.img", "fault add meltdown b.img",
+                                        "fault add stuck --offset 10 b.img", "fault add erase-fail --mask 1 b.img", "timing slow b.img", "counters zero b.img", "make-update set",
+                                        "make-update set 4021x", "make-update set 40215 --game -4", "flip --device game --offset 0x10 b.img", "power-cycle --game 8M b.img"};
     auto run = [&](const std::string &args) {
         std::vector<std::string> words;
         std::istringstream split(args);
@@ -74,7 +67,7 @@ TEST(Tavsim, SubcommandsInTurn) {
     for (const char *args : usage_errors) {
         tavtest::ProcessOutcome r = run(args);
         EXPECT_EQ(r.exit_status, 2) << args;
-        EXPECT_NE(r.err.find(usage), std::string::npos) << args << ": " << r.err;
+        EXPECT_NE(r.err.find("usage: tavsim"), std::string::npos) << args << ": " << r.err;
         EXPECT_EQ(r.out, "") << args;
     }
     EXPECT_EQ(tavtest::read_file(dir.file("g.bin")).size(), 4u << 20);
