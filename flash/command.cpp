@@ -1,7 +1,7 @@
 // The command primitive: one command code written to every device of a bus word.
 #include "flash/board_access.h"
 #include "flash/flash.h"
-#include "loader/print_error.h"
+#include "flash/print_error.h"
 
 void flash_set_mode(FSI *fsi, uint32_t offset, int mode) {
     offset &= ~(fsi->interleave - 1);

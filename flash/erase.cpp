@@ -1,6 +1,6 @@
 // Block erase, and the erase of one erase unit (a whole device on a boot-block device).
 #include "flash/flash.h"
-#include "loader/print_error.h"
+#include "flash/print_error.h"
 
 namespace {
 

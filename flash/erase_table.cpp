@@ -4,7 +4,7 @@
 
 #include "flash/erase_unit.h"
 #include "flash/flash.h"
-#include "loader/print_error.h"
+#include "flash/print_error.h"
 
 uint8_t *flash_alloc_erase_table(FSI *fsi) {
     if (fsi == nullptr) {

@@ -3,7 +3,7 @@
 // boot-block sound flash (space 8).
 #include "flash/board_access.h"
 #include "flash/flash.h"
-#include "loader/print_error.h"
+#include "flash/print_error.h"
 
 namespace {
 

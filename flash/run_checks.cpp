@@ -1,6 +1,6 @@
 #include "flash/run_checks.h"
 
-#include "loader/print_error.h"
+#include "flash/print_error.h"
 
 int flash_check_run(const char *routine, const FSI *fsi, uint32_t offset, uint32_t count, const void *data) {
     if (fsi == nullptr) {

@@ -2,7 +2,7 @@
 #include "flash/board_access.h"
 #include "flash/flash.h"
 #include "flash/ticks.h"
-#include "loader/print_error.h"
+#include "flash/print_error.h"
 
 namespace {
 

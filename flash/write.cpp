@@ -5,7 +5,7 @@
 #include "flash/flash.h"
 #include "flash/run_checks.h"
 #include "flash/ticks.h"
-#include "loader/print_error.h"
+#include "flash/print_error.h"
 
 namespace {
 

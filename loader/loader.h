@@ -3,7 +3,6 @@
 
 #include <cstdint>
 
-#include "loader/print_error.h"
 #include "loader/result_codes.h"
 
 // Options of one run, set while the command line is parsed.

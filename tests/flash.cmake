@@ -1,7 +1,7 @@
 # The flash driver against the board model and a scripted fake bus.
 tav_test(flash_driver_test
   SOURCES flash_status_test.cpp flash_query_test.cpp flash_erase_test.cpp flash_write_test.cpp
-  LIBS tav_board tav_flash tav_console)
+  LIBS tav_board tav_flash)
 # The tick clock with its real thread (a program of its own: the clock is not held there).
-tav_test(flash_ticks_test SOURCES flash_ticks_test.cpp LIBS tav_loader tav_flash tav_console)
+tav_test(flash_ticks_test SOURCES flash_ticks_test.cpp LIBS tav_loader tav_flash)
 target_link_options(flash_ticks_test PRIVATE -Wl,--wrap=pthread_create)
