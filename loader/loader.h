@@ -34,6 +34,11 @@ int finish_run(int code);
 // Writes the thirteen-line usage text to standard error.
 void print_usage(void);
 
+// Writes "<program>: TAV not responding - check if board and jumper are both present" to
+// standard error, the report of every flash space that does not answer its query. Returns
+// RESULT_NOT_RESPONDING.
+int report_not_responding(void);
+
 // Last occurrence of ch in text, or null.
 char *find_last_char(char *text, int ch);
 
