@@ -1,4 +1,9 @@
 // The loader body: run state, option handling, the run's one way out, and the jobs.
+//
+// The loader's convention: the run and its jobs return a result code, 0 (RESULT_OK) or the
+// LoaderResult of the first failure, after printing that failure's one message to standard
+// error (loader/result_codes.h). Helpers that cannot fail on their own say what they return:
+// the record checks 1 or 0, the update files a descriptor or byte count, or -1 with errno.
 #pragma once
 
 #include <cstdint>
