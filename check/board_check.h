@@ -2,6 +2,11 @@
 // the information record and BootData judged as a load wrote them, the sums recomputed
 // the way a load accumulates them, and optionally every region compared with an update set.
 // Shared by tavverify and tavbackup.
+//
+// The check's convention: its steps return 1 on success and -1 on failure after printing
+// their own message; the judging routines write what they find into the BoardCheck (the
+// report prints it) and return nothing; the program bodies return an exit status
+// (CHECK_EXIT_*). The set files (check/set_file.h) return 1 or -1 with errno.
 #pragma once
 
 #include <cstdint>

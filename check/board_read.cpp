@@ -98,11 +98,11 @@ uint32_t check_segment_end(const SpaceView *view, uint32_t offset) {
 int check_read_board(BoardCheck *check) {
     std::memset(check, 0, sizeof *check);
     if (flash_query(FLASH_SPACE_GAME, &check->game.fsi) != 1) {
-        std::fprintf(stderr, "%s: TAV not responding - check if board and jumper are both present\n", program_name);
+        report_not_responding();
         return -1;
     }
     set_block_count(&check->game);
-    check->info_offset = check->game.fsi.size - check->game.fsi.block_size;
+    check->info_offset = tav_info_offset(&check->game.fsi);
     if (check->info_offset + TAV_INFO_BYTES > check->game.fsi.size || check->game.fsi.size < TAVBOOT_OFFSET + TAVBOOT_BYTES) {
         std::fprintf(stderr, "%s: the game FLASH does not have the layout of an update\n", program_name);
         return -1;

@@ -12,20 +12,12 @@ function(tav_library name dir)
   tav_static_library(${name} "${sources}" ${ARGN})
 endfunction()
 
-# tav_static_library(NAME "SOURCES" [DEPS...]): a static library, or an interface library
-# while the folder has no sources yet.
+# tav_static_library(NAME "SOURCES" [DEPS...]): a static library with the source tree on its
+# include path, linking DEPS publicly.
 function(tav_static_library name sources)
-  if(sources)
-    add_library(${name} STATIC ${sources})
-    target_include_directories(${name} PUBLIC ${CMAKE_SOURCE_DIR})
-    if(ARGN)
-      target_link_libraries(${name} PUBLIC ${ARGN})
-    endif()
-  else()
-    add_library(${name} INTERFACE)
-    target_include_directories(${name} INTERFACE ${CMAKE_SOURCE_DIR})
-    if(ARGN)
-      target_link_libraries(${name} INTERFACE ${ARGN})
-    endif()
+  add_library(${name} STATIC ${sources})
+  target_include_directories(${name} PUBLIC ${CMAKE_SOURCE_DIR})
+  if(ARGN)
+    target_link_libraries(${name} PUBLIC ${ARGN})
   endif()
 endfunction()

@@ -18,19 +18,7 @@ if(NOT TAV_VERSION MATCHES "^[0-9]+\\.[0-9]+$")
   message(FATAL_ERROR "packaging: no version found in loader/run_control.cpp (${tav_version_line})")
 endif()
 
-# tavverify/tavbackup: built by the verify and backup programs' own CMake rules. Until those
-# are in the tree they are left out with a note; once they are, they are installed, packaged
-# and zipped like tavload (with their man pages).
-set(TAV_EXTRA_PROGRAMS tavverify tavbackup)
-
-set(tav_programs tavload tavsim)
-foreach(program ${TAV_EXTRA_PROGRAMS})
-  if(TARGET ${program})
-    list(APPEND tav_programs ${program})
-  else()
-    message(STATUS "packaging: ${program} is not built in this tree and is left out")
-  endif()
-endforeach()
+set(tav_programs tavload tavsim tavverify tavbackup)
 
 set(tav_pkg ${CMAKE_CURRENT_LIST_DIR}/package)
 
@@ -68,12 +56,7 @@ else()
   install(TARGETS tav_install RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})   # tav-install
 
   # Man pages, compressed as Debian wants them.
-  set(tav_man_pages tavload.1 tavsim.1 tav-install.8)
-  foreach(program ${TAV_EXTRA_PROGRAMS})
-    if(TARGET ${program})
-      list(APPEND tav_man_pages ${program}.1)
-    endif()
-  endforeach()
+  set(tav_man_pages tavload.1 tavsim.1 tav-install.8 tavverify.1 tavbackup.1)
   set(tav_man_outputs)
   foreach(page ${tav_man_pages})
     string(REGEX REPLACE ".*\\." "" section ${page})

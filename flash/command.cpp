@@ -1,17 +1,13 @@
 // The command primitive: one command code written to every device of a bus word.
 #include "flash/board_access.h"
 #include "flash/flash.h"
-#include "loader/print_error.h"
+#include "flash/print_error.h"
+#include "flash/run_checks.h"
 
 void flash_set_mode(FSI *fsi, uint32_t offset, int mode) {
-    offset &= ~(fsi->interleave - 1);
-    if (offset >= fsi->size) {
-        print_error("flash_set_mode(): offset (0x%x) out of range (0 - 0x%x)\n", offset, fsi->size);
-        return;
-    }
-    if (isa_tav_map_page(fsi->space, offset / fsi->page_size) == 0) return;
+    uint32_t address;
+    if (flash_locate("flash_set_mode", fsi, &offset, &address) != 1) return;
 
-    uint32_t address = offset % fsi->page_size;
     uint32_t position = 0;
     for (uint32_t device = 0; device < fsi->interleave; device++) {
         if (fsi->width == 1) {

@@ -1,6 +1,7 @@
 // Block erase, and the erase of one erase unit (a whole device on a boot-block device).
+#include "flash/commands.h"
 #include "flash/flash.h"
-#include "loader/print_error.h"
+#include "flash/run_checks.h"
 
 namespace {
 
@@ -24,22 +25,16 @@ int erase_blocks(FSI *fsi, const uint32_t *offsets, uint32_t count) {
 }  // namespace
 
 int flash_erase_block(FSI *fsi, uint32_t offset) {
-    flash_set_mode(fsi, offset, 0x20);
-    flash_set_mode(fsi, offset, 0xD0);
+    flash_set_mode(fsi, offset, FLASH_BLOCK_ERASE);
+    flash_set_mode(fsi, offset, FLASH_CONFIRM);
     int result = flash_wait(fsi, offset, kEraseLimit);
-    flash_set_mode(fsi, offset, 0xFF);
+    flash_set_mode(fsi, offset, FLASH_READ_ARRAY);
     return result;
 }
 
 int flash_erase(FSI *fsi, uint32_t offset) {
-    if (fsi == nullptr) {
-        print_error("flash_erase(): NULL FSI pointer\n");
-        return -1;
-    }
-    if (offset >= fsi->size) {
-        print_error("flash_erase(): offset (0x%x) out of range (0 - 0x%x)\n", offset, fsi->size);
-        return -1;
-    }
+    if (flash_check_fsi("flash_erase", fsi) != 1) return -1;
+    if (flash_check_offset("flash_erase", fsi, offset) != 1) return -1;
     if (fsi->boot_block == 0) return flash_erase_block(fsi, offset);
 
     if (erase_blocks(fsi, kBootBlocks, 4) != 1) return -1;

@@ -4,20 +4,14 @@
 
 #include "flash/erase_unit.h"
 #include "flash/flash.h"
-#include "loader/print_error.h"
+#include "flash/print_error.h"
+#include "flash/run_checks.h"
 
 uint8_t *flash_alloc_erase_table(FSI *fsi) {
-    if (fsi == nullptr) {
-        print_error("flash_alloc_erase_table(): NULL FSI pointer\n");
-        return nullptr;
-    }
+    if (flash_check_fsi("flash_alloc_erase_table", fsi) != 1) return nullptr;
     // A unit that is larger than the space or does not divide it would leave offsets
     // without an entry (and a unit of 0 bytes has no count at all): refuse the geometry.
-    if (!flash_erase_units_fit(fsi)) {
-        print_error("flash_alloc_erase_table(): erase unit (0x%llx) does not divide size (0x%x)\n",
-                    (unsigned long long)flash_erase_unit(fsi), fsi->size);
-        return nullptr;
-    }
+    if (flash_check_units("flash_alloc_erase_table", fsi) != 1) return nullptr;
     uint32_t count = (uint32_t)(fsi->size / flash_erase_unit(fsi));
     uint8_t *table = static_cast<uint8_t *>(malloc(count));
     if (table == nullptr) {
@@ -28,29 +22,19 @@ uint8_t *flash_alloc_erase_table(FSI *fsi) {
 }
 
 int flash_init_erase_table(FSI *fsi, uint8_t *table) {
-    if (fsi == nullptr) {
-        print_error("flash_init_erase_table(): NULL FSI pointer\n");
-        return -1;
-    }
+    if (flash_check_fsi("flash_init_erase_table", fsi) != 1) return -1;
     if (table == nullptr) {
         print_error("flash_init_erase_table(): NULL erase table pointer\n");
         return -1;
     }
-    if (!flash_erase_units_fit(fsi)) {
-        print_error("flash_init_erase_table(): erase unit (0x%llx) does not divide size (0x%x)\n",
-                    (unsigned long long)flash_erase_unit(fsi), fsi->size);
-        return -1;
-    }
+    if (flash_check_units("flash_init_erase_table", fsi) != 1) return -1;
     uint32_t count = (uint32_t)(fsi->size / flash_erase_unit(fsi));
     for (uint32_t i = 0; i < count; i++) table[i] = 0;
     return 1;
 }
 
 int flash_free_erase_table(FSI *fsi, uint8_t *table) {
-    if (fsi == nullptr) {
-        print_error("flash_free_erase_table(): NULL FSI pointer\n");
-        return -1;
-    }
+    if (flash_check_fsi("flash_free_erase_table", fsi) != 1) return -1;
     free(table);
     return 1;
 }

@@ -1,10 +1,17 @@
 // The flash device driver: board window and page registers, identification, status and
 // waiting, erase and erase table, write and read. Every routine reaches the board only
-// through flash/board_access.h.
+// through flash/board_access.h; command and status codes are in flash/commands.h.
 //
-// Flash routines return 1 on success and -1 on failure and print their own one-line
-// message ("routine(): ...") through print_error before a failure return, unless the
-// routine's description says it fails silently.
+// The driver's convention: a routine returns 1 on success and -1 on failure, and prints its
+// own one-line message ("routine(): ...") through print_error before a failure return.
+// The exceptions, each said again on its declaration:
+//   - fail without a message: flash_query when the devices do not answer as expected (no
+//     "QRY", an unknown code, space 1 without an 8 MB device), flash_recover,
+//     flash_erase on a boot-block device of an unknown size, flash_get_write_buffer,
+//     flash_check_write_buffer when bit 7 is not set, isa_tav_map_page for an unknown space;
+//   - other results: isa_tav_map_page returns 1 or 0 (and writes its out-of-range message to
+//     standard output), flash_alloc_erase_table returns the table or null,
+//     flash_set_mode returns nothing, lowest_bit_index returns a bit number.
 #pragma once
 
 #include <cstdint>
@@ -34,45 +41,58 @@ struct FSI {
 extern uint8_t *board_window;
 
 // Selects page `page` of `space` through the four page registers. 1 when the registers were
-// written, 0 when not (unknown space: silently; page out of range: message on stdout).
+// written; 0 when not: an unknown space silently, a page out of range with
+// "isa_tav_map_page(...): page (..) is out of range (0-..)" on standard output.
 int isa_tav_map_page(int32_t space, uint32_t page);
 
-// Identifies the devices of `space` (0, 1 or 8) and fills *fsi. 1 ok (clean status, devices
-// in read-array mode), -1 otherwise.
+// Identifies the devices of `space` (0, 1 or 8) and fills *fsi. 1 when they were identified
+// with a clean status and are in read-array mode. -1 with a message for a null fsi, an
+// invalid space or a bad status (flash_wait's); -1 without one when the devices do not
+// answer as expected. A geometry that does not add up is reported but not a failure.
 int flash_query(int32_t space, FSI *fsi);
 // Brings the devices at offset 0 of the space (page 0 selected) to read array with a clean
 // status from any state a stopped program left them in: ends a half-written sequence with
 // read-array writes, waits out an operation in progress (at most 50 ticks), clears the
 // status, sets read array. Programs and erases nothing. 1 when every device was ready, -1
-// when one was still busy at the limit.
+// (without a message) when one was still busy at the limit.
 int flash_recover(FSI *fsi);
-// Writes command `mode` to every device of the bus word at offset. No result.
+// Writes command `mode` to every device of the bus word at offset. No result; an offset out
+// of range or a bad device width is reported and the command (or that device's part) is
+// not written.
 void flash_set_mode(FSI *fsi, uint32_t offset, int mode);
 // 1-based index of the lowest set bit, 0 for 0.
 int lowest_bit_index(uint32_t value);
 
-// Read-status, wait up to 10 ticks, back to read array. 1 when the status is exactly 0x80.
+// Read-status, wait up to 10 ticks, back to read array. 1 when every device reports exactly
+// FLASH_STATUS_READY, else -1 with a message (a null fsi, the offset, or flash_wait's).
 int flash_check_status(FSI *fsi, uint32_t offset);
 // Polls the status presented at offset for at most `limit` ticks and judges it. 1 when
-// every device reports exactly 0x80, else -1 with the bit messages.
+// every device reports exactly FLASH_STATUS_READY, else -1 with the bit messages.
 int flash_wait(FSI *fsi, uint32_t offset, uint32_t limit);
 
-// Erases one block at offset (0x20, 0xD0, wait 20000 ticks, 0xFF). 1 or -1.
+// Erases one block at offset (block erase, confirm, wait 20000 ticks, read array). 1, or -1
+// with flash_wait's messages.
 int flash_erase_block(FSI *fsi, uint32_t offset);
-// Erases the erase unit holding offset; the whole device on a boot-block device. 1 or -1.
+// Erases the erase unit holding offset; the whole device on a boot-block device. 1, or -1
+// with a message; -1 without one for a boot-block device of a size it has no block order for.
 int flash_erase(FSI *fsi, uint32_t offset);
-// One byte per erase unit, contents undefined until initialised; null on failure.
+// One byte per erase unit, contents undefined until initialised. The table, or null after
+// a message.
 uint8_t *flash_alloc_erase_table(FSI *fsi);
-// Marks every unit as not yet erased. 1 or -1.
+// Marks every unit as not yet erased. 1, or -1 with a message.
 int flash_init_erase_table(FSI *fsi, uint8_t *table);
-// Releases the table (null allowed). 1, or -1 for a null fsi (the table is then kept).
+// Releases the table (null allowed). 1, or -1 with a message for a null fsi (the table is
+// then kept).
 int flash_free_erase_table(FSI *fsi, uint8_t *table);
 
-// Programs and verifies count bytes at offset, erasing each unit on first touch. 1 or -1.
+// Programs and verifies count bytes at offset, erasing each unit on first touch. 1, or -1
+// with a message.
 int flash_write(FSI *fsi, uint32_t offset, const uint8_t *data, uint32_t count, uint8_t *table);
-// Requests the write buffer (0xE8) until available, at most 20000 ticks. 1 or -1 (silent).
+// Requests the write buffer until it is available, at most 20000 ticks. 1; -1 with a
+// message for a null fsi or an offset out of range, without one when the buffer stays busy.
 int flash_get_write_buffer(FSI *fsi, uint32_t offset);
-// 1 when every device presents bit 7 set after 0xE8, else -1.
+// 1 when every device presents bit 7 set after a write-to-buffer command; -1 without a
+// message when one does not, with one for an offset out of range.
 int flash_check_write_buffer(FSI *fsi, uint32_t offset);
-// Copies count bytes of the space at offset into dest. 1 or -1.
+// Copies count bytes of the space at offset into dest. 1, or -1 with a message.
 int flash_read(FSI *fsi, uint32_t offset, uint8_t *dest, uint32_t count);

@@ -2,14 +2,13 @@
 // for the game flash (spaces 0 and 1), the manufacturer and device codes for the
 // boot-block sound flash (space 8).
 #include "flash/board_access.h"
+#include "flash/commands.h"
 #include "flash/flash.h"
-#include "loader/print_error.h"
+#include "flash/print_error.h"
+#include "flash/run_checks.h"
 
 namespace {
 
-constexpr int kReadArray = 0xFF;
-constexpr int kReadIdentifier = 0x90;
-constexpr int kReadQuery = 0x98;
 constexpr uint8_t kIntelManufacturer = 0x89;
 
 // Byte of query (or identifier) field `field` of device `device`, with page 0 selected.
@@ -30,11 +29,11 @@ void fill_space(FSI *fsi, uint32_t size, int32_t space) {
 // CFI query of the devices at offset 0. 1 with the geometry of the last device, -1 when
 // a device does not answer with "QRY" (the devices are set back to read array).
 int identify_by_query(int32_t space, FSI *fsi, uint32_t *device_size, uint32_t *block_size) {
-    flash_set_mode(fsi, 0, kReadQuery);
+    flash_set_mode(fsi, 0, FLASH_READ_QUERY);
     for (uint32_t device = 0; device < fsi->interleave; device++) {
         if (query_byte(fsi, 0x10, device) != 0x51 || query_byte(fsi, 0x11, device) != 0x52 ||
             query_byte(fsi, 0x12, device) != 0x59) {
-            flash_set_mode(fsi, 0, kReadArray);
+            flash_set_mode(fsi, 0, FLASH_READ_ARRAY);
             return -1;
         }
         uint32_t size = 1u << (query_byte(fsi, 0x27, device) % 32);
@@ -54,7 +53,7 @@ int identify_by_query(int32_t space, FSI *fsi, uint32_t *device_size, uint32_t *
 // Manufacturer and device codes of a boot-block device at offset 0. 1 with its size, -1
 // when a code is not accepted (the devices are set back to read array).
 int identify_by_codes(FSI *fsi, uint32_t *device_size, uint32_t *block_size) {
-    flash_set_mode(fsi, 0, kReadIdentifier);
+    flash_set_mode(fsi, 0, FLASH_READ_IDENTIFIER);
     for (uint32_t device = 0; device < fsi->interleave; device++) {
         uint8_t manufacturer = query_byte(fsi, 0, device);
         uint8_t code = query_byte(fsi, 1, device);
@@ -63,7 +62,7 @@ int identify_by_codes(FSI *fsi, uint32_t *device_size, uint32_t *block_size) {
         else if (code == 0x71) size = 0x80000;
         else if (code == 0x9D) size = 0x100000;
         if (manufacturer != kIntelManufacturer || size == 0) {
-            flash_set_mode(fsi, 0, kReadArray);
+            flash_set_mode(fsi, 0, FLASH_READ_ARRAY);
             return -1;
         }
         *device_size = size;
@@ -83,10 +82,7 @@ int lowest_bit_index(uint32_t value) {
 }
 
 int flash_query(int32_t space, FSI *fsi) {
-    if (fsi == nullptr) {
-        print_error("flash_query(): NULL FSI pointer\n");
-        return -1;
-    }
+    if (flash_check_fsi("flash_query", fsi) != 1) return -1;
     fsi->boot_block = 0;
 
     uint32_t device_size = 0;

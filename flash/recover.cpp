@@ -4,15 +4,12 @@
 // operation. Before a device is judged it is brought back to read array with a clean
 // status, without programming or erasing anything.
 #include "flash/board_access.h"
+#include "flash/commands.h"
 #include "flash/flash.h"
 #include "flash/ticks.h"
 
 namespace {
 
-constexpr int kReadArray = 0xFF;
-constexpr int kReadStatus = 0x70;
-constexpr int kClearStatus = 0x50;
-constexpr uint8_t kReady = 0x80;
 // The longest sequence a device can be left in: a write buffer whose 32 data cycles and
 // confirm are all still outstanding.
 constexpr int kLongestSequence = 33;
@@ -27,16 +24,16 @@ int flash_recover(FSI *fsi) {
     // programs no cell; as the confirm of an erase or a buffer it is not 0xD0 (sequence
     // error). In read modes it is read array; a busy device ignores it. 0xD0 is never
     // written here, so nothing is erased or programmed.
-    for (int i = 0; i < kLongestSequence; i++) flash_set_mode(fsi, 0, kReadArray);
+    for (int i = 0; i < kLongestSequence; i++) flash_set_mode(fsi, 0, FLASH_READ_ARRAY);
     // Wait out an operation in progress (one the stopped program started, or the program of
     // 0xFF just above): read status until bit 7. Past the limit, go on: identification
     // reports what the device shows.
-    flash_set_mode(fsi, 0, kReadStatus);
+    flash_set_mode(fsi, 0, FLASH_READ_STATUS);
     int result = 1;
     for (uint32_t device = 0; device < fsi->interleave; device++) {
         uint32_t at = device * fsi->width;
         uint32_t start = get_ticks();
-        while ((board_read8(board_window, at) & kReady) == 0) {
+        while ((board_read8(board_window, at) & FLASH_STATUS_READY) == 0) {
             if (get_ticks() - start > kRecoveryLimit) {
                 result = -1;
                 break;
@@ -44,8 +41,8 @@ int flash_recover(FSI *fsi) {
         }
     }
     // Clear the sticky error bits a failed erase or program, or a sequence error, left.
-    flash_set_mode(fsi, 0, kClearStatus);
+    flash_set_mode(fsi, 0, FLASH_CLEAR_STATUS);
     // And back to read array.
-    flash_set_mode(fsi, 0, kReadArray);
+    flash_set_mode(fsi, 0, FLASH_READ_ARRAY);
     return result;
 }

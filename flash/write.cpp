@@ -1,18 +1,15 @@
 // Programming: erase each unit on its first touch, program through the devices' write
 // buffer (or one bus word at a time on a boot-block device), verify by reading back.
 #include "flash/board_access.h"
+#include "flash/commands.h"
 #include "flash/erase_unit.h"
 #include "flash/flash.h"
 #include "flash/run_checks.h"
 #include "flash/ticks.h"
-#include "loader/print_error.h"
+#include "flash/print_error.h"
 
 namespace {
 
-constexpr int kReadArray = 0xFF;
-constexpr int kConfirm = 0xD0;
-constexpr int kProgram = 0x40;
-constexpr int kWriteToBuffer = 0xE8;
 constexpr uint32_t kProgramLimit = 10;        // ticks for one program operation
 constexpr uint32_t kBufferLimit = 20000;      // ticks for the write buffer to come free
 constexpr uint32_t kBufferBytes = 32;         // write buffer of one device
@@ -40,11 +37,11 @@ int program_buffered(FSI *fsi, uint32_t offset, uint32_t address, const uint8_t 
     flash_set_mode(fsi, offset, (int)(length / fsi->interleave / fsi->width - 1));
     for (uint32_t position = 0; position < length; position += fsi->width) {
         if (!store_unit(fsi, address + position, data + position)) {
-            flash_set_mode(fsi, offset, kReadArray);
+            flash_set_mode(fsi, offset, FLASH_READ_ARRAY);
             return -1;
         }
     }
-    flash_set_mode(fsi, offset, kConfirm);
+    flash_set_mode(fsi, offset, FLASH_CONFIRM);
     return flash_wait(fsi, offset, kProgramLimit);
 }
 
@@ -52,7 +49,7 @@ int program_buffered(FSI *fsi, uint32_t offset, uint32_t address, const uint8_t 
 int program_words(FSI *fsi, uint32_t offset, uint32_t address, const uint8_t *data, uint32_t length) {
     uint32_t position = 0;
     while (position < length) {
-        flash_set_mode(fsi, offset, kProgram);
+        flash_set_mode(fsi, offset, FLASH_PROGRAM);
         for (uint32_t device = 0; device < fsi->interleave && position < length; device++) {
             if (!store_unit(fsi, address + position, data + position)) return -1;
             position += fsi->width;
@@ -90,18 +87,14 @@ int flash_write(FSI *fsi, uint32_t offset, const uint8_t *data, uint32_t count, 
     }
     // The table has one entry per whole erase unit; any other geometry has offsets
     // without an entry.
-    if (!flash_erase_units_fit(fsi)) {
-        print_error("flash_write(): erase unit (0x%llx) does not divide size (0x%x)\n",
-                    (unsigned long long)flash_erase_unit(fsi), fsi->size);
-        return -1;
-    }
+    if (flash_check_units("flash_write", fsi) != 1) return -1;
     const uint64_t unit = flash_erase_unit(fsi);
     const uint32_t bus_word = fsi->interleave * fsi->width;
 
     do {
         uint32_t length = flash_chunk_length(fsi, offset, count);
-        if (isa_tav_map_page(fsi->space, offset / fsi->page_size) == 0) return -1;
-        uint32_t address = offset % fsi->page_size;
+        uint32_t address;
+        if (flash_select_page(fsi, offset, &address) != 1) return -1;
 
         bool buffered = fsi->boot_block == 0 && length > bus_word;
         if (buffered && length > fsi->interleave * kBufferBytes) length = fsi->interleave * kBufferBytes;
@@ -116,7 +109,7 @@ int flash_write(FSI *fsi, uint32_t offset, const uint8_t *data, uint32_t count, 
                               : program_words(fsi, offset, address, data, length);
         if (result != 1) return -1;
 
-        flash_set_mode(fsi, offset, kReadArray);
+        flash_set_mode(fsi, offset, FLASH_READ_ARRAY);
         if (verify(offset, address, data, length) != 1) return -1;
 
         offset += length;
@@ -127,34 +120,22 @@ int flash_write(FSI *fsi, uint32_t offset, const uint8_t *data, uint32_t count, 
 }
 
 int flash_get_write_buffer(FSI *fsi, uint32_t offset) {
-    if (fsi == nullptr) {
-        print_error("flash_get_write_buffer(): NULL FSI pointer\n");
-        return -1;
-    }
-    offset &= ~(fsi->interleave - 1);
-    if (offset >= fsi->size) {
-        print_error("flash_get_write_buffer(): offset (0x%x) out of range (0 - 0x%x)\n", offset, fsi->size);
-        return -1;
-    }
+    if (flash_check_fsi("flash_get_write_buffer", fsi) != 1) return -1;
+    if (flash_align_offset("flash_get_write_buffer", fsi, &offset) != 1) return -1;
     uint32_t start = get_ticks();
     do {
-        flash_set_mode(fsi, offset, kWriteToBuffer);
+        flash_set_mode(fsi, offset, FLASH_WRITE_TO_BUFFER);
         if (flash_check_write_buffer(fsi, offset) == 1) return 1;
     } while (get_ticks() - start <= kBufferLimit);
-    flash_set_mode(fsi, offset, kReadArray);
+    flash_set_mode(fsi, offset, FLASH_READ_ARRAY);
     return -1;
 }
 
 int flash_check_write_buffer(FSI *fsi, uint32_t offset) {
-    offset &= ~(fsi->interleave - 1);
-    if (offset >= fsi->size) {
-        print_error("flash_check_write_buffer(): offset (0x%x) out of range (0 - 0x%x)\n", offset, fsi->size);
-        return -1;
-    }
-    if (isa_tav_map_page(fsi->space, offset / fsi->page_size) == 0) return -1;
-    uint32_t address = offset % fsi->page_size;
+    uint32_t address;
+    if (flash_locate("flash_check_write_buffer", fsi, &offset, &address) != 1) return -1;
     for (uint32_t device = 0; device < fsi->interleave; device++) {
-        if ((board_read8(board_window, address + device * fsi->width) & 0x80) == 0) return -1;
+        if ((board_read8(board_window, address + device * fsi->width) & FLASH_STATUS_READY) == 0) return -1;
     }
     return 1;
 }

@@ -56,23 +56,6 @@ int read_boot_data(const char *name) {
 
 }  // namespace
 
-int setup_game_space(FSI *fsi, uint8_t **table) {
-    if (flash_query(FLASH_SPACE_GAME, fsi) != 1) {
-        std::fprintf(stderr, "%s: TAV not responding - check if board and jumper are both present\n", program_name);
-        return RESULT_NOT_RESPONDING;
-    }
-    *table = flash_alloc_erase_table(fsi);
-    if (*table == nullptr) {
-        std::fprintf(stderr, "%s: unable to allocate update FLASH erase table\n", program_name);
-        return RESULT_ERASE_TABLE_ALLOC;
-    }
-    if (flash_init_erase_table(fsi, *table) != 1) {
-        std::fprintf(stderr, "%s: unable to initialize update FLASH erase table\n", program_name);
-        return RESULT_ERASE_TABLE_INIT;
-    }
-    return RESULT_OK;
-}
-
 int update_game_flash(FSI *fsi, uint8_t **table) {
     progress(PROGRESS_SEPARATOR "Preparing to update game FLASH...");
     std::string boot_name = update_file_name("bootdata.rom");

@@ -43,16 +43,13 @@ int load_board(void) {
 
     // The old record goes first: from here on the board reads as not loaded until the new
     // record is written at the very end.
-    if (flash_query(FLASH_SPACE_GAME, &fsi) != 1) {
-        std::fprintf(stderr, "%s: TAV not responding - check if board and jumper are both present\n", program_name);
-        return RESULT_NOT_RESPONDING;
-    }
+    if (flash_query(FLASH_SPACE_GAME, &fsi) != 1) return report_not_responding();
     if (fsi.block_size < MIN_GAME_BLOCK_BYTES) {
         std::fprintf(stderr, "%s: game FLASH erase blocks of %lu bytes are too small for the update layout\n",
                      program_name, static_cast<unsigned long>(fsi.block_size));
         return RESULT_BLOCKS_TOO_SMALL;
     }
-    info_offset = fsi.size - fsi.block_size;
+    info_offset = tav_info_offset(&fsi);
     if (flash_erase(&fsi, info_offset) != 1) {
         std::fprintf(stderr, "%s: unable to erase update FLASH\n", program_name);
         return RESULT_INFO_ERASE;

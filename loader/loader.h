@@ -1,9 +1,13 @@
 // The loader body: run state, option handling, the run's one way out, and the jobs.
+//
+// The loader's convention: the run and its jobs return a result code, 0 (RESULT_OK) or the
+// LoaderResult of the first failure, after printing that failure's one message to standard
+// error (loader/result_codes.h). Helpers that cannot fail on their own say what they return:
+// the record checks 1 or 0, the update files a descriptor or byte count, or -1 with errno.
 #pragma once
 
 #include <cstdint>
 
-#include "loader/print_error.h"
 #include "loader/result_codes.h"
 
 // Options of one run, set while the command line is parsed.
@@ -34,6 +38,11 @@ int finish_run(int code);
 
 // Writes the thirteen-line usage text to standard error.
 void print_usage(void);
+
+// Writes "<program>: TAV not responding - check if board and jumper are both present" to
+// standard error, the report of every flash space that does not answer its query. Returns
+// RESULT_NOT_RESPONDING.
+int report_not_responding(void);
 
 // Last occurrence of ch in text, or null.
 char *find_last_char(char *text, int ch);

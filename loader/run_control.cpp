@@ -1,4 +1,5 @@
-// The run's one way out (failure banner, ENTER wait), the usage text and a string helper.
+// The run's one way out (failure banner, ENTER wait), the usage text, the not-responding
+// report and a string helper.
 #include <cstdio>
 
 #include "loader/loader.h"
@@ -47,6 +48,11 @@ int finish_run(int code) {
 }
 
 void print_usage(void) { fprintf(stderr, kUsage, program_name, program_name, kVersion); }
+
+int report_not_responding(void) {
+    fprintf(stderr, "%s: TAV not responding - check if board and jumper are both present\n", program_name);
+    return RESULT_NOT_RESPONDING;
+}
 
 char *find_last_char(char *text, int ch) {
     if (text == nullptr) return nullptr;

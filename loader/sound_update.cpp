@@ -88,23 +88,18 @@ int update_sound_flash(FSI *fsi) {
     }
 
     if (flash_query(FLASH_SPACE_SOUND, fsi) != 1 && flash_query(FLASH_SPACE_GAME_HIGH, fsi) != 1) {
-        std::fprintf(stderr, "%s: TAV not responding - check if board and jumper are both present\n", program_name);
-        return RESULT_NOT_RESPONDING;
+        return report_not_responding();
     }
     if (fsi->boot_block == 1 && fsi->device_size != 0 && fsi->device_size < SOUND_IMAGE_BYTES) {
         int code = check_sound_repeats(name.c_str(), fsi->device_size);
         if (code != RESULT_OK) return code;
     }
 
-    uint8_t *table = flash_alloc_erase_table(fsi);
-    if (table == nullptr) {
-        std::fprintf(stderr, "%s: unable to allocate update FLASH erase table\n", program_name);
-        return RESULT_ERASE_TABLE_ALLOC;
-    }
-    if (flash_init_erase_table(fsi, table) != 1) {
-        std::fprintf(stderr, "%s: unable to initialize update FLASH erase table\n", program_name);
+    uint8_t *table = nullptr;
+    int code = setup_erase_table(fsi, &table);
+    if (code != RESULT_OK) {
         flash_free_erase_table(fsi, table);
-        return RESULT_ERASE_TABLE_INIT;
+        return code;
     }
 
     CopyJob job = {};
@@ -120,7 +115,7 @@ int update_sound_flash(FSI *fsi) {
     job.write_code = RESULT_SOUND_WRITE;
     job.open_newline = 0;
     uint32_t end = 0;
-    int code = copy_file_to_flash(fsi, table, &job, &end);
+    code = copy_file_to_flash(fsi, table, &job, &end);
     flash_free_erase_table(fsi, table);
     if (code != RESULT_OK) return code;
 

@@ -8,13 +8,8 @@
 
 int show_status(void) {
     FSI fsi;
-    if (flash_query(FLASH_SPACE_GAME, &fsi) != 1) {
-        std::fprintf(stderr, "%s: TAV not responding - check if board and jumper are both present\n", program_name);
-        return RESULT_NOT_RESPONDING;
-    }
-    // The record sits at the start of the last erase block of the game flash.
-    uint32_t info_offset = fsi.size - fsi.block_size;
-    if (flash_read(&fsi, info_offset, reinterpret_cast<uint8_t *>(&tav_info), TAV_INFO_BYTES) != 1) {
+    if (flash_query(FLASH_SPACE_GAME, &fsi) != 1) return report_not_responding();
+    if (flash_read(&fsi, tav_info_offset(&fsi), reinterpret_cast<uint8_t *>(&tav_info), TAV_INFO_BYTES) != 1) {
         std::fprintf(stderr, "%s: unable to read FLASH from TAVInfo\n", program_name);
         return RESULT_INFO_ACCESS;
     }

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <ctime>
 
+#include "flash/flash.h"
+
 // The record is 64 little-endian 32-bit words; the fields below are native words, which is
 // only the stored layout on a little-endian machine (the PCs this loader runs on).
 static_assert(std::endian::native == std::endian::little, "the board record layout assumes little-endian words");
@@ -39,6 +41,9 @@ static_assert(offsetof(TAVInfo, sound_size) == 52);
 static_assert(offsetof(TAVInfo, sound_checksum) == 56);
 static_assert(offsetof(TAVInfo, magic_cookie) == 60);
 static_assert(offsetof(TAVInfo, reserved) == 68);
+
+// Where the record sits in the game flash *fsi: the start of its last erase block.
+inline uint32_t tav_info_offset(const FSI *fsi) { return fsi->size - fsi->block_size; }
 
 // The process-wide record: a load builds and writes it, the status report reads into it.
 extern TAVInfo tav_info;

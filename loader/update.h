@@ -15,8 +15,14 @@ extern uint32_t info_offset;
 // its own erase table.
 int update_sound_flash(FSI *fsi);
 
-// Queries the game flash into *fsi and sets up its erase table in *table. On failure
-// *table may hold a table that the caller releases.
+// Allocates the erase table of the space *fsi into *table and marks every unit not yet
+// erased. 0, or RESULT_ERASE_TABLE_ALLOC / RESULT_ERASE_TABLE_INIT after the message; *table
+// is null or holds the table, which the caller releases on every path.
+int setup_erase_table(FSI *fsi, uint8_t **table);
+
+// Queries the game flash into *fsi and sets up its erase table in *table. 0, or
+// RESULT_NOT_RESPONDING or a setup_erase_table code after the message; on failure *table
+// may hold a table that the caller releases.
 int setup_game_space(FSI *fsi, uint8_t **table);
 
 // BootData checks, then the three game images from offset 32768 and BootData at 0. Sets up

@@ -1,68 +1,30 @@
-// Update files: naming, low-level open and read, the progress display and the chunked copy.
+// Update files: naming, reads retried after a signal, the progress display and the chunked copy.
 #include "loader/update_files.h"
 
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-
-#if defined(_WIN32)
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
 
 #include "loader/loader.h"
 #include "loader/tav_info.h"
-
-#ifndef O_BINARY
-#define O_BINARY 0
-#endif
+#include "loader/update_files_platform.h"
 
 uint8_t transfer_buffer[TRANSFER_BYTES];
 
 std::string update_file_name(const char *base) {
-#if defined(_WIN32)
-    const char *separator = "\\";
-#else
-    const char *separator = "/";
-#endif
     const char *path = run_options.path != nullptr ? run_options.path : "";
     const char *prefix = run_options.prefix != nullptr ? run_options.prefix : "";
     std::string name(path);
-    if (path[0] != '\0') name += separator;
+    if (path[0] != '\0') name += UPDATE_PATH_SEPARATOR;
     name += prefix;
     name += base;
     return name;
 }
 
-int open_update_file(const char *name) {
-#if defined(_WIN32)
-    return _open(name, _O_RDONLY | _O_BINARY);
-#else
-    // O_NONBLOCK keeps the open of a FIFO from waiting for a writer; reads then block as
-    // usual, and a FIFO without a writer reads as an empty file.
-    int fd = open(name, O_RDONLY | O_BINARY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return -1;
-    int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0) {
-        int saved = errno;
-        close(fd);
-        errno = saved;
-        return -1;
-    }
-    return fd;
-#endif
-}
-
 long read_update_file(int fd, uint8_t *buffer, uint32_t count) {
     for (;;) {
-#if defined(_WIN32)
-        long n = _read(fd, buffer, count);
-#else
-        long n = static_cast<long>(read(fd, buffer, count));
-#endif
+        long n = read_update_bytes(fd, buffer, count);
         if (n >= 0) return n;
         if (errno != EINTR) return -1;
     }
@@ -77,14 +39,6 @@ long read_update_chunk(int fd, uint8_t *buffer, uint32_t count) {
         done += static_cast<uint32_t>(n);
     }
     return static_cast<long>(done);
-}
-
-void close_update_file(int fd) {
-#if defined(_WIN32)
-    _close(fd);
-#else
-    close(fd);
-#endif
 }
 
 const char *read_error_text(long result) {

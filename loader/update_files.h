@@ -30,6 +30,7 @@ long read_update_file(int fd, uint8_t *buffer, uint32_t count);
 // file arrives in pieces (a pipe, a FIFO, a slow network file system): a short result means
 // the end of the file. Returns the bytes read, 0 at end of file, -1 with errno set on error.
 long read_update_chunk(int fd, uint8_t *buffer, uint32_t count);
+// Closes a descriptor of open_update_file. No result: a failed close loses nothing read.
 void close_update_file(int fd);
 // The error text for a failed read: "unexpected end of file" when the read returned 0,
 // else the standard text of errno.

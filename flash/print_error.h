@@ -1,4 +1,4 @@
-// Console output shared by the loader body and the flash driver.
+// The flash driver's error printer: every driver message goes to standard error through it.
 #pragma once
 
 // Writes printf-style text to standard error; returns what the formatted write returns.

@@ -59,6 +59,12 @@ void reset_run_state(void) {
 // A flag option: `rest` must be exactly `expected`; otherwise the usage text alone.
 bool flag_matches(const char *rest, const char *expected) { return strcmp(rest, expected) == 0; }
 
+// The end of a run with a bad option word: the usage text and RESULT_BAD_OPTION.
+int bad_option(void) {
+    print_usage();
+    return finish_run(RESULT_BAD_OPTION);
+}
+
 }  // namespace
 
 int loader_main(uint8_t *window, int argc, char **argv) {
@@ -82,17 +88,11 @@ int loader_main(uint8_t *window, int argc, char **argv) {
                 print_usage();
                 return finish_run(RESULT_OK);
             case 'a':
-                if (!flag_matches(rest, "sk")) {
-                    print_usage();
-                    return finish_run(RESULT_BAD_OPTION);
-                }
+                if (!flag_matches(rest, "sk")) return bad_option();
                 ask = 1;
                 break;
             case 'd':
-                if (!flag_matches(rest, "ebug")) {
-                    print_usage();
-                    return finish_run(RESULT_BAD_OPTION);
-                }
+                if (!flag_matches(rest, "ebug")) return bad_option();
                 debug = 1;
                 break;
             case 'f':
@@ -100,10 +100,7 @@ int loader_main(uint8_t *window, int argc, char **argv) {
                 run_options.prefix_given = 1;
                 break;
             case 'g':
-                if (!flag_matches(rest, "fonly")) {
-                    print_usage();
-                    return finish_run(RESULT_BAD_OPTION);
-                }
+                if (!flag_matches(rest, "fonly")) return bad_option();
                 run_options.gfonly = 1;
                 break;
             case 'p':
@@ -116,14 +113,12 @@ int loader_main(uint8_t *window, int argc, char **argv) {
                 } else if (flag_matches(rest, "tatus")) {
                     run_options.status = 1;
                 } else {
-                    print_usage();
-                    return finish_run(RESULT_BAD_OPTION);
+                    return bad_option();
                 }
                 break;
             default:
                 fprintf(stderr, "%s: invalid option '%s'\n", program_name, word);
-                print_usage();
-                return finish_run(RESULT_BAD_OPTION);
+                return bad_option();
         }
     }
 

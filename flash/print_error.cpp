@@ -1,4 +1,4 @@
-#include "loader/print_error.h"
+#include "flash/print_error.h"
 
 #include <cstdarg>
 #include <cstdio>

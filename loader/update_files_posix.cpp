@@ -1,0 +1,28 @@
+// Update files on POSIX systems: open without blocking on a FIFO, plain reads and closes.
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "loader/update_files.h"
+#include "loader/update_files_platform.h"
+
+const char *const UPDATE_PATH_SEPARATOR = "/";
+
+int open_update_file(const char *name) {
+    // O_NONBLOCK keeps the open of a FIFO from waiting for a writer; reads then block as
+    // usual, and a FIFO without a writer reads as an empty file.
+    int fd = open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return -1;
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0) {
+        int saved = errno;
+        close(fd);
+        errno = saved;
+        return -1;
+    }
+    return fd;
+}
+
+long read_update_bytes(int fd, uint8_t *buffer, uint32_t count) { return static_cast<long>(read(fd, buffer, count)); }
+
+void close_update_file(int fd) { close(fd); }
