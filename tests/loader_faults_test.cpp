@@ -1,9 +1,7 @@
-// The fault matrix: every fault the board model can inject, in turn in each phase of a load
-// (information-block erase, sound flash on space 8, on space 1 of an 8 MB board, each game
-// image, BootData, tavboot.rom, the record) and in the status report: the driver's and the
-// loader's exact messages, the result code, no descriptor left open, and the board, with
-// the fault gone and the power cycled, not loaded. The fault names the erase block or byte
-// of the phase's first operation and appears when the phase begins (bytes programmed so
+// The fault matrix: every fault the model can inject, in each phase of a load and in the status
+// report: the driver's and the loader's messages, the code, no descriptor left open, and the
+// board, the fault gone and the power cycled, not loaded. The fault names the erase block or
+// byte of the phase's first operation and appears when the phase begins (bytes programmed so
 // far), so exactly one phase meets it.
 #include "model_fixture.h"
 
@@ -163,8 +161,7 @@ TEST_P(FaultMatrix, FailsInItsPhaseAndLeavesTheBoardNotLoaded) {
     EXPECT_EQ(open_descriptors(), descriptors) << "a file was left open";
 
     // The fault gone and the power cycled.
-    board->clear_faults();
-    board->set_board_absent(false);
+    board->clear_faults(), board->set_board_absent(false);
     reopen_board();
     RunResult after = run({"-status"});
     const bool loaded = c.phase == 9 && c.kind != 2;
