@@ -1,9 +1,7 @@
-// The fault matrix: every fault the board model can inject, in turn in each phase of a load
-// (information-block erase, sound flash on space 8, on space 1 of an 8 MB board, each game
-// image, BootData, tavboot.rom, the record) and in the status report: the driver's and the
-// loader's exact messages, the result code, no descriptor left open, and the board, with
-// the fault gone and the power cycled, not loaded. The fault names the erase block or byte
-// of the phase's first operation and appears when the phase begins (bytes programmed so
+// The fault matrix: every fault the model can inject, in each phase of a load and in the status
+// report: the driver's and the loader's messages, the code, no descriptor left open, and the
+// board, the fault gone and the power cycled, not loaded. The fault names the erase block or
+// byte of the phase's first operation and appears when the phase begins (bytes programmed so
 // far), so exactly one phase meets it.
 #include "model_fixture.h"
 
@@ -25,7 +23,7 @@ const std::string kNotResponding = "tavload: TAV not responding - check if board
 #define W "flash_wait(): "
 const std::string kAllOnes = W "device is block locked\n" W "device is write suspended\n" W "device is write protected\n" W
                              "write/set block lock error\n" W "erase/clear block lock error\n" W "device 0 WSM ready timeout (0xff)\n";
-// Each fault, and what the driver says of it in an erase and in a program (null: it cannot
+// Each fault, and what the driver says of it in an erase and in a program ("-": it cannot
 // happen there). An absent device or board reads as all ones.
 const struct {
     const char *name;
@@ -35,12 +33,8 @@ const struct {
     {"EraseFail", FaultKind::erase_fail, W "erase/clear block lock error\n" W "device 0 WSM ready timeout (0xa0)\n", "-"},
     {"ProgramFail", FaultKind::program_fail, "-", W "write/set block lock error\n" W "device 0 WSM ready timeout (0x90)\n"},
     {"StuckBits", FaultKind::stuck, "-", "stuck"},
-    {"VppLow", FaultKind::vpp_low,
-     W "device is write protected\n" W "erase/clear block lock error\n" W "device 0 WSM ready timeout (0xa8)\n",
-     W "device is write protected\n" W "write/set block lock error\n" W "device 0 WSM ready timeout (0x98)\n"},
-    {"Locked", FaultKind::locked,
-     W "device is block locked\n" W "erase/clear block lock error\n" W "device 0 WSM ready timeout (0xa2)\n",
-     W "device is block locked\n" W "write/set block lock error\n" W "device 0 WSM ready timeout (0x92)\n"},
+    {"VppLow", FaultKind::vpp_low, W "device is write protected\n" W "erase/clear block lock error\n" W "device 0 WSM ready timeout (0xa8)\n", W "device is write protected\n" W "write/set block lock error\n" W "device 0 WSM ready timeout (0x98)\n"},
+    {"Locked", FaultKind::locked, W "device is block locked\n" W "erase/clear block lock error\n" W "device 0 WSM ready timeout (0xa2)\n", W "device is block locked\n" W "write/set block lock error\n" W "device 0 WSM ready timeout (0x92)\n"},
     {"NeverReady", FaultKind::never_ready, W "device 0 WSM ready timeout (0x00)\n", W "device 0 WSM ready timeout (0x00)\n"},
     {"BufferBusy", FaultKind::buffer_busy, "-", ""},   // the driver gives up on the buffer silently
     {"DeviceAbsent", FaultKind::absent, kAllOnes, kAllOnes},
@@ -72,8 +66,7 @@ const struct Phase {
     {"Symbols", kSound + 500000, Device::game, 5, 532768 + 0x10, false, true, UpdateFile::symbols, 532768, 27, "@F@"},
     {"BootData", kBeforeBoot, Device::game, -1, 0x10, false, true, UpdateFile::bootdata, 0, 15, "@F@"},
     {"Tavboot", kBeforeBoot + 32768, Device::game, 31, 0x3F8010, true, true, UpdateFile::tavboot, 0x3F8000, 31, "@F@"},
-    {"Record", kBeforeBoot + 65536, Device::game, -1, kInfo + 32, false, true, UpdateFile::sound, 0, 33,
-     "tavload: unable to write FLASH from TAVInfo\n"},
+    {"Record", kBeforeBoot + 65536, Device::game, -1, kInfo + 32, false, true, UpdateFile::sound, 0, 33, "tavload: unable to write FLASH from TAVInfo\n"},
     {"Status", 0, Device::game, 31, kInfo + 32, false, false, UpdateFile::sound, 0, 34, ""},
 };
 
@@ -163,8 +156,7 @@ TEST_P(FaultMatrix, FailsInItsPhaseAndLeavesTheBoardNotLoaded) {
     EXPECT_EQ(open_descriptors(), descriptors) << "a file was left open";
 
     // The fault gone and the power cycled.
-    board->clear_faults();
-    board->set_board_absent(false);
+    board->clear_faults(), board->set_board_absent(false);
     reopen_board();
     RunResult after = run({"-status"});
     const bool loaded = c.phase == 9 && c.kind != 2;

@@ -79,7 +79,7 @@ TEST_F(LoaderOptions, EveryRowGivesItsCodeMessagesAndJob) {
         int code;
         std::string err, out;
         Job job;
-        int job_result = 0;   // what the job returns: passed on through the finishing step
+        int job_result = 0;       // what the job returns, passed on through the finishing step
         std::string state = "";   // the run state a load received (not compared when empty)
     } rows[] = {
         // help: the first option decides
@@ -147,15 +147,11 @@ TEST_F(LoaderOptions, EveryRowGivesItsCodeMessagesAndJob) {
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(testing::PrintToString(row.args));
-        job_record = JobRecord{};
-        job_record.result = row.job_result;
+        job_record = JobRecord{Job::none, row.job_result, nullptr, {}, ""};
         board_window = kSentinel;
         StdinFeed feed("\n");
         RunResult r = run_loader(row.args);
-        EXPECT_EQ(r.code, row.code);
-        EXPECT_EQ(r.err, row.err);
-        EXPECT_EQ(r.out, row.out);
-        EXPECT_EQ(job_record.job, row.job);
+        EXPECT_EQ(std::make_tuple(r.code, r.err, r.out, job_record.job), std::make_tuple(row.code, row.err, row.out, row.job));
         // The window reaches the driver only when board work starts, before the job.
         EXPECT_EQ(board_window, row.job == Job::none ? kSentinel : kWindow);
         EXPECT_EQ(job_record.window_seen, row.job == Job::none ? nullptr : kWindow);

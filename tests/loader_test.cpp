@@ -39,8 +39,7 @@ const std::string kLoaded1996 = "TAV loaded on Fri Dec 13 16:03:17 1996 with Gam
 TEST_F(LoaderTest, StatusReportOfEachRecord) {
     const struct {
         uint32_t block_kb;
-        int32_t game_size, sound_size;
-        int record;   // 0: none (erased block), 1: sealed, 2: a word changed after sealing
+        int32_t game_size, sound_size, record;   // record 0: none (erased block), 1: sealed, 2: a word changed after sealing
         std::vector<std::string> args;
         int code;
         std::string out_start, out_end, err;
@@ -60,20 +59,12 @@ TEST_F(LoaderTest, StatusReportOfEachRecord) {
         board->reset_counters();
         start_log();
         RunResult r = run(row.args);
-        EXPECT_EQ(r.code, row.code);
-        EXPECT_EQ(r.err, row.err);
-        EXPECT_EQ(r.out.substr(0, row.out_start.size()), row.out_start);
-        EXPECT_TRUE(r.out.size() >= row.out_end.size() && r.out.substr(r.out.size() - row.out_end.size()) == row.out_end) << r.out;
+        EXPECT_EQ(std::make_pair(r.code, r.err), std::make_pair(row.code, row.err));
+        EXPECT_TRUE(r.out.starts_with(row.out_start) && r.out.ends_with(row.out_end)) << r.out;
         EXPECT_EQ(board->counters().erases + board->counters().programmed_bytes, 0u);
         for (uint8_t command : {0x20, 0x40, 0xE8, 0xD0}) EXPECT_EQ(board->command_count(command), 0u) << int(command);
         EXPECT_EQ(spaces_written(space_log()), "0");   // commands and page registers only, never the sound flash
     }
-}
-
-std::string deep_folder() {
-    std::string relative;
-    for (int i = 0; i < 6; i++) relative += (i ? "/" : "") + std::string(50, char('a' + i));
-    return relative;
 }
 
 TEST_F(LoaderTest, LoadsOverSetsAndFits) {
@@ -105,7 +96,7 @@ TEST_F(LoaderTest, LoadsOverSetsAndFits) {
          fit(), {}, "set", "", nullptr, {}, {}, nullptr},
         {"tavboot.rom empty", [](auto &o) { o.tavboot_bytes = 0; }, fit(), {}, "set", "", nullptr, {}, {}, nullptr},
         {"tavboot.rom ending on a chunk", [](auto &o) { o.tavboot_bytes = 16384; }, fit(), {}, "set", "", nullptr, {}, {}, nullptr},
-        {"full names beyond 255 characters", nullptr, fit(), {"-debug"}, deep_folder(), "", "default", {}, {}, nullptr},
+        {"full names beyond 255 characters", nullptr, fit(), {"-debug"}, std::string(200, 'a') + "/" + std::string(100, 'b'), "", "default", {}, {}, nullptr},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.what);
@@ -116,14 +107,12 @@ TEST_F(LoaderTest, LoadsOverSetsAndFits) {
         std::string dir = make_set(o, row.folder);
         for (const char *base : row.longer) tavtest::write_file(dir + "/" + base, tavtest::read_file(dir + "/" + base) + std::string(5000, '\x11'));
         std::vector<std::string> words = row.options;
-        words.push_back("-p" + dir + row.dir_tail);
-        words.push_back(std::to_string(o.game_number));
+        words.insert(words.end(), {"-p" + dir + row.dir_tail, std::to_string(o.game_number)});
         board->reset_counters();
         if (row.spaces) start_log();
         RunResult r = run(words);
         ASSERT_EQ(r.code, 0) << r.err;
-        EXPECT_EQ(r.err, "");
-        EXPECT_EQ(r.out, row.transcript ? transcript(row.transcript, dir + row.dir_tail + "/" + o.prefix) : "");
+        EXPECT_EQ(r.err + r.out,  row.transcript ? transcript(row.transcript, dir + row.dir_tail + "/" + o.prefix) : "");
         if (row.spaces) { EXPECT_EQ(spaces_written(space_log()), row.spaces); }
         board->enable_log(false);
         expect_loaded(*board, o, row.shape);
@@ -138,18 +127,17 @@ TEST_F(LoaderTest, LoadsOverSetsAndFits) {
 
 enum class After { not_loaded, sticky_fault, old_record, game_erased };
 
-struct Failure {
+struct Failure {   // "@D@" in options and err: the set's folder
     std::string what;
     std::function<void(UpdateSetOptions &)> set;
     std::function<void(tavboard::Board &, const std::string &dir)> prepare;   // after the set is written
-    std::vector<std::string> options;   // "@D@": the set's folder
+    std::vector<std::string> options;
     int code;
-    std::string err;                    // "@D@" likewise
+    std::string err;
     tavboard::Fit fit = tavboard::Fit{};
     After after = After::not_loaded;
-    bool sound_untouched = false;
-    bool no_descriptor_left = false;    // the process's descriptors are used up during the run
-    const char *transcript = nullptr;   // stored -debug output; null: none
+    bool sound_untouched = false, no_descriptor_left = false;   // the process's descriptors are used up during the run
+    const char *transcript = nullptr;                            // stored -debug output
 };
 
 void resize(const std::string &path, size_t size) { tavtest::write_file(path, std::string(size, 'Z')); }
@@ -249,8 +237,7 @@ TEST_F(LoaderTest, EachFailureHasItsMessageCodeAndLeavesTheBoardNotLoaded) {
         const uint8_t *game = board->data(tavboard::Device::game);
         if (c.after == After::game_erased) { EXPECT_TRUE(std::all_of(game, game + (4u << 20), [](uint8_t b) { return b == 0xFF; })); }
         if (c.after == After::old_record) {
-            EXPECT_EQ(board->counters().erases + board->counters().programmed_bytes, 0u);
-            EXPECT_EQ(run({"-status"}).code, 0) << "the old record is still there";
+            EXPECT_EQ(board->counters().erases + board->counters().programmed_bytes + run({"-status"}).code, 0u) << "the old record is still there";
             continue;
         }
         board->clear_faults();
@@ -267,8 +254,7 @@ TEST_F(LoaderTest, ImagesArrivingInPiecesLoad) {
         remake_board(fit());
         UpdateSetOptions o;
         o.im_flsh0_bytes = 20000, o.game_bytes = 40000, o.symbols_bytes = 12000, o.tavboot_bytes = 20000;
-        std::string path = make_set(o, tavtools::update_file_base(file)) + "/" + tavtools::update_file_base(file);
-        std::string bytes = tavtest::read_file(path);
+        std::string path = make_set(o, tavtools::update_file_base(file)) + "/" + tavtools::update_file_base(file), bytes = tavtest::read_file(path);
         ASSERT_TRUE(unlink(path.c_str()) == 0 && mkfifo(path.c_str(), 0644) == 0);
         std::thread writer([&] {
             int fd = open(path.c_str(), O_WRONLY);
@@ -281,8 +267,7 @@ TEST_F(LoaderTest, ImagesArrivingInPiecesLoad) {
         });
         RunResult r = run({"-p" + path.substr(0, path.rfind('/')), "40215"});
         int release = open(path.c_str(), O_RDONLY | O_NONBLOCK);   // a writer still waiting for a reader
-        writer.join();
-        close(release);
+        writer.join(), close(release);
         EXPECT_EQ(r.code, 0) << r.err;
         expect_loaded(*board, o, LoadShape{});
     }
@@ -302,11 +287,10 @@ TEST(TavInfoRecord, WordSumsTimestampsAndValidity) {
         EXPECT_EQ(std::string(field, 32), text + std::string(32 - text.size(), '\0'));
     }
     TAVInfo record;
+    char stamped[32];
     std::memset(&record, 0xEE, sizeof record);
     const time_t before = time(nullptr);
-    prepare_tav_info(&record, 12345);   // stamped with now
-    char stamped[32];
-    format_tav_timestamp(before, stamped);
+    prepare_tav_info(&record, 12345), format_tav_timestamp(before, stamped);   // stamped with now
     EXPECT_TRUE(!std::strcmp(record.tav_info_timestamp, stamped) || time(nullptr) != before);
     unsetenv("TZ"), tzset();
     const uint8_t *bytes = reinterpret_cast<const uint8_t *>(&record);
@@ -327,9 +311,8 @@ TEST(TavInfoRecord, WordSumsTimestampsAndValidity) {
     testing::internal::CaptureStdout();
     print_tav_info(&record);
     std::string dump = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(dump.rfind("TAVInfo structure:\n  tav_info_timestamp: \"Fri\"\n", 0), 0u) << dump;
-    EXPECT_NE(dump.find("  game_size:           3332772\n"), std::string::npos);
-    EXPECT_NE(dump.find("  magic_cookie:        \"13Dec96X\"\n"), std::string::npos);
+    EXPECT_TRUE(dump.starts_with("TAVInfo structure:\n  tav_info_timestamp: \"Fri\"\n") && dump.find("  game_size:           3332772\n") != std::string::npos &&
+                dump.find("  magic_cookie:        \"13Dec96X\"\n") != std::string::npos) << dump;
     RunOptions saved = run_options;   // "/" joins a non-empty path; a backslash is an ordinary character
     run_options.path = "C:\\upd", run_options.prefix = "new";
     EXPECT_EQ(update_file_name("sf.rom"), "C:\\upd/newsf.rom");

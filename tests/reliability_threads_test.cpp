@@ -8,7 +8,7 @@ namespace {
 
 // A whole load and the report; then a load whose record program never finishes: that wait
 // can only end because the tick thread counts the time limit down.
-TEST(RealClockLoad, LoadsAndAHungProgramEndsByTheThreadsTicks) {
+TEST(RealClockLoadTest, LoadsAndAHungProgramEndsByTheThreadsTicks) {
     tavtest::TempDir dir;
     std::string error;
     std::unique_ptr<tavboard::Board> board = tavboard::Board::create(dir.board(), tavboard::Fit{}, true, &error);
