@@ -25,7 +25,7 @@ std::string spaces_written(const std::vector<SpaceAccess> &log) {
     for (const SpaceAccess &a : log)
         if (a.kind == tavboard::Access::write8 || a.kind == tavboard::Access::write16) spaces.insert(a.space);
     std::string text;
-    for (int s : spaces) text += (text.empty() ? "" : " ") + std::to_string(s);
+    for (int s : spaces) text.append(text.empty() ? "" : " ").append(std::to_string(s));
     return text;
 }
 

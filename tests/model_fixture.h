@@ -89,7 +89,7 @@ namespace jobs_test {
 using tavtools::UpdateFile;
 using tavtools::UpdateSetOptions;
 
-const std::string kStars = std::string(79, '*') + "\n", kBlank = "*" + std::string(77, ' ') + "*\n";
+const std::string kStars = std::string(79, '*') + "\n", kBlank = std::string("*").append(77, ' ').append("*\n");
 const std::string kBanner = kStars + kBlank + "* TAV board load failed!!!" + std::string(52, ' ') + "*\n" + kBlank + kStars;
 const std::string kNotLoaded = "TAV is not currently loaded.\n";
 const std::string kLoaded = " with GameID 40215 Game & Sound updates.\n";
