@@ -263,6 +263,8 @@ TEST(FlashBus, QueryGeometryFromTheQueryAnswer) {
             std::vector<Acc> writes;
             for (uint32_t command : kFailedQuery) writes.push_back({W8, 0, command});
             EXPECT_EQ(bus.writes(), writes);
+            // The page registers: page 0 of the space selected first, then again by each command.
+            EXPECT_EQ(std::count_if(bus.log.begin(), bus.log.end(), [](const Acc &a) { return a.kind == REG; }), 4 * 39);
         } else {
             EXPECT_EQ(fsi.block_size, row.block_size);
             EXPECT_EQ(fsi.device_size, row.device_size);
