@@ -198,6 +198,14 @@ tavreg::Key *key_in(tavreg::Store &store, const std::string &path) {
     return key;
 }
 
+// The paths of a key and its sub key (as sub_key_path), and the store loaded under its lock.
+LONG open_sub_key(HKEY key, LPCSTR sub_key, bool exclusive, StoreSession *session, std::string *base,
+                  std::string *full) {
+    LONG rc = sub_key_path(key, sub_key, base, full);
+    if (rc != ERROR_SUCCESS) return rc;
+    return session->open(exclusive);
+}
+
 }  // namespace
 
 std::string registry_store_path(void) {
@@ -211,10 +219,8 @@ LONG RegOpenKeyExA(HKEY key, LPCSTR sub_key, DWORD options, REGSAM sam, PHKEY re
     if (result == nullptr) return ERROR_INVALID_PARAMETER;
     *result = nullptr;
     std::string base, full;
-    LONG rc = sub_key_path(key, sub_key, &base, &full);
-    if (rc != ERROR_SUCCESS) return rc;
     StoreSession session;
-    rc = session.open(false);
+    LONG rc = open_sub_key(key, sub_key, false, &session, &base, &full);
     if (rc != ERROR_SUCCESS) return rc;
     if (full != kRootName && tavreg::find_key(session.store(), full) == nullptr) return ERROR_FILE_NOT_FOUND;
     *result = new_handle(full, sam);
@@ -230,10 +236,8 @@ LONG RegCreateKeyExA(HKEY key, LPCSTR sub_key, DWORD reserved, LPSTR class_name,
     if (result == nullptr) return ERROR_INVALID_PARAMETER;
     *result = nullptr;
     std::string base, full;
-    LONG rc = sub_key_path(key, sub_key, &base, &full);
-    if (rc != ERROR_SUCCESS) return rc;
     StoreSession session;
-    rc = session.open(true);
+    LONG rc = open_sub_key(key, sub_key, true, &session, &base, &full);
     if (rc != ERROR_SUCCESS) return rc;
     if (key_in(session.store(), base) == nullptr) return ERROR_KEY_DELETED;
     bool created = false;
@@ -297,10 +301,8 @@ LONG RegSetValueExA(HKEY key, LPCSTR value_name, DWORD reserved, DWORD type, con
 
 LONG RegDeleteTreeA(HKEY key, LPCSTR sub_key) {
     std::string base, full;
-    LONG rc = sub_key_path(key, sub_key, &base, &full);
-    if (rc != ERROR_SUCCESS) return rc;
     StoreSession session;
-    rc = session.open(true);
+    LONG rc = open_sub_key(key, sub_key, true, &session, &base, &full);
     if (rc != ERROR_SUCCESS) return rc;
     if (full == base) {
         // No sub key: everything below the key and its values go; the key stays.

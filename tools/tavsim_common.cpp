@@ -106,6 +106,16 @@ std::unique_ptr<tavboard::Board> open_board(const Args &args, size_t positional_
     return board;
 }
 
+std::unique_ptr<tavboard::Board> open_board_of_plain_command(int argc, char **argv, int *exit_code) {
+    Args args;
+    std::string error;
+    if (!parse_args(argc, argv, 1, {}, {}, &args, &error)) {
+        *exit_code = usage_error(error);
+        return nullptr;
+    }
+    return open_board(args, 0, exit_code);
+}
+
 bool parse_decimal(const std::string &text, uint64_t *value) {
     if (text.empty()) return false;
     if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) return parse_hex(text, value);

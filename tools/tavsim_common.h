@@ -38,6 +38,10 @@ void print_usage(bool to_stderr);
 // none is given; that one is made on first use). On failure prints the reason and returns
 // null. More than one positional argument is a usage error: *exit_code is set either way.
 std::unique_ptr<tavboard::Board> open_board(const Args &args, size_t positional_before, int *exit_code);
+// For the subcommands that take no option and at most the board file: parses argv[1..argc)
+// and opens the board as open_board does. Null with *exit_code set on a usage error or when
+// the board cannot be opened (the reason printed).
+std::unique_ptr<tavboard::Board> open_board_of_plain_command(int argc, char **argv, int *exit_code);
 // The file argument, or the default board path.
 std::string board_path(const Args &args, size_t positional_before);
 

@@ -64,11 +64,8 @@ int fault_add(int argc, char **argv) {
 
 int fault_list_or_clear(int argc, char **argv, bool clear) {
     using namespace tavsim;
-    Args args;
-    std::string error;
-    if (!parse_args(argc, argv, 1, {}, {}, &args, &error)) return usage_error(error);
     int exit_code;
-    auto board = open_board(args, 0, &exit_code);
+    auto board = open_board_of_plain_command(argc, argv, &exit_code);
     if (!board) return exit_code;
     if (clear) {
         board->clear_faults();

@@ -62,11 +62,8 @@ void print_record(const tavboard::Board &board) {
 
 int tavsim_info(int argc, char **argv) {
     using namespace tavsim;
-    Args args;
-    std::string error;
-    if (!parse_args(argc, argv, 1, {}, {}, &args, &error)) return usage_error(error);
     int exit_code;
-    auto board = open_board(args, 0, &exit_code);
+    auto board = open_board_of_plain_command(argc, argv, &exit_code);
     if (!board) return exit_code;
 
     tavboard::Fit fit = board->fit();
