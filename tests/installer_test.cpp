@@ -238,6 +238,11 @@ TEST_F(Installer, ToolkitFilesAreComparedByFileVersion) {
         if (row.installed_driver) place(row.installed_driver, system + (row.windows95 ? "" : "drivers\\") + driver);
         EXPECT_EQ(check("c:\\newkit"), row.err) << row.new_library << " " << row.installed_library;
     }
+    // "PATH\DriverAgent.dll" filling the whole path buffer (NUL included) is too long; one shorter is looked for.
+    for (size_t length : {495u, 496u}) {
+        const std::string path = "c:\\" + std::string(length - 3, 'k');
+        EXPECT_EQ(check(path.c_str()), length == 496 ? "Error: Install path is too long\n" : "Error: Unable to obtain version information for " + path + "\\DriverAgent.dll\n");
+    }
     // A version buffer that cannot be allocated: a file without readable version information.
     unsetenv("TAV_PLATFORM");
     place("v1_15_x86", "c:\\kit\\DriverAgent.dll");
