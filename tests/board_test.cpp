@@ -1,7 +1,7 @@
-// The board model's contract (identification and query of each fit are pinned by the driver's
-// query rows): read modes and sequence errors, programming, the write buffer rules, erase
-// layouts, page decoding, busy reads, injected faults and power cuts, the board file, and the
-// accesses behind a window.
+// The board model's contract: read modes and sequence errors, programming, the write buffer
+// rules, erase layouts, page decoding, busy reads, injected faults and power cuts, the board
+// file, the accesses behind a window; and one device on its own for what a bus cannot reach
+// (identifier and query of each fit, a stored state out of range).
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
