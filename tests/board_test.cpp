@@ -1,16 +1,18 @@
-// The board model's contract (identification and query of each fit are pinned by the driver's
-// query rows): read modes and sequence errors, programming, the write buffer rules, erase
-// layouts, page decoding, busy reads, injected faults and power cuts, the board file, and the
-// accesses behind a window.
+// The board model's contract: read modes and sequence errors, programming, the write buffer
+// rules, erase layouts, page decoding, busy reads, injected faults and power cuts, the board
+// file, the accesses behind a window; and one device on its own for what a bus cannot reach
+// (identifier and query of each fit, a stored state out of range).
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <functional>
 #include <vector>
 
 #include "board/board_file.h"
+#include "board/flash_device.h"
 #include "board/model.h"
 #include "board/physical_map.h"
 #include "flash/board_access.h"
@@ -294,6 +296,7 @@ TEST_F(BoardTest, BoardFileOutlivesItsProcessAndIsHeldByOne) {
     EXPECT_EQ(b->busy_reads(), 5u);
     EXPECT_EQ(b->counters().programmed_bytes, 1u);
     EXPECT_EQ(b->command_count(0x98), 1u);
+    EXPECT_EQ(b->erase_count(S, kMaxSoundBlocks), 0u);   // no such block (the device states follow the counts)
     page(*b, 0);
     EXPECT_EQ(b->read(0x20), 'Q');   // the device state is stored too: still in query mode
     b->power_cycle();
@@ -309,18 +312,21 @@ TEST_F(BoardTest, BoardFileOutlivesItsProcessAndIsHeldByOne) {
 }
 
 // A damaged or foreign file is refused naming the file, never reinitialised, left as it was.
+// Resealed rows carry a valid configuration checksum over the damage.
 TEST_F(BoardTest, DamagedFilesAreRefusedAndLeftAlone) {
     auto header = [](std::string &b) { return reinterpret_cast<BoardHeader *>(b.data()); };
-    const struct { std::function<void(std::string &)> damage; const char *message; } rows[] = {
-        {[](std::string &b) { b.pop_back(); }, "truncated"}, {[](std::string &b) { b = std::string(20000, 'x'); }, "not a TAV board file"},
-        {[&](std::string &b) { header(b)->version = 7; }, "version 7"}, {[&](std::string &b) { header(b)->game_size = 8u << 20; }, "corrupt"},
-        {[](std::string &b) { b.push_back('\xFF'); }, "corrupt"},
-        {[&](std::string &b) { header(b)->game_block = 12345, header(b)->config_check = board_config_check(*header(b)); }, "corrupt"},
+    const struct { std::function<void(std::string &)> damage; bool reseal; const char *message; } rows[] = {
+        {[](std::string &b) { b.pop_back(); }, false, "truncated"}, {[](std::string &b) { b = std::string(20000, 'x'); }, false, "not a TAV board file"},
+        {[&](std::string &b) { header(b)->version = 7; }, false, "version 7"}, {[&](std::string &b) { header(b)->game_size = 8u << 20; }, false, "corrupt"},
+        {[](std::string &b) { b.push_back('\xFF'); }, false, "corrupt"}, {[&](std::string &b) { header(b)->game_block = 12345; }, true, "corrupt"},
+        {[&](std::string &b) { header(b)->fault_count = kMaxFaults + 1; }, true, "is corrupt (bad configuration)"},
+        {[&](std::string &b) { header(b)->timing = uint32_t(Timing::datasheet) + 1; }, true, "is corrupt (bad configuration)"},
     };
     for (const auto &row : rows) {
         make().reset();
         std::string bytes = tavtest::read_file(dir.board()), error;
         row.damage(bytes);
+        if (row.reseal) header(bytes)->config_check = board_config_check(*header(bytes));
         tavtest::write_file(dir.board(), bytes);
         EXPECT_FALSE(Board::open(dir.board(), &error));
         EXPECT_NE(error.find(row.message), std::string::npos) << error;
@@ -377,6 +383,75 @@ TEST_F(BoardTest, PhysicalMapReachesAFileLikeMemoryAndGuardsIt) {
         EXPECT_EQ(why, PhysicalRefusal::range);
         EXPECT_EQ(error, row.refused + rule);
         EXPECT_NE(access(physical_lock_path(dir.path(), row.base, row.length).c_str(), F_OK), 0) << row.refused;
+    }
+}
+
+// A device over plain memory with its state set directly, for states no bus sequence leaves.
+struct LooseDevice {
+    LooseDevice(uint32_t size, uint32_t block, bool boot, const DeviceState &initial) : data(size, 0), state(initial) {
+        device.init(Device::game, data.data(), size, block, boot, &state, &env);
+    }
+    Bytes data;
+    DeviceState state;
+    DeviceEnv env;
+    FlashDevice device;
+};
+
+// A stored state just out of range (a damaged file) starts from power-up; the last valid value
+// is kept. The base state is an idle program in query mode with leftover busy reads: not busy.
+TEST(FlashDevice, StoredStateOutOfRangeStartsFromPowerUp) {
+    constexpr uint32_t size = 4 * M;
+    const struct { std::function<void(DeviceState &)> set; bool kept; } rows[] = {
+        {[](DeviceState &s) { s.mode = DeviceMode(kDeviceModeCount - 1); }, true}, {[](DeviceState &s) { s.mode = DeviceMode(kDeviceModeCount); }, false},
+        {[](DeviceState &s) { s.op = 3; }, false}, {[](DeviceState &s) { s.buf_count = 32; }, true}, {[](DeviceState &s) { s.buf_count = 33; }, false},
+        {[](DeviceState &s) { s.buf_received = 1; }, false}, {[](DeviceState &s) { s.buf_start = size - 1; }, true},
+        {[](DeviceState &s) { s.buf_start = size; }, false}, {[](DeviceState &s) { s.op_start = size - 1; }, true},
+        {[](DeviceState &s) { s.op_start = size; }, false}, {[](DeviceState &s) { s.op_length = 32; }, true},
+        {[](DeviceState &s) { s.op_length = 33; }, false}};
+    for (const auto &row : rows) {
+        DeviceState stored{};
+        stored.mode = DeviceMode::read_query;
+        stored.op = 2;
+        stored.busy_reads_left = 3;
+        row.set(stored);
+        LooseDevice loose(size, 128 * K, false, stored);
+        const DeviceState expected = row.kept ? stored : DeviceState{};
+        EXPECT_EQ(std::memcmp(&loose.state, &expected, sizeof expected), 0) << &row - rows;
+        EXPECT_FALSE(loose.device.in_progress());
+    }
+}
+
+// The identifier codes and query geometry of each fit (boot-block parts answer no query).
+TEST(FlashDevice, IdentifierAndQueryOfEachFit) {
+    const uint32_t at[] = {0x10, 0x11, 0x12, 0x27, 0x2A, 0x2C, 0x2D, 0x2E, 0x2F, 0x30};
+    const struct { uint32_t size, block; bool boot; uint8_t code; Bytes query; } rows[] = {
+        {4 * M, 128 * K, false, 0x16, {'Q', 'R', 'Y', 22, 5, 1, 31, 0, 0, 2}}, {8 * M, 64 * K, false, 0x17, {'Q', 'R', 'Y', 23, 5, 1, 127, 0, 0, 1}},
+        {1 * M, 0, true, 0x9D, Bytes(10, 0)}, {512 * K, 0, true, 0x71, Bytes(10, 0)}, {256 * K, 0, true, 0x75, Bytes(10, 0)}};
+    for (const auto &row : rows) {
+        LooseDevice loose(row.size, row.block, row.boot, DeviceState{});
+        EXPECT_EQ(loose.device.device_code(), row.code) << row.size;
+        for (size_t i = 0; i < row.query.size(); i++) EXPECT_EQ(loose.device.query_byte(at[i]), row.query[i]) << row.size << " " << at[i];
+    }
+}
+
+// A power cut in a two-byte program whose bytes each change one bit leaves them neither old
+// nor new, whichever side the cut leaves each bit on.
+TEST(FlashDevice, PowerCutInATwoByteProgramLeavesNeitherOldNorNew) {
+    DeviceState busy{};
+    busy.busy = 1;
+    busy.op = 2;
+    busy.op_start = 0x10;
+    busy.op_length = 2;
+    busy.busy_reads_left = 5;
+    busy.op_old_small[0] = 1;
+    busy.op_old_small[1] = 1;
+    LooseDevice loose(256 * K, 0, true, busy);
+    for (uint64_t seed = 0; seed < 16; seed++) {
+        loose.data[0x10] = 0;
+        loose.data[0x11] = 0;
+        loose.device.lose_power(seed);
+        const Bytes left(loose.data.begin() + 0x10, loose.data.begin() + 0x12);
+        EXPECT_TRUE(left != Bytes(2, 0) && left != Bytes(2, 1)) << seed;
     }
 }
 

@@ -1,6 +1,6 @@
-// The flash driver's contracts. On a scripted bus (bus shapes the model board cannot show): page
-// selection, commands, the status register's judgement and messages, the argument checks. On the
-// model board: identification of each fit, erase order, write chunks, first-touch erase, failures.
+// The flash driver's contracts on a scripted bus (bus shapes the model board cannot show, and
+// every access in order): page selection, commands, the status register's judgement and
+// messages, the argument checks, write methods, erase order, identification by query.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,12 +12,9 @@
 #include "flash/board_access.h"
 #include "flash/flash.h"
 #include "flash/ticks.h"
-#include "tests/model_fixture.h"
 
 namespace {
 
-using tavboard::Device;
-using K = tavboard::FaultKind;
 using U32s = std::vector<uint32_t>;
 using Pairs = std::vector<std::pair<uint32_t, uint32_t>>;
 
@@ -72,11 +69,6 @@ Out run(const std::function<int()> &call) {
     int result = call();
     std::string out = testing::internal::GetCapturedStdout();
     return {result, out, testing::internal::GetCapturedStderr()};
-}
-
-tavboard::Fit fit(uint32_t game, uint32_t block, uint32_t sound) { return {game, block, sound, false}; }
-tavboard::Fault fault(K kind, Device device, int32_t block = -1, int64_t offset = -1, uint8_t mask = 0) {
-    return {kind, device, block, offset, mask, 0};
 }
 
 const std::string kT0 = "flash_wait(): device 0 WSM ready timeout ", kT1 = "flash_wait(): device 1 WSM ready timeout ";
@@ -219,6 +211,9 @@ TEST(FlashBus, WritesBusWordsOfTwoDevices) {
          {0x100, 0x102, 0x100, 0x100, 0x102, 0x102}}, {1, 1, 0x200, {0xA1, 0xA2, 0xA3},
          {{W8, 0x200, 0x40}, {W8, 0x201, 0x40}, {W8, 0x200, 0xA1}, {W8, 0x201, 0xA2}, {W8, 0x200, 0x40}, {W8, 0x201, 0x40},
           {W8, 0x202, 0xA3}, {W8, 0x200, 0xFF}, {W8, 0x201, 0xFF}}, {0x200, 0x200, 0x201, 0x201, 0x200, 0x200, 0x201, 0x201}},
+        // One bus word is programmed, not buffered, on a device with a write buffer too.
+        {1, 0, 0x300, {0xB1, 0xB2}, {{W8, 0x300, 0x40}, {W8, 0x301, 0x40}, {W8, 0x300, 0xB1}, {W8, 0x301, 0xB2}, {W8, 0x300, 0xFF}, {W8, 0x301, 0xFF}},
+         {0x300, 0x300, 0x301, 0x301}},
     };
     for (const auto &row : rows) {
         FakeBus bus;
@@ -236,6 +231,49 @@ TEST(FlashBus, WritesBusWordsOfTwoDevices) {
     Out r = run([&] { return flash_write(&fsi, 0, data, 6, table); });
     EXPECT_EQ(r.err, kWidth + kWidth + "flash_write(): bad device width (3)\n" + kWidth);
     EXPECT_EQ(r.result, -1);
+}
+
+// A read selects read array on each page it copies from.
+TEST(FlashBus, ReadSelectsReadArrayOnEachPage) {
+    FakeBus bus;
+    FSI fsi = fake(0x400000, 1, 1, 0x20000);
+    uint8_t dest[4];
+    ASSERT_EQ(flash_read(&fsi, 0x3FFE, dest, 4), 1);
+    EXPECT_EQ(bus.writes(), (std::vector<Acc>{{W8, 0x3FFE, 0xFF}, {W8, 0, 0xFF}}));
+}
+
+// The game flash erases the block holding the offset; a boot-block device (space 8) its four
+// small blocks, then its main blocks from the top down, stopping at the first that fails (the
+// n-th erase reads 0xA0), or after the small blocks when its size is none of the three.
+// Each block: set-up, confirm, read array at the block's start.
+TEST(FlashBus, EraseTakesTheBlocksOfTheUnitInOrder) {
+    const U32s order1M = {0x0, 0x4000, 0x6000, 0x8000, 0xE0000, 0xC0000, 0xA0000, 0x80000, 0x60000, 0x40000, 0x20000};
+    const struct { int32_t boot; uint32_t device_size, offset; size_t failing; U32s order; int result; std::string err; } rows[] = {
+        {0, 0x400000, 0x25000, 0, {0x25000}, 1, ""}, {1, 0x100000, 0xFFFFF, 0, order1M, 1, ""},
+        {1, 0x80000, 0x7FFFF, 0, {0x0, 0x4000, 0x6000, 0x8000, 0x60000, 0x40000, 0x20000}, 1, ""},
+        {1, 0x40000, 0, 0, {0x0, 0x4000, 0x6000, 0x8000, 0x20000}, 1, ""}, {1, 0x200000, 0, 0, {0x0, 0x4000, 0x6000, 0x8000}, -1, ""},
+        {1, 0x100000, 0, 2, {0x0, 0x4000}, -1, kEErr + kT0 + "(0xa0)\n"},
+        {1, 0x100000, 0, 9, U32s(order1M.begin(), order1M.begin() + 9), -1, kEErr + kT0 + "(0xa0)\n"}};
+    for (const auto &row : rows) {
+        FakeBus bus;
+        bus.on_read = [&](uint32_t) -> uint8_t {
+            auto erases = std::count_if(bus.log.begin(), bus.log.end(), [](const Acc &a) { return a.kind == W8 && a.value == 0x20; });
+            return size_t(erases) == row.failing ? 0xA0 : 0x80;
+        };
+        FSI fsi = {board_window, row.device_size, 1, 1, 0x20000, 17, row.device_size, row.boot, 8 * row.boot, 0x4000, row.device_size / 0x4000};
+        Out r = run([&] { return flash_erase(&fsi, row.offset); });
+        EXPECT_EQ(r.err, row.err);
+        EXPECT_EQ(r.result, row.result) << row.device_size;
+        Pairs writes, expected;   // (device offset, value)
+        uint32_t page = 0;
+        for (const Acc &a : bus.log) {
+            if (a.kind == REG && a.offset < 3) page = (page & ~(0xFu << 4 * a.offset)) | a.value << 4 * a.offset;
+            if (a.kind == W8) writes.push_back({page * 0x4000 + a.offset, a.value});
+        }
+        for (uint32_t start : row.order)
+            for (uint32_t command : {0x20, 0xD0, 0xFF}) expected.push_back({start, command});
+        EXPECT_EQ(writes, expected) << row.device_size << " " << row.failing;
+    }
 }
 
 // A CFI device in 8-bit mode: query byte c answers at bus offsets 2c and 2c + 1.
@@ -268,157 +306,6 @@ TEST(FlashBus, QueryGeometryFromTheQueryAnswer) {
         } else {
             EXPECT_EQ(fsi.block_size, row.block_size);
             EXPECT_EQ(fsi.device_size, row.device_size);
-        }
-    }
-}
-
-// ---- on the model board
-
-class FlashModel : public ModelBoardTest {
-  protected:
-    void TearDown() override {
-        flash_free_erase_table(&fsi, table);
-        ModelBoardTest::TearDown();
-    }
-    // A fresh board with `f`, `space` queried, a fresh erase table, the log started.
-    void prepare(int32_t space, const tavboard::Fit &f = {}) {
-        remake_board(f);
-        flash_free_erase_table(&fsi, table);
-        fsi = FSI{};
-        ASSERT_EQ(flash_query(space, &fsi), 1);
-        table = flash_alloc_erase_table(&fsi);
-        ASSERT_EQ(flash_init_erase_table(&fsi, table), 1);
-        board->reset_counters();
-        start_log();
-    }
-    // (offset, value) of the byte writes whose value is one of `codes` (all when empty).
-    Pairs writes(U32s codes = {}) const {
-        Pairs out;
-        for (const SpaceAccess &a : space_log())
-            if (a.kind == tavboard::Access::write8 && (codes.empty() || std::count(codes.begin(), codes.end(), a.value)))
-                out.push_back({a.offset, a.value});
-        return out;
-    }
-    U32s at(uint32_t code) const {
-        U32s out;
-        for (auto &w : writes({code})) out.push_back(w.first);
-        return out;
-    }
-    void add_fault(const tavboard::Fault &f) {
-        std::string error;
-        ASSERT_TRUE(board->add_fault(f, &error)) << error;
-    }
-    FSI fsi{};
-    uint8_t *table = nullptr;
-};
-
-// Whatever an earlier run left the device in - the sticky bits of a failed erase, a command
-// sequence cut short at each place, an erase still busy, a read mode - identification starts
-// from read array with a clean status and programs nothing.
-TEST_F(FlashModel, LeftoverDeviceStatesAreRecoveredWithoutProgramming) {
-    const std::vector<uint8_t> rows[] = {{}, {0x20}, {0x40}, {0xE8}, {0xE8, 31}, {0xE8, 31, 0, 0}, {0xE8, 0, 0}, {0x20, 0xD0}, {0x98}};
-    for (const auto &writes : rows) {   // at 0x100, 0x101, ... of page 0; none: a failed erase
-        prepare(0);
-        if (writes.empty()) {
-            add_fault(fault(K::erase_fail, Device::game));
-            EXPECT_EQ(run([&] { return flash_erase(&fsi, 0); }).result, -1);
-            board->clear_faults();
-        }
-        isa_tav_map_page(0, 0);
-        for (size_t i = 0; i < writes.size(); i++) board->write(uint32_t(0x100 + i), writes[i]);
-        Out r = run([&] { return flash_query(0, &fsi); });
-        EXPECT_EQ(std::to_string(r.result) + r.err, "1") << writes.size();
-        const uint8_t *game = board->data(Device::game);
-        EXPECT_EQ(std::count(game + 0x100, game + 0x120, 0xFF), 0x20) << "a cell was programmed";
-    }
-}
-
-// Each block erase is set-up, confirm, read array at the block: the game flash erases the
-// block holding the offset, a boot-block device all its blocks in their fixed order, stopping
-// at the first failing block (a hung one given up after 20000 ticks).
-TEST_F(FlashModel, EraseTakesTheBlocksOfTheUnitInOrder) {
-    const U32s order1M = {0x0, 0x4000, 0x6000, 0x8000, 0xE0000, 0xC0000, 0xA0000, 0x80000, 0x60000, 0x40000, 0x20000};
-    // A fault of `kind` on sound block `block` (-1: none; index: the 4 small blocks, then 128 KB ones).
-    const struct { uint32_t sound_size; int32_t space; uint32_t offset; K kind; int32_t block; U32s order; std::string err; } rows[] = {
-        {1 << 20, 0, 0x25000, K::absent, -1, {0x25000}, ""}, {1 << 20, 8, 0xFFFFF, K::absent, -1, order1M, ""},
-        {512 << 10, 8, 0x90000, K::absent, -1, {0x0, 0x4000, 0x6000, 0x8000, 0x60000, 0x40000, 0x20000}, ""},
-        {256 << 10, 8, 0x3FFFF, K::absent, -1, {0x0, 0x4000, 0x6000, 0x8000, 0x20000}, ""},
-        {1 << 20, 8, 0, K::erase_fail, 1, {0x0, 0x4000}, kEErr + kT0 + "(0xa0)\n"},
-        {1 << 20, 8, 0, K::erase_fail, 6, U32s(order1M.begin(), order1M.begin() + 9), kEErr + kT0 + "(0xa0)\n"},
-        {1 << 20, 8, 0, K::never_ready, 3, U32s(order1M.begin(), order1M.begin() + 4), kT0 + "(0x00)\n"}};
-    for (const auto &row : rows) {
-        prepare(row.space, fit(4 << 20, 128 << 10, row.sound_size));
-        if (row.block >= 0) add_fault(fault(row.kind, Device::sound, row.block));
-        uint32_t ticks = get_ticks();
-        Out r = run([&] { return flash_erase(&fsi, row.offset); });
-        EXPECT_EQ(r.err, row.err);
-        EXPECT_EQ(r.result, row.err.empty() ? 1 : -1);
-        EXPECT_EQ(get_ticks() - ticks > 20000, row.kind == K::never_ready);
-        Pairs expected;
-        for (uint32_t start : row.order)
-            for (uint32_t command : {0x20, 0xD0, 0xFF}) expected.push_back({start, command});
-        EXPECT_EQ(writes(), expected) << row.err;
-    }
-    // A boot-block device of unknown size: silent failure after the four small blocks.
-    prepare(8);
-    fsi.device_size = 0x200000;
-    EXPECT_EQ(run([&] { return flash_erase(&fsi, 0); }).err, "");
-    EXPECT_EQ(at(0x20), (U32s{0x0, 0x4000, 0x6000, 0x8000}));
-}
-
-// Buffered chunks of at most 32 bytes cut at page and unit ends (the last byte single);
-// a boot-block device takes every byte on its own. Read back through read-status mode.
-TEST_F(FlashModel, WriteChunksMethodsAndErases) {
-    const struct { int32_t space; uint32_t offset, count; Pairs buffered; /* (chunk offset, count byte) */ U32s programs; /* offsets of single-word program commands */ uint64_t erases; } rows[] = {
-        {0, 0x100, 1, {}, {0x100}, 1}, {0, 0x100, 33, {{0x100, 31}}, {0x120}, 1},
-        {0, 0x105, 40, {{0x105, 31}, {0x125, 7}}, {}, 1}, {0, 0x3FFE, 3, {{0x3FFE, 1}}, {0x4000}, 1},
-        {0, 0x1FFF0, 48, {{0x1FFF0, 15}, {0x20000, 31}}, {}, 2}, {0, 0x60000, 0, {}, {}, 1},
-        {8, 0x3FFE, 4, {}, {0x3FFE, 0x3FFE, 0x4000, 0x4000}, 11},
-    };
-    for (const auto &row : rows) {
-        prepare(row.space);
-        std::vector<uint8_t> data(row.count + 1, 0x55), back(row.count + 1, 0x77);
-        ASSERT_EQ(flash_write(&fsi, row.offset, data.data(), row.count, table), 1);
-        Pairs buffered, all = writes();
-        for (size_t i = 0; i + 1 < all.size(); i++)
-            if (all[i].second == 0xE8) buffered.push_back(all[i + 1]);
-        EXPECT_EQ(buffered, row.buffered) << row.offset;
-        EXPECT_EQ(at(0x40), row.programs) << row.offset;
-        EXPECT_EQ(board->counters().erases, row.erases);
-        EXPECT_EQ(board->counters().programmed_bytes, row.count);
-        flash_set_mode(&fsi, row.offset, 0x70);
-        EXPECT_EQ(flash_read(&fsi, row.offset, back.data(), row.count), 1);
-        EXPECT_EQ(std::vector<uint8_t>(back.begin(), back.begin() + row.count), std::vector<uint8_t>(row.count, 0x55));
-        EXPECT_EQ(back[row.count], 0x77);
-    }
-}
-
-TEST_F(FlashModel, WriteFailuresReportAndStop) {
-    const std::string program_error = kWErr + kT0 + "(0x90)\n";
-    const struct { int32_t space; tavboard::Fault fault; uint32_t offset, count; std::string err; uint32_t last_command; /* the last of 0xFF, 0xD0, 0x40 written */ uint8_t entry; /* the unit's table entry afterwards */ } rows[] = {
-        {0, fault(K::stuck, Device::game, -1, 0x1004, 1), 0x1000, 32, "flash_write(): data (0x5a) != (0x5b) at offset (0x1004)\n", 0xFF, 1},
-        // The devices are left as the failed program left them: no read array after it.
-        {0, fault(K::program_fail, Device::game), 0x100, 32, program_error, 0xD0, 1},
-        {8, fault(K::program_fail, Device::sound), 0x100, 4, program_error, 0x40, 1},
-        {0, fault(K::erase_fail, Device::game), 0x20100, 32, kEErr + kT0 + "(0xa0)\n", 0xFF, 0},
-        // Given up after 20000 ticks, silently, back in read array.
-        {0, fault(K::buffer_busy, Device::game), 0x100, 32, "", 0xFF, 1},
-    };
-    for (const auto &row : rows) {
-        prepare(row.space);
-        add_fault(row.fault);
-        std::vector<uint8_t> data(row.count, row.space == 8 ? 0xDB : 0x5B);
-        uint32_t ticks = get_ticks();
-        Out r = run([&] { return flash_write(&fsi, row.offset, data.data(), row.count, table); });
-        EXPECT_EQ(r.err, row.err);
-        EXPECT_EQ(r.result, -1);
-        EXPECT_EQ(writes({0xFF, 0xD0, 0x40}).back().second, row.last_command) << row.err;
-        EXPECT_EQ(table[row.offset / (row.space == 8 ? 0x100000 : 0x20000)], row.entry);
-        if (row.err.empty()) {
-            EXPECT_GT(get_ticks() - ticks, 20000u);
-        }
-        if (row.entry == 0) {
-            EXPECT_EQ(board->counters().programmed_bytes, 0u);
         }
     }
 }
