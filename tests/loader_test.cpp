@@ -273,50 +273,43 @@ TEST_F(LoaderTest, ImagesArrivingInPiecesLoad) {
     }
 }
 
-// The record and the update file names, without a board.
+// The record and the update file names, without a board. Loads and the status table pin the
+// rest of the record: its fields, sums and dump.
 TEST(TavInfoRecord, WordSumsTimestampsAndValidity) {
     uint8_t words[] = {0xFF, 0xFF, 0xFF, 0xFF, 0x02, 0x01, 0, 0, 0xAA, 0xBB, 0xCC};
     uint32_t sum = 10;   // low byte first, onto a running sum modulo 2^32, trailing bytes left out
     sum_longs(words, sizeof words, &sum);
     EXPECT_EQ(sum, 0x10bu);
-    setenv("TZ", "UTC0", 1), tzset();
+    setenv("TZ", "UTC0", 1);
+    tzset();
+    // No time of day gives a fixed date; a five-digit year is kept whole.
     for (auto [now, text] : {std::pair<time_t, std::string>{-1, "Fri Dec 13 16:03:17 1996"}, {0, "Thu Jan  1 00:00:00 1970"}, {253402300800LL, "Sat Jan  1 00:00:00 10000"}}) {
         char field[32];
         std::memset(field, 0x55, sizeof field);
         format_tav_timestamp(now, field);
         EXPECT_EQ(std::string(field, 32), text + std::string(32 - text.size(), '\0'));
     }
+    unsetenv("TZ");
+    tzset();
     TAVInfo record;
-    char stamped[32];
-    std::memset(&record, 0xEE, sizeof record);
-    const time_t before = time(nullptr);
-    prepare_tav_info(&record, 12345), format_tav_timestamp(before, stamped);   // stamped with now
-    EXPECT_TRUE(!std::strcmp(record.tav_info_timestamp, stamped) || time(nullptr) != before);
-    unsetenv("TZ"), tzset();
-    const uint8_t *bytes = reinterpret_cast<const uint8_t *>(&record);
-    EXPECT_TRUE(std::all_of(bytes + 24, bytes + 32, [](uint8_t b) { return b == 0; }));
-    EXPECT_EQ(std::memcmp(bytes + 32, "\x40\0\0\0\0\0\0\0\x39\x30\0\0", 12), 0);   // size 64, checksum 0, GAME#
-    record.game_size = 3332772;
+    prepare_tav_info(&record, 12345);
+    record.tav_info_size = 63;   // a record of another size is not valid, whatever its sum
     seal_tav_info(&record);
-    ASSERT_EQ(tav_info_valid(&record), 1);
-    for (uint32_t word = 0; word < 65; word++) {   // every word takes part; 64 words and no other size
-        TAVInfo changed = record;
-        if (word < 64) reinterpret_cast<uint8_t *>(&changed)[4 * word + 1] ^= 0x10;
-        else changed.tav_info_size = 63, seal_tav_info(&changed);
-        EXPECT_EQ(tav_info_valid(&changed), 0) << word;
-    }
+    EXPECT_EQ(tav_info_valid(&record), 0);
     // The dump shows the texts up to the first byte outside 0x20..0x7E or the field's end.
     std::memcpy(record.tav_info_timestamp, "Fri\x7F" "Dec", 8);
     std::memcpy(record.magic_cookie, "13Dec96X", 8);
     testing::internal::CaptureStdout();
     print_tav_info(&record);
     std::string dump = testing::internal::GetCapturedStdout();
-    EXPECT_TRUE(dump.starts_with("TAVInfo structure:\n  tav_info_timestamp: \"Fri\"\n") && dump.find("  game_size:           3332772\n") != std::string::npos &&
-                dump.find("  magic_cookie:        \"13Dec96X\"\n") != std::string::npos) << dump;
+    EXPECT_TRUE(dump.starts_with("TAVInfo structure:\n  tav_info_timestamp: \"Fri\"\n")) << dump;
+    EXPECT_NE(dump.find("  magic_cookie:        \"13Dec96X\"\n"), std::string::npos) << dump;
     RunOptions saved = run_options;   // "/" joins a non-empty path; a backslash is an ordinary character
-    run_options.path = "C:\\upd", run_options.prefix = "new";
+    run_options.path = "C:\\upd";
+    run_options.prefix = "new";
     EXPECT_EQ(update_file_name("sf.rom"), "C:\\upd/newsf.rom");
-    run_options.path = "", run_options.prefix = "";
+    run_options.path = "";
+    run_options.prefix = "";
     EXPECT_EQ(update_file_name("sf.rom"), "sf.rom");
     run_options = saved;
 }
