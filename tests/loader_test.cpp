@@ -79,6 +79,7 @@ TEST_F(LoaderTest, LoadsOverSetsAndFits) {
         std::vector<const char *> longer;   // files 5000 bytes longer than BootData declares
         LoadShape shape;
         const char *spaces;                 // the spaces written (null: not logged)
+        Descriptors descriptors = Descriptors::as_is;
     } rows[] = {
         {"small game-only set", [](auto &o) { o.game_number = 12345, o.version_major = 1, o.version_minor = 2, o.im_flsh0_bytes = 4, o.game_bytes = 8196, o.symbols_bytes = 0, o.tavboot_bytes = 20000, o.sound = false; },
          fit(), {"-debug", "-gfonly"}, "set", "", "small_game_only", {}, {false, true}, "0"},
@@ -97,6 +98,7 @@ TEST_F(LoaderTest, LoadsOverSetsAndFits) {
         {"tavboot.rom empty", [](auto &o) { o.tavboot_bytes = 0; }, fit(), {}, "set", "", nullptr, {}, {}, nullptr},
         {"tavboot.rom ending on a chunk", [](auto &o) { o.tavboot_bytes = 16384; }, fit(), {}, "set", "", nullptr, {}, {}, nullptr},
         {"full names beyond 255 characters", nullptr, fit(), {"-debug"}, std::string(200, 'a') + "/" + std::string(100, 'b'), "", "default", {}, {}, nullptr},
+        {"standard input closed: an update file opens as descriptor 0", nullptr, fit(), {}, "set", "", nullptr, {}, {}, nullptr, Descriptors::stdin_closed},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.what);
@@ -110,7 +112,7 @@ TEST_F(LoaderTest, LoadsOverSetsAndFits) {
         words.insert(words.end(), {"-p" + dir + row.dir_tail, std::to_string(o.game_number)});
         board->reset_counters();
         if (row.spaces) start_log();
-        RunResult r = run(words);
+        RunResult r = run_loader(board->window_address(), words, "tavload", row.descriptors);
         ASSERT_EQ(r.code, 0) << r.err;
         EXPECT_EQ(r.err + r.out,  row.transcript ? transcript(row.transcript, dir + row.dir_tail + "/" + o.prefix) : "");
         if (row.spaces) { EXPECT_EQ(spaces_written(space_log()), row.spaces); }
@@ -136,7 +138,8 @@ struct Failure {   // "@D@" in options and err: the set's folder
     std::string err;
     tavboard::Fit fit = tavboard::Fit{};
     After after = After::not_loaded;
-    bool sound_untouched = false, no_descriptor_left = false;   // the process's descriptors are used up during the run
+    bool sound_untouched = false;
+    Descriptors descriptors = Descriptors::as_is;
     const char *transcript = nullptr;                            // stored -debug output
 };
 
@@ -162,14 +165,14 @@ std::vector<Failure> failures() {
         {"sf.rom without repeats, 512 KB", nullptr, nullptr, load, 6, sound + "524288 byte sound FLASH\n", fit(4, 128, 512), After::not_loaded, true},
         {"sf.rom repeating every 512 KB, 256 KB", [](auto &o) { o.sound_period = 512u << 10; }, nullptr, load, 6, sound + "262144 byte sound FLASH\n", fit(4, 128, 256), After::not_loaded, true},
         {"BootData's game number differs: the sound flash is loaded, the heading shows the file's", [](auto &o) { o.bootdata_game_id = 12345, o.game_number = 12346; }, nullptr,
-         {"-debug", "-p@D@", "12346"}, 35, "\ntavload: GamdID (12345) of file (@D@/bootdata.rom) does not match GAME# 12346\n" + kBanner, {}, After::game_erased, false, false, "mismatch"},
+         {"-debug", "-p@D@", "12346"}, 35, "\ntavload: GamdID (12345) of file (@D@/bootdata.rom) does not match GAME# 12346\n" + kBanner, {}, After::game_erased, false, Descriptors::as_is, "mismatch"},
         {"erase blocks of 32 KB", nullptr, nullptr, load, 9, "tavload: game FLASH erase blocks of 32768 bytes are too small for the update layout\n", fit(4, 32), After::old_record, true},
         {"a folder name the system refuses", nullptr, nullptr, {"-p/" + std::string(5000, 'x'), "40215"}, 12,
          "\ntavload: unable to open file (/" + std::string(5000, 'x') + "/bootdata.rom) - File name too long\n"},
         {"spaces in path and prefix, game.rom missing", [](auto &o) { o.prefix = "new set "; }, [](auto &, auto &dir) { std::remove((dir + "/new set game.rom").c_str()); },
          {"-p@D@", "-fnew set ", "40215"}, 22, "\ntavload: unable to open file (@D@/new set game.rom) - No such file or directory\n"},
         // Running as root, permissions cannot make a file unreadable; a used-up descriptor limit makes the open fail for anyone.
-        {"no descriptor left for sf.rom", nullptr, nullptr, load, 10, "tavload: unable to open file (@D@/sf.rom) - Too many open files\n", {}, After::not_loaded, true, true},
+        {"no descriptor left for sf.rom", nullptr, nullptr, load, 10, "tavload: unable to open file (@D@/sf.rom) - Too many open files\n", {}, After::not_loaded, true, Descriptors::none_left},
     };
 }
 
@@ -226,7 +229,7 @@ TEST_F(LoaderTest, EachFailureHasItsMessageCodeAndLeavesTheBoardNotLoaded) {
         for (const std::string &w : c.options) words.push_back(replaced(w, "@D@", dir));
         board->reset_counters();
         const int descriptors = open_descriptors();
-        RunResult r = run_loader(board->window_address(), words, "tavload", c.no_descriptor_left);
+        RunResult r = run_loader(board->window_address(), words, "tavload", c.descriptors);
         EXPECT_EQ(r.code, c.code);
         struct stat info = {};
         stat((dir + "/sf.rom").c_str(), &info);   // a directory's size is the file system's

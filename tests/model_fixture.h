@@ -105,10 +105,14 @@ struct RunResult {
     std::string out, err, name;   // name: the program name the run took from argv[0]
 };
 
-// loader_main on `window` with argv[0] `name`; output captured. With `no_descriptor_left` the
-// run may open no file (the descriptor limit is the lowest free descriptor).
+// What a run finds of the process's descriptors: as they are; none left (the limit is the
+// lowest free descriptor), so it may open no file; or standard input closed, so the first file
+// it opens is descriptor 0, as for a tavload that cron or a service starts.
+enum class Descriptors { as_is, none_left, stdin_closed };
+
+// loader_main on `window` with argv[0] `name`; output captured.
 inline RunResult run_loader(uint8_t *window, std::vector<std::string> words, const std::string &name = "tavload",
-                            bool no_descriptor_left = false) {
+                            Descriptors descriptors = Descriptors::as_is) {
     words.insert(words.begin(), name);
     std::vector<char *> argv;
     for (std::string &w : words) argv.push_back(w.data());
@@ -121,8 +125,12 @@ inline RunResult run_loader(uint8_t *window, std::vector<std::string> words, con
     tight = saved;
     tight.rlim_cur = static_cast<rlim_t>(dup(0));
     close(static_cast<int>(tight.rlim_cur));
-    if (no_descriptor_left) setrlimit(RLIMIT_NOFILE, &tight);
+    if (descriptors == Descriptors::none_left) setrlimit(RLIMIT_NOFILE, &tight);
+    const int input = descriptors == Descriptors::stdin_closed ? dup(0) : -1;
+    if (input >= 0) close(0);
     r.code = loader_main(window, static_cast<int>(words.size()), argv.data());
+    if (input >= 0) dup2(input, 0);
+    if (input >= 0) close(input);
     setrlimit(RLIMIT_NOFILE, &saved);
     r.name = program_name != nullptr ? program_name : "";
     std::fflush(stdout);
