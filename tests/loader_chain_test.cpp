@@ -192,6 +192,7 @@ TEST(Chain, EntryFailuresGiveOneErrorLine) {
         {{}, "MapMemoryToProcess=7", {"-status"}, unmappable, kFullRun},      // a positive status
         {{}, "hold the board", {"-status"}, transcript("held_board", ""), kFullRun},
         {{true, true, true, 0x100000}, "physical", {"-status"}, transcript("physical_range", ""), kFullRun},
+        {{}, "physical, unmappable", {"-status"}, "Error: the board's physical memory cannot be mapped: cannot map /dev/null at 0xd0000 (0x8000 bytes): No such device (TAV_BOARD=physical needs Linux, root and /dev/mem)\n", kFullRun},
         {{}, "physical, held", {"-status"}, "Error: the board is in use: process @PID@ holds the board (lock file @LOCK@) (wait until that program ends)\n", kFullRun},
     };
     for (const auto &row : rows) {
@@ -203,9 +204,11 @@ TEST(Chain, EntryFailuresGiveOneErrorLine) {
         int lock_fd = -1;
         if (fail == "hold the board") holder = tavboard::Board::open_or_create(home.dir.board(), &error);
         else if (fail.rfind("physical", 0) == 0) {
-            // The real board path over a file of zeroes in place of /dev/mem; the folder takes the locks.
+            // The real board path over a file of zeroes in place of /dev/mem (/dev/null cannot be
+            // mapped); the folder takes the locks.
             ASSERT_TRUE(tavtest::write_file(home.dir.file("mem"), std::string(0x100000, '\0')));
-            home.env = {"TAV_BOARD=physical", "TAV_TOOLKIT_LOCK_FOLDER=" + home.dir.path(), "TAV_TOOLKIT_MEM_DEVICE=" + home.dir.file("mem")};
+            const std::string mem = fail == "physical, unmappable" ? "/dev/null" : home.dir.file("mem");
+            home.env = {"TAV_BOARD=physical", "TAV_TOOLKIT_LOCK_FOLDER=" + home.dir.path(), "TAV_TOOLKIT_MEM_DEVICE=" + mem};
             lock_fd = fail == "physical, held" ? open(lock.c_str(), O_RDWR | O_CREAT, 0644) : -1;
             ASSERT_TRUE(fail != "physical, held" || (flock(lock_fd, LOCK_EX) == 0 && tavtest::write_file(lock, std::to_string(getpid()) + "\n")));
         } else if (!fail.empty()) home.env = {"TAV_TOOLKIT_FAIL=" + fail};
