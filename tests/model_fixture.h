@@ -86,6 +86,7 @@ class ModelBoardTest : public testing::Test {
 
 namespace jobs_test {
 
+using tavtest::replaced;
 using tavtools::UpdateFile;
 using tavtools::UpdateSetOptions;
 
@@ -137,11 +138,6 @@ inline RunResult run_loader(uint8_t *window, std::vector<std::string> words, con
     r.out = testing::internal::GetCapturedStdout();
     r.err = testing::internal::GetCapturedStderr();
     return r;
-}
-
-inline std::string replaced(std::string text, const std::string &mark, const std::string &by) {
-    for (size_t at = 0; (at = text.find(mark, at)) != std::string::npos; at += by.size()) text.replace(at, mark.size(), by);
-    return text;
 }
 
 inline std::string transcript(const std::string &name, const std::string &folder) {

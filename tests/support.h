@@ -72,6 +72,12 @@ inline bool write_file(const std::string &path, const std::string &bytes) {
     return static_cast<bool>(out);
 }
 
+// `text` with every `mark` replaced by `by`.
+inline std::string replaced(std::string text, const std::string &mark, const std::string &by) {
+    for (size_t at = 0; (at = text.find(mark, at)) != std::string::npos; at += by.size()) text.replace(at, mark.size(), by);
+    return text;
+}
+
 inline bool is_tav_variable(const std::string &entry) { return entry.rfind("TAV_", 0) == 0; }
 
 inline void reset_tav_environment() {
