@@ -43,110 +43,57 @@ struct Home {
     }
 };
 
-void expect_shown(const tavtest::ProcessOutcome &r, int exit_status, const std::string &text) {
-    EXPECT_EQ(r.exit_status, exit_status) << r.out << r.err;
-    EXPECT_NE((r.out + r.err).find(text), std::string::npos) << text << "\n" << r.out << r.err;
+// The record's first bytes: its timestamp.
+const char *record_of(const tavboard::Board &board) {
+    return reinterpret_cast<const char *>(board.data(tavboard::Device::game)) + (4u << 20) - board.fit().game_block;
 }
 
-// On each fit: install, load and report; tavverify and tavbackup refuse a board never loaded,
-// pass a loaded one, and its backup loads back the same board.
-TEST(Chain, InstallLoadStatusVerifyAndBackupOnEachFit) {
+// On each fit, a session of the programs in one home against its stored transcript in
+// tests/data/chain/ ("$ ", the environment's NAME=value if any, the command line; then the
+// exit status, the toolkit calls made, standard output, standard error; "@H@" for the home,
+// "@DATE@" for the date in the board's record): tavsim makes the board, install fails and then
+// installs twice, tavload reports and loads, tavverify and tavbackup refuse a board never
+// loaded and pass a loaded one, and its backup loads back the same board. On one fit, bits
+// flipped in turn are named by region and erase block and refuse a backup, until flipped back.
+TEST(Chain, SessionOnEachFitMatchesItsTranscript) {
     const struct {
-        std::vector<std::string> create;   // tavsim command line
-        const char *shown;                 // in tavsim info
-        uint32_t sound_period;             // sf.rom repeats every so many bytes; 0: no repeat
-    } fits[] = {
-        {{"create"}, "32 blocks of 128 KB", 0},
-        {{"create", "--game", "8M", "--sound", "none"}, "sound flash: none", 0},
-        {{"create", "--game-block", "64K", "--sound", "512K"}, "64 blocks of 64 KB", 512u << 10},
-    };
-    const std::string installed = "Install Path:c:\\winnt\\system32\nThe installation of device TAV is complete.\n";
-    const struct {
-        const char *program, *fail;   // TAV_TOOLKIT_FAIL
-        std::vector<std::string> args;
-        int exit_status;              // -1 as a process exit status is 255
-        std::string out, err;         // tavverify and tavbackup: out is a text shown in either
-    } steps[] = {
-        {"tavload", "", {"-status"}, 255, "", kNoService},
-        {"install", "RegAddIsaDevice=-5", {"c:\\kit"}, 255, "", "Install Path:c:\\kit\nError: Unable to install Isa device TAV, error=-5\nError: Installation of device TAV failed.\n"},
-        {"install", "", {}, 0, "", installed},
-        {"install", "", {}, 0, "", installed},
-        {"tavload", "", {"-status"}, 34, "", kNotLoaded},
-        {"tavverify", "", {}, 1, "TAV is not currently loaded.", ""},
-        {"tavbackup", "", {"B"}, 1, "the board does not verify; nothing written", ""},
-        {"tavverify", "", {"-x"}, 2, "usage: tavverify", ""},
-        {"tavbackup", "", {}, 2, "DIR must be specified", ""},
-        {"tavload", "", {"-debug", "-pset", "40215"}, 0, transcript("default", "set/"), ""},
-        {"tavload", "", {"-status"}, 0, "@LOADED@", ""},
-        {"tavverify", "", {}, 0, "verdict: the board verifies: GameID 40215", ""},
-        {"tavbackup", "", {"B"}, 0, "restore it with: tavload -pB 40215", ""},
-        {"tavload", "", {"-pset", "40216"}, 35, "", "\ntavload: GamdID (40215) of file (set/bootdata.rom) does not match GAME# 40216\n"},
-        {"tavload", "", {"-status"}, 34, "", kNotLoaded},
-        {"tavload", "", {"-pB", "40215"}, 0, "", ""},
-        {"tavload", "", {"-status"}, 0, "@LOADED@", ""},
-        {"tavverify", "", {"-pB"}, 0, "every region checked matches", ""},
-    };
+        const char *name;
+        uint32_t sound_period;   // sf.rom repeats every so many bytes; 0: no repeat
+    } fits[] = {{"4m", 0}, {"8m_no_sound", 0}, {"64k_blocks_512k_sound", 512u << 10}, {"flipped_bits", 0}};
     for (const auto &fit : fits) {
-        SCOPED_TRACE(fit.shown);
+        SCOPED_TRACE(fit.name);
         Home home;
         UpdateSetOptions set;
         set.sound_period = fit.sound_period;
         std::string error;
-        ASSERT_EQ(home.run("tavsim", fit.create).exit_status, 0);
-        EXPECT_NE(home.run("tavsim", {"info"}).out.find(fit.shown), std::string::npos);
         ASSERT_TRUE(tavtools::write_update_set(home.dir.file("set"), set, &error)) << error;
-        for (const auto &step : steps) {
-            SCOPED_TRACE(step.program + testing::PrintToString(step.args));
-            home.calls();
-            home.env = {std::string("TAV_TOOLKIT_FAIL=") + step.fail};
-            tavtest::ProcessOutcome r = home.run(step.program, step.args);
-            if (step.program == std::string("install")) {
-                EXPECT_EQ(std::make_pair(r.exit_status, r.err), std::make_pair(step.exit_status, step.err));
-                EXPECT_EQ(tavtest::read_file(home.dir.registry()).find("MemoryRanges\\TAV]") != std::string::npos, step.exit_status == 0);
-                continue;
-            }
-            if (step.program != std::string("tavload")) {
-                expect_shown(r, step.exit_status, step.out);
-                continue;
-            }
-            EXPECT_EQ(std::make_pair(r.exit_status, r.err), std::make_pair(step.exit_status, step.err));
-            EXPECT_EQ(home.calls(), step.err == kNoService ? Calls{"DriverAgentOpen"} : kFullRun);
-            if (step.out != "@LOADED@") {
-                EXPECT_EQ(r.out, step.out);
-                continue;
-            }
-            // The report shows the date stored in the record; the board holds the set.
+        const std::string expected = tavtest::read_file(TAV_SOURCE_DIR "/tests/data/chain/" + std::string(fit.name) + ".txt");
+        const std::string seen = tavtest::replay_session(expected, [&](std::vector<std::string> words) {
+            home.env.clear();
+            for (; words[0].find('=') != std::string::npos; words.erase(words.begin())) home.env.push_back(words[0]);
+            const std::string program = words[0];
+            words.erase(words.begin());
+            tavtest::ProcessOutcome r = home.run(program, words);
+            std::string calls = "calls:";
+            for (const std::string &call : home.calls()) calls += " " + call;
+            std::string text = tavtest::session_text(r, calls + "\n");
             std::unique_ptr<tavboard::Board> board = tavboard::Board::open(home.dir.board(), &error);
-            ASSERT_NE(board, nullptr) << error;
-            const char *record = reinterpret_cast<const char *>(board->data(tavboard::Device::game)) + (4u << 20) - board->fit().game_block;
-            EXPECT_EQ(r.out, "TAV loaded on " + std::string(record, 24) + kLoaded);
-            expect_loaded(*board, set, LoadShape{});
-        }
+            if (board != nullptr) text = replaced(text, std::string(record_of(*board), 24), "@DATE@");
+            return replaced(text, home.dir.path(), "@H@");
+        });
+        EXPECT_EQ(seen, expected);
+        std::unique_ptr<tavboard::Board> board = tavboard::Board::open(home.dir.board(), &error);
+        ASSERT_NE(board, nullptr) << error;
+        expect_loaded(*board, set, LoadShape{});
     }
 }
 
-// On a loaded board each flipped bit is named by region and erase block and refuses a backup
-// (tavboot.rom is not backed up, but its flip is named); flipped back, the board verifies.
 // A power cut during a backup leaves only whole files under their names.
-TEST(Chain, FlippedBitsAreNamedAndACutBackupLeavesWholeFiles) {
+TEST(Chain, ACutBackupLeavesOnlyWholeFiles) {
     Home home;
     ASSERT_TRUE(tavtest::write_file(home.dir.registry(), tavtest::registry_seed_text()));
     ASSERT_EQ(home.run("tavsim", {"make-update", "A", "40215"}).exit_status, 0);
     ASSERT_EQ(home.run("tavload", {"-pA", "40215"}).exit_status, 0);
-    const struct {
-        const char *device, *offset, *named;
-    } flips[] = {{"game", "0x100000", "game.rom (erase block 8 of the game FLASH)"}, {"game", "0x3f9000", "tavboot.rom (erase block 31 of the game FLASH)"},
-                 {"sound", "0x50000", "sound (erase block 5 of the sound FLASH)"}};
-    for (const auto &flip : flips) {
-        SCOPED_TRACE(flip.named);
-        const std::vector<std::string> args = {"flip", "--device", flip.device, "--offset", flip.offset, "--mask", "10"};
-        ASSERT_EQ(home.run("tavsim", args).exit_status, 0);
-        expect_shown(home.run("tavverify", {"-pA"}), 1, flip.named);
-        if (flip.offset != std::string("0x3f9000")) expect_shown(home.run("tavbackup", {"B"}), 1, "nothing written");
-        EXPECT_FALSE(std::filesystem::exists(home.dir.file("B")));
-        ASSERT_EQ(home.run("tavsim", args).exit_status, 0);
-        expect_shown(home.run("tavverify", {"-pA"}), 0, "every region checked matches");
-    }
     ASSERT_EQ(home.run("tavsim", {"counters", "reset"}).exit_status, 0);
     ASSERT_EQ(home.run("tavbackup", {"whole"}).exit_status, 0);
     std::string error;

@@ -4,8 +4,6 @@
 // errors come last but one: the fault list after them shows that they changed nothing.
 #include <gtest/gtest.h>
 
-#include <sstream>
-
 #include "support.h"
 
 namespace {
@@ -13,16 +11,9 @@ namespace {
 TEST(Tavsim, SessionMatchesItsTranscript) {
     tavtest::TempDir dir;
     const std::string expected = tavtest::read_file(TAV_SOURCE_DIR "/tests/data/tavsim/session.txt");
-    std::istringstream lines(expected);
-    std::string seen;
-    for (std::string line; std::getline(lines, line);) {
-        if (line.rfind("$ ", 0) != 0) continue;
-        std::vector<std::string> words;
-        std::istringstream split(line.substr(2));
-        for (std::string w; split >> w;) words.push_back(w);
-        tavtest::ProcessOutcome r = tavtest::run_process({TAV_BIN_DIR "/tavsim", words, dir.path(), {"TAV_HOME=" + dir.file("home")}});
-        seen += line + "\nexit " + std::to_string(r.exit_status) + "\n" + r.out + (r.err.empty() ? "" : "stderr:\n" + r.err);
-    }
+    const std::string seen = tavtest::replay_session(expected, [&](const std::vector<std::string> &words) {
+        return tavtest::session_text(tavtest::run_process({TAV_BIN_DIR "/tavsim", words, dir.path(), {"TAV_HOME=" + dir.file("home")}}));
+    });
     EXPECT_EQ(tavtest::replaced(seen, dir.path(), "@D@"), expected);
     EXPECT_EQ(tavtest::read_file(dir.file("g.bin")).size(), 4u << 20);
     EXPECT_EQ(tavtest::read_file(dir.file("s.bin")).size(), 256u << 10);
