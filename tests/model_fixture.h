@@ -103,7 +103,7 @@ inline int open_descriptors() {
 
 struct RunResult {
     int code = -1;
-    std::string out, err, name;   // name: the program name the run took from argv[0]
+    std::string out, err;
 };
 
 // What a run finds of the process's descriptors: as they are; none left (the limit is the
@@ -133,7 +133,6 @@ inline RunResult run_loader(uint8_t *window, std::vector<std::string> words, con
     if (input >= 0) dup2(input, 0);
     if (input >= 0) close(input);
     setrlimit(RLIMIT_NOFILE, &saved);
-    r.name = program_name != nullptr ? program_name : "";
     std::fflush(stdout);
     r.out = testing::internal::GetCapturedStdout();
     r.err = testing::internal::GetCapturedStderr();
