@@ -226,18 +226,6 @@ class LoaderJobsTest : public ModelBoardTest {
         flash_free_erase_table(&fsi, table);
     }
 
-    // The record is not a valid one, and (unless a device keeps error bits in its status
-    // register until power-off) -status says so.
-    void expect_not_loaded(bool ask_status = true) {
-        TAVInfo record;
-        std::memcpy(&record, board->data(tavboard::Device::game) + (4u << 20) - board->fit().game_block, sizeof record);
-        EXPECT_EQ(tav_info_valid(&record), 0);
-        if (!ask_status) return;
-        RunResult status = run({"-status"});
-        EXPECT_EQ(status.code, 34);
-        EXPECT_EQ(status.err, kNotLoaded);
-    }
-
     tavtest::TempDir sets_;
 };
 
