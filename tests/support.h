@@ -1,6 +1,6 @@
 // The tests' support (no GoogleTest in here): temporary folders, whole files, the TAV_*
-// environment, the registry store as install leaves it, and programs run as processes
-// through the build's one process runner.
+// environment, the registry store as install leaves it, programs run as processes through
+// the build's one process runner, and stored sessions of such runs replayed.
 #pragma once
 
 #include <stdlib.h>
