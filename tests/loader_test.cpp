@@ -284,7 +284,7 @@ TEST_F(LoaderTest, ImagesArrivingInPiecesLoad) {
 }
 
 // The record and the update file names, without a board. Loads and the status table pin the
-// rest of the record: its fields, sums and dump.
+// rest of the record: its sums, fields after a load and dump.
 TEST(TavInfoRecord, WordSumsTimestampsAndValidity) {
     uint8_t words[] = {0xFF, 0xFF, 0xFF, 0xFF, 0x02, 0x01, 0, 0, 0xAA, 0xBB, 0xCC};
     uint32_t sum = 10;   // low byte first, onto a running sum modulo 2^32, trailing bytes left out
@@ -302,7 +302,12 @@ TEST(TavInfoRecord, WordSumsTimestampsAndValidity) {
     unsetenv("TZ");
     tzset();
     TAVInfo record;
+    std::memset(&record, 0xEE, sizeof record);   // nothing of what was there shows through
     prepare_tav_info(&record, 12345);
+    const uint8_t *bytes = reinterpret_cast<const uint8_t *>(&record);
+    EXPECT_TRUE(std::all_of(bytes + 24, bytes + 32, [](uint8_t b) { return b == 0; }));
+    EXPECT_EQ(std::memcmp(bytes + 32, "\x40\0\0\0\0\0\0\0\x39\x30\0\0", 12), 0);   // size 64, checksum 0, GAME#
+    EXPECT_TRUE(std::all_of(record.reserved, record.reserved + sizeof record.reserved, [](uint8_t b) { return b == 0; }));
     record.tav_info_size = 63;   // a record of another size is not valid, whatever its sum
     seal_tav_info(&record);
     EXPECT_EQ(tav_info_valid(&record), 0);
