@@ -5,4 +5,4 @@ tav_test(loader_options_test SOURCES loader_options_test.cpp LIBS tav_loader tav
 tav_test(loader_test SOURCES loader_test.cpp loader_faults_test.cpp LIBS tav_loader tav_board tav_update_set)
 tav_test(reliability_threads_test SOURCES reliability_threads_test.cpp LIBS tav_loader tav_board tav_update_set)
 tav_test(loader_chain_test SOURCES loader_chain_test.cpp LIBS tav_access tav_board tav_update_set)
-add_dependencies(loader_chain_test tavload tavsim tav_install)
+add_dependencies(loader_chain_test tavload tavsim tav_install tavverify tavbackup)

@@ -1,7 +1,7 @@
 // End to end: the programs as a user runs them, each a process in a fresh TAV_HOME - install
-// (failing, then twice), tavsim create, make-update, tavload -status, a -debug load and the
-// report, on each board fit - and the loader's entry failing at each toolkit call, with the
-// calls made (the trace file) and the one error line.
+// (failing, then twice), tavsim create, tavload -status, a -debug load and the report,
+// tavverify and tavbackup, on each board fit - and the loader's entry failing at each toolkit
+// call, with the calls made (the trace file) and the one error line.
 #include <sys/file.h>
 
 #include "access/access.h"
@@ -43,56 +43,51 @@ struct Home {
     }
 };
 
-TEST(Chain, InstallCreateLoadAndStatusOnEachFit) {
+// The record's first bytes: its timestamp.
+const char *record_of(const tavboard::Board &board) {
+    return reinterpret_cast<const char *>(board.data(tavboard::Device::game)) + (4u << 20) - board.fit().game_block;
+}
+
+// On each fit, a session of the programs in one home against its stored transcript in
+// tests/data/chain/ ("$ ", the environment's NAME=value if any, the command line; then the
+// exit status, the toolkit calls made, standard output, standard error; "@H@" for the home,
+// "@DATE@" for the date in the board's record): tavsim makes the board, install fails and then
+// installs twice, tavload reports and loads, tavverify and tavbackup refuse a board never
+// loaded and pass a loaded one, and its backup loads back the same board. On one fit, bits
+// flipped in turn are named by region and erase block and refuse a backup, until flipped back;
+// then a power cut during a backup (at 3/4 of a whole backup's bus accesses: the verify pass
+// reads as much as the write pass, so the cut lands among the files) leaves only whole files
+// under their names, as tavverify -p shows.
+TEST(Chain, SessionOnEachFitMatchesItsTranscript) {
     const struct {
-        std::vector<std::string> create;   // tavsim command line
-        const char *shown;                 // in tavsim info
-    } fits[] = {
-        {{"create"}, "32 blocks of 128 KB"}, {{"create", "--game", "8M", "--sound", "none"}, "sound flash: none"}, {{"create", "--game-block", "64K"}, "64 blocks of 64 KB"},
-    };
-    const std::string installed = "Install Path:c:\\winnt\\system32\nThe installation of device TAV is complete.\n";
-    const struct {
-        const char *program, *fail;   // TAV_TOOLKIT_FAIL
-        std::vector<std::string> args;
-        int exit_status;              // -1 as a process exit status is 255
-        std::string out, err;
-    } steps[] = {
-        {"tavload", "", {"-status"}, 255, "", kNoService},
-        {"install", "RegAddIsaDevice=-5", {"c:\\kit"}, 255, "", "Install Path:c:\\kit\nError: Unable to install Isa device TAV, error=-5\nError: Installation of device TAV failed.\n"},
-        {"install", "", {}, 0, "", installed},
-        {"install", "", {}, 0, "", installed},
-        {"tavload", "", {"-status"}, 34, "", kNotLoaded},
-        {"tavload", "", {"-debug", "-pset", "40215"}, 0, transcript("default", "set/"), ""},
-        {"tavload", "", {"-status"}, 0, "@LOADED@", ""},
-        {"tavload", "", {"-pset", "40216"}, 35, "", "\ntavload: GamdID (40215) of file (set/bootdata.rom) does not match GAME# 40216\n"},
-        {"tavload", "", {"-status"}, 34, "", kNotLoaded},
-    };
+        const char *name;
+        uint32_t sound_period;   // sf.rom repeats every so many bytes; 0: no repeat
+    } fits[] = {{"4m", 0}, {"8m_no_sound", 0}, {"64k_blocks_512k_sound", 512u << 10}, {"flipped_bits", 0}};
     for (const auto &fit : fits) {
-        SCOPED_TRACE(fit.shown);
+        SCOPED_TRACE(fit.name);
         Home home;
-        ASSERT_EQ(home.run("tavsim", fit.create).exit_status, 0);
-        EXPECT_NE(home.run("tavsim", {"info"}).out.find(fit.shown), std::string::npos);
-        ASSERT_EQ(home.run("tavsim", {"make-update", "set", "40215"}).exit_status, 0);
-        for (const auto &step : steps) {
-            SCOPED_TRACE(step.program + testing::PrintToString(step.args));
-            home.calls();
-            home.env = {std::string("TAV_TOOLKIT_FAIL=") + step.fail};
-            tavtest::ProcessOutcome r = home.run(step.program, step.args);
-            EXPECT_EQ(r.exit_status, step.exit_status);
-            EXPECT_EQ(r.err, step.err);
-            if (step.program == std::string("install")) {
-                EXPECT_EQ(tavtest::read_file(home.dir.registry()).find("MemoryRanges\\TAV]") != std::string::npos, step.exit_status == 0);
-                continue;
-            }
-            EXPECT_EQ(home.calls(), step.err == kNoService ? Calls{"DriverAgentOpen"} : kFullRun);
-            if (step.out != "@LOADED@") { EXPECT_EQ(r.out, step.out); continue; }
-            std::string error;   // the report shows the date stored in the record; the board holds the set
+        UpdateSetOptions set;
+        set.sound_period = fit.sound_period;
+        std::string error;
+        ASSERT_TRUE(tavtools::write_update_set(home.dir.file("set"), set, &error)) << error;
+        const std::string expected = tavtest::read_file(TAV_SOURCE_DIR "/tests/data/chain/" + std::string(fit.name) + ".txt");
+        const std::string seen = tavtest::replay_session(expected, [&](std::vector<std::string> words) {
+            home.env.clear();
+            for (; words[0].find('=') != std::string::npos; words.erase(words.begin())) home.env.push_back(words[0]);
+            const std::string program = words[0];
+            words.erase(words.begin());
+            tavtest::ProcessOutcome r = home.run(program, words);
+            std::string calls = "calls:";
+            for (const std::string &call : home.calls()) calls += " " + call;
+            std::string text = tavtest::session_text(r, calls + "\n");
             std::unique_ptr<tavboard::Board> board = tavboard::Board::open(home.dir.board(), &error);
-            ASSERT_NE(board, nullptr) << error;
-            const char *record = reinterpret_cast<const char *>(board->data(tavboard::Device::game)) + (4u << 20) - board->fit().game_block;
-            EXPECT_EQ(r.out, "TAV loaded on " + std::string(record, 24) + kLoaded);
-            expect_loaded(*board, UpdateSetOptions{}, LoadShape{});
-        }
+            if (board != nullptr) text = replaced(text, std::string(record_of(*board), 24), "@DATE@");
+            return replaced(text, home.dir.path(), "@H@");
+        });
+        EXPECT_EQ(seen, expected);
+        std::unique_ptr<tavboard::Board> board = tavboard::Board::open(home.dir.board(), &error);
+        ASSERT_NE(board, nullptr) << error;
+        expect_loaded(*board, set, LoadShape{});
     }
 }
 
@@ -119,6 +114,7 @@ TEST(Chain, EntryFailuresGiveOneErrorLine) {
         {{}, "MapMemoryToProcess=7", {"-status"}, unmappable, kFullRun},      // a positive status
         {{}, "hold the board", {"-status"}, transcript("held_board", ""), kFullRun},
         {{true, true, true, 0x100000}, "physical", {"-status"}, transcript("physical_range", ""), kFullRun},
+        {{}, "physical, unmappable", {"-status"}, "Error: the board's physical memory cannot be mapped: cannot map /dev/null at 0xd0000 (0x8000 bytes): No such device (TAV_BOARD=physical needs Linux, root and /dev/mem)\n", kFullRun},
         {{}, "physical, held", {"-status"}, "Error: the board is in use: process @PID@ holds the board (lock file @LOCK@) (wait until that program ends)\n", kFullRun},
     };
     for (const auto &row : rows) {
@@ -130,9 +126,11 @@ TEST(Chain, EntryFailuresGiveOneErrorLine) {
         int lock_fd = -1;
         if (fail == "hold the board") holder = tavboard::Board::open_or_create(home.dir.board(), &error);
         else if (fail.rfind("physical", 0) == 0) {
-            // The real board path over a file of zeroes in place of /dev/mem; the folder takes the locks.
+            // The real board path over a file of zeroes in place of /dev/mem (/dev/null cannot be
+            // mapped); the folder takes the locks.
             ASSERT_TRUE(tavtest::write_file(home.dir.file("mem"), std::string(0x100000, '\0')));
-            home.env = {"TAV_BOARD=physical", "TAV_TOOLKIT_LOCK_FOLDER=" + home.dir.path(), "TAV_TOOLKIT_MEM_DEVICE=" + home.dir.file("mem")};
+            const std::string mem = fail == "physical, unmappable" ? "/dev/null" : home.dir.file("mem");
+            home.env = {"TAV_BOARD=physical", "TAV_TOOLKIT_LOCK_FOLDER=" + home.dir.path(), "TAV_TOOLKIT_MEM_DEVICE=" + mem};
             lock_fd = fail == "physical, held" ? open(lock.c_str(), O_RDWR | O_CREAT, 0644) : -1;
             ASSERT_TRUE(fail != "physical, held" || (flock(lock_fd, LOCK_EX) == 0 && tavtest::write_file(lock, std::to_string(getpid()) + "\n")));
         } else if (!fail.empty()) home.env = {"TAV_TOOLKIT_FAIL=" + fail};

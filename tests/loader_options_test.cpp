@@ -39,7 +39,11 @@ namespace {
 using jobs_test::kBanner;
 using jobs_test::RunResult;
 
-const std::string kUsage = tavtest::read_file(TAV_SOURCE_DIR "/tests/data/loader/usage.txt");
+// The usage text as the program named `name` prints it.
+std::string usage(const std::string &name = "tavload") {
+    return tavtest::replaced(tavtest::read_file(TAV_SOURCE_DIR "/tests/data/loader/usage.txt"), "@N@", name);
+}
+const std::string kUsage = usage();
 const std::string kPrompt = "\nPress ENTER to continue...";
 
 // Standard input from a temporary file with `content` (or from the open `fd`) for one scope.
@@ -68,7 +72,9 @@ class LoaderOptions : public testing::Test {
     void SetUp() override { tick_clock_hold(); }
 };
 
-std::string invalid(const std::string &word) { return "tavload: invalid option '" + word + "'\n" + kUsage; }
+std::string invalid(const std::string &word, const std::string &name = "tavload") {
+    return name + ": invalid option '" + word + "'\n" + usage(name);
+}
 std::string bad_game(const std::string &word) { return "tavload: invalid GAME# (" + word + ") specified\n\n" + kUsage; }
 const std::string kNoGame = "tavload: GAME# must be specified\n\n" + kUsage;
 const std::string kStatusOthers = "tavload: -status specified with other options\n";
@@ -81,6 +87,7 @@ TEST_F(LoaderOptions, EveryRowGivesItsCodeMessagesAndJob) {
         Job job;
         int job_result = 0;       // what the job returns, passed on through the finishing step
         std::string state = "";   // the run state a load received (not compared when empty)
+        const char *argv0 = "tavload";
     } rows[] = {
         // help: the first option decides
         {{"-?"}, 0, kUsage, "", Job::none},
@@ -144,13 +151,19 @@ TEST_F(LoaderOptions, EveryRowGivesItsCodeMessagesAndJob) {
         {{"/debug", "-debug", "-sfonly", "-sfonly", "12345"}, 0, "", "", Job::load, 0, "12345 gf0 sf1 ask0 debug1 f0'' p0''"},
         {{"-ask", "/fx", "12345"}, 0, "", kPrompt, Job::load, 0, "12345 gf0 sf0 ask1 debug0 f1'x' p0''"},
         {{"12345"}, 0, "", "", Job::load, 0, "12345 gf0 sf0 ask0 debug0 f0'' p0''"},   // nothing left from runs before
+        // the program name is the last path part without its extension, in every message
+        {{"-x"}, 2, invalid("-x", "TAVLOAD"), "", Job::none, 0, "", "C:\\GAMES\\TAVLOAD.EXE"},
+        {{"-x"}, 2, invalid("-x"), "", Job::none, 0, "", "/usr/local/bin/tavload"},
+        {{"-x"}, 2, invalid("-x", "TAVLOAD"), "", Job::none, 0, "", "C:\\GAMES.D\\TAVLOAD"},
+        {{"-x"}, 2, invalid("-x", "tav.load"), "", Job::none, 0, "", "bin/tav.load.exe"},
+        {{"-x"}, 2, invalid("-x", "sub\\x"), "", Job::none, 0, "", "dir/sub\\x.exe"},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(testing::PrintToString(row.args));
         job_record = JobRecord{Job::none, row.job_result, nullptr, {}, ""};
         board_window = kSentinel;
         StdinFeed feed("\n");
-        RunResult r = run_loader(row.args);
+        RunResult r = run_loader(row.args, row.argv0);
         EXPECT_EQ(std::make_tuple(r.code, r.err, r.out, job_record.job), std::make_tuple(row.code, row.err, row.out, row.job));
         // The window reaches the driver only when board work starts, before the job.
         EXPECT_EQ(board_window, row.job == Job::none ? kSentinel : kWindow);
@@ -185,25 +198,6 @@ TEST_F(LoaderOptions, EnterWaitEndsAtNewlineEndOfInputOrReadError) {
         EXPECT_EQ(r.code, 2);
         EXPECT_EQ(r.out, kPrompt);
         if (content[0] == 't') { EXPECT_EQ(getchar(), 'n'); }
-    }
-}
-
-// The program name is the last path part without its extension, in every message.
-TEST_F(LoaderOptions, ProgramNameIsTheLastPathPartWithoutExtension) {
-    const struct {
-        const char *argv0, *name;
-    } rows[] = {
-        {"C:\\GAMES\\TAVLOAD.EXE", "TAVLOAD"}, {"/usr/local/bin/tavload", "tavload"}, {"C:\\GAMES.D\\TAVLOAD", "TAVLOAD"},
-        {"bin/tav.load.exe", "tav.load"},      {"dir/sub\\x.exe", "sub\\x"},
-    };
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.argv0);
-        RunResult r = run_loader({"-x"}, row.argv0);
-        const std::string name = row.name;
-        EXPECT_EQ(r.name, name);
-        const std::string start = name + ": invalid option '-x'\nusage: " + name + " [-ask]";
-        EXPECT_EQ(r.err.substr(0, start.size()), start);
-        EXPECT_NE(r.err.find("\n       " + name + " -status\n"), std::string::npos);
     }
 }
 

@@ -86,6 +86,7 @@ class ModelBoardTest : public testing::Test {
 
 namespace jobs_test {
 
+using tavtest::replaced;
 using tavtools::UpdateFile;
 using tavtools::UpdateSetOptions;
 
@@ -102,13 +103,17 @@ inline int open_descriptors() {
 
 struct RunResult {
     int code = -1;
-    std::string out, err, name;   // name: the program name the run took from argv[0]
+    std::string out, err;
 };
 
-// loader_main on `window` with argv[0] `name`; output captured. With `no_descriptor_left` the
-// run may open no file (the descriptor limit is the lowest free descriptor).
+// What a run finds of the process's descriptors: as they are; none left (the limit is the
+// lowest free descriptor), so it may open no file; or standard input closed, so the first file
+// it opens is descriptor 0, as for a tavload that cron or a service starts.
+enum class Descriptors { as_is, none_left, stdin_closed };
+
+// loader_main on `window` with argv[0] `name`; output captured.
 inline RunResult run_loader(uint8_t *window, std::vector<std::string> words, const std::string &name = "tavload",
-                            bool no_descriptor_left = false) {
+                            Descriptors descriptors = Descriptors::as_is) {
     words.insert(words.begin(), name);
     std::vector<char *> argv;
     for (std::string &w : words) argv.push_back(w.data());
@@ -121,19 +126,17 @@ inline RunResult run_loader(uint8_t *window, std::vector<std::string> words, con
     tight = saved;
     tight.rlim_cur = static_cast<rlim_t>(dup(0));
     close(static_cast<int>(tight.rlim_cur));
-    if (no_descriptor_left) setrlimit(RLIMIT_NOFILE, &tight);
+    if (descriptors == Descriptors::none_left) setrlimit(RLIMIT_NOFILE, &tight);
+    const int input = descriptors == Descriptors::stdin_closed ? dup(0) : -1;
+    if (input >= 0) close(0);
     r.code = loader_main(window, static_cast<int>(words.size()), argv.data());
+    if (input >= 0) dup2(input, 0);
+    if (input >= 0) close(input);
     setrlimit(RLIMIT_NOFILE, &saved);
-    r.name = program_name != nullptr ? program_name : "";
     std::fflush(stdout);
     r.out = testing::internal::GetCapturedStdout();
     r.err = testing::internal::GetCapturedStderr();
     return r;
-}
-
-inline std::string replaced(std::string text, const std::string &mark, const std::string &by) {
-    for (size_t at = 0; (at = text.find(mark, at)) != std::string::npos; at += by.size()) text.replace(at, mark.size(), by);
-    return text;
 }
 
 inline std::string transcript(const std::string &name, const std::string &folder) {
@@ -221,18 +224,6 @@ class LoaderJobsTest : public ModelBoardTest {
         ASSERT_EQ(flash_init_erase_table(&fsi, table), 1);
         EXPECT_EQ(flash_write(&fsi, fsi.size - fsi.block_size, reinterpret_cast<const uint8_t *>(&record), 256, table), 1);
         flash_free_erase_table(&fsi, table);
-    }
-
-    // The record is not a valid one, and (unless a device keeps error bits in its status
-    // register until power-off) -status says so.
-    void expect_not_loaded(bool ask_status = true) {
-        TAVInfo record;
-        std::memcpy(&record, board->data(tavboard::Device::game) + (4u << 20) - board->fit().game_block, sizeof record);
-        EXPECT_EQ(tav_info_valid(&record), 0);
-        if (!ask_status) return;
-        RunResult status = run({"-status"});
-        EXPECT_EQ(status.code, 34);
-        EXPECT_EQ(status.err, kNotLoaded);
     }
 
     tavtest::TempDir sets_;
