@@ -16,7 +16,6 @@ class PowercutCase final : public tavsweep::SweepCase {
         : SweepCase(options, board, tavboard::FaultKind::power_cut) {}
 
   private:
-    // Access n never completes; 1 .. n-1 did.
     std::string accept(const tavsweep::Workspace &ws, uint64_t n) const override {
         if (n <= map_.erase_confirm) return check_status(ws, Loads::old_only, false);
         if (n <= map_.record_busy_last) return check_status(ws, Loads::none, true);
@@ -25,10 +24,10 @@ class PowercutCase final : public tavsweep::SweepCase {
 
     void choose_points() override {
         if (options_.all) return add_range(1, map_.total + 1);
-        // Every access of the information-block erase and of the record write, with a
-        // margin on each side, the first access past the end (an uncut load), and a spread.
+        // The information-block erase and the record write with a margin on each side, the first
+        // access past the end (an uncut load), the first access, and a spread.
         add_range(map_.erase_first > 8 ? map_.erase_first - 8 : 1, map_.erase_last + 8);
-        add_range(map_.record_first - 8, map_.total + 1);
+        add_record_write(map_.record_first - 8);
         points_.push_back(1);
         add_spread();
     }
@@ -37,12 +36,8 @@ class PowercutCase final : public tavsweep::SweepCase {
 }  // namespace
 
 int main(int argc, char **argv) {
-    static const char usage[] =
-        "usage: tav-powercut [--points N|all] [--boards default,8m] [--jobs J] [--seed S]\n"
-        "                    [--tavload PATH] [--work DIR] [--keep]\n"
-        "  Cuts the power of a real tavload run after N bus accesses and checks the board with\n"
-        "  tavload -status. Every access of the information-block erase and of the final record\n"
-        "  write is tried, plus N further points spread over the whole load (default 100 per\n"
-        "  board); \"all\" tries every access. Needs tavload beside this program (or --tavload).\n";
-    return tavsweep::sweep_main(argc, argv, "tav-powercut", usage, "cut", tavsweep::make_case<PowercutCase>);
+    return tavsweep::sweep_main(argc, argv, "tav-powercut", "cut",
+                                "  Cuts the power of a real tavload run after N bus accesses and checks the board with\n"
+                                "  tavload -status, then a fresh load.",
+                                tavsweep::make_case<PowercutCase>);
 }
