@@ -14,7 +14,7 @@ using tavboard::FaultKind;
 class InterruptCase final : public tavsweep::SweepCase {
   public:
     InterruptCase(const tavsweep::Options &options, const std::string &board)
-        : SweepCase(options, board, FaultKind::kill) {}
+        : SweepCase(options, board, FaultKind::kill, 0) {}
 
     std::vector<std::string> extra_checks(const tavsweep::Workspace &ws) override {
         std::vector<std::string> results;
@@ -37,15 +37,11 @@ class InterruptCase final : public tavsweep::SweepCase {
         return check_status(ws, Loads::either, true);
     }
 
-    void choose_points() override {
-        if (options_.all) return add_range(1, map_.total + 1);
-        add_range(map_.erase_first, map_.erase_last);
-        add_record_write(map_.record_first);
+    void add_points() override {
         for (const std::vector<uint64_t> &kind : map_.inside) {   // 12 of each kind, spread over the load
             size_t step = std::max<size_t>(1, kind.size() / 12);
             for (size_t i = step / 2; i < kind.size(); i += step) points_.push_back(kind[i]);
         }
-        add_spread();
     }
 
     // The faulted load's messages are expected: they are kept off the sweep's output.

@@ -13,7 +13,7 @@ namespace {
 class PowercutCase final : public tavsweep::SweepCase {
   public:
     PowercutCase(const tavsweep::Options &options, const std::string &board)
-        : SweepCase(options, board, tavboard::FaultKind::power_cut) {}
+        : SweepCase(options, board, tavboard::FaultKind::power_cut, 8) {}
 
   private:
     std::string accept(const tavsweep::Workspace &ws, uint64_t n) const override {
@@ -22,15 +22,8 @@ class PowercutCase final : public tavsweep::SweepCase {
         return check_status(ws, Loads::new_only, n <= map_.record_ready);
     }
 
-    void choose_points() override {
-        if (options_.all) return add_range(1, map_.total + 1);
-        // The information-block erase and the record write with a margin on each side, the first
-        // access past the end (an uncut load), the first access, and a spread.
-        add_range(map_.erase_first > 8 ? map_.erase_first - 8 : 1, map_.erase_last + 8);
-        add_record_write(map_.record_first - 8);
-        points_.push_back(1);
-        add_spread();
-    }
+    // And the first access: a cut before the load reached the board.
+    void add_points() override { points_.push_back(1); }
 };
 
 }  // namespace

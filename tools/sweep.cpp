@@ -97,8 +97,8 @@ tavtools::ProcessOutcome SweepCase::load_new(const Workspace &ws) const {
     return tavload(ws, {"-p" + new_set_, std::to_string(kNewGame)});
 }
 
-SweepCase::SweepCase(const Options &options, const std::string &board, tavboard::FaultKind stop)
-    : options_(options), name_(board), stop_(stop) {
+SweepCase::SweepCase(const Options &options, const std::string &board, tavboard::FaultKind stop, uint64_t margin)
+    : options_(options), name_(board), stop_(stop), margin_(margin) {
     if (board == "8m") fit_.game_size = 8u << 20, fit_.sound_size = 0;   // the sound image in space 1
 }
 
@@ -132,7 +132,14 @@ bool SweepCase::prepare(const Workspace &ws, std::string *error) {
         problem = "tavload made " + std::to_string(after - before) + " bus accesses, the reference load " +
                   std::to_string(map_.total) + ": points would not land where intended";
     if (!problem.empty()) return fail(error, "the new set: " + problem);
-    choose_points();
+    if (options_.all) {
+        add_range(1, map_.total + 1);
+    } else {
+        add_range(map_.erase_first > margin_ ? map_.erase_first - margin_ : 1, map_.erase_last + margin_);
+        add_record_write(map_.record_first - margin_);
+        add_spread();
+        add_points();
+    }
     std::sort(points_.begin(), points_.end());
     points_.erase(std::unique(points_.begin(), points_.end()), points_.end());
     return true;

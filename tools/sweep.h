@@ -82,7 +82,8 @@ struct Workspace {
 // the new load; a sweep adds its points and what it accepts at each.
 class SweepCase {
   public:
-    SweepCase(const Options &options, const std::string &board, tavboard::FaultKind stop);
+    // `margin`: the accesses tried before and after the information-block erase and the record write.
+    SweepCase(const Options &options, const std::string &board, tavboard::FaultKind stop, uint64_t margin);
     virtual ~SweepCase() = default;
 
     // Template, reference and points (on workspace ws). false with *error on failure.
@@ -97,7 +98,9 @@ class SweepCase {
     virtual std::vector<std::string> extra_checks(const Workspace &) { return {}; }
 
   protected:
-    virtual void choose_points() = 0;
+    // Points a sweep tries besides every access of the information-block erase and of the record
+    // write (add_record_write), the first access past the end and the spread.
+    virtual void add_points() {}
     // What -status must show after a load stopped at access n. Empty when it does.
     virtual std::string accept(const Workspace &ws, uint64_t n) const = 0;
     tavtools::ProcessOutcome tavload(const Workspace &ws, const std::vector<std::string> &args) const;
@@ -113,17 +116,18 @@ class SweepCase {
     std::string check_fresh_load(const Workspace &ws) const;
     // Every access from..to; the spread: a pseudo-random point in each of options_.points stretches.
     void add_range(uint64_t from, uint64_t to);
+    void add_spread();
     // Every access from `from` to the end of the load and one past it, but in each program sequence
     // of the record write (0xE8 up to the next one) only every options_.thin-th access, each sequence
     // starting at another place, so that together they try every place of a sequence; the last
     // sequence whole, as the acceptance changes in it.
     void add_record_write(uint64_t from);
-    void add_spread();
 
     const Options &options_;
     std::string name_;
     tavboard::Fit fit_;
     tavboard::FaultKind stop_;
+    uint64_t margin_;
     std::string old_set_, new_set_, template_;
     ExpectedImage old_image_, new_image_;
     LoadMap map_;
