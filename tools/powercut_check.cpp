@@ -17,7 +17,8 @@ constexpr uint32_t kSoundBytes = 0x100000, kBootDataBytes = 32768;
 // 32-bit sum of the little-endian words of data (trailing bytes left out).
 uint32_t word_sum(const uint8_t *data, size_t length) {
     uint32_t sum = 0;
-    for (size_t i = 0; i + 4 <= length; i += 4) sum += data[i] | data[i + 1] << 8 | data[i + 2] << 16 | uint32_t(data[i + 3]) << 24;
+    for (size_t i = 0; i + 4 <= length; i += 4)
+        sum += data[i] | data[i + 1] << 8 | data[i + 2] << 16 | uint32_t(data[i + 3]) << 24;
     return sum;
 }
 

@@ -30,7 +30,7 @@ class PowercutCase final : public tavsweep::SweepCase {
 
 int main(int argc, char **argv) {
     return tavsweep::sweep_main(argc, argv, "tav-powercut", "cut",
-                                "  Cuts the power of a real tavload run after N bus accesses and checks the board with\n"
-                                "  tavload -status, then a fresh load.",
+                                "  Cuts the power of a real tavload run after N bus accesses and checks the board\n"
+                                "  with tavload -status, then a fresh load.",
                                 tavsweep::make_case<PowercutCase>);
 }

@@ -193,7 +193,8 @@ std::string SweepCase::check_status(const Workspace &ws, Loads allowed, bool not
     std::string problem = with_board(ws.board, [&](tavboard::Board &board) {
         return check_loaded_board(board, is_new ? new_image_ : old_image_, fit_.sound_size == 0);
     });
-    if (!status.err.empty() || out.size() <= head.size() + tail.size() || !out.starts_with(head) || !out.ends_with(tail))
+    bool report_ok = out.size() > head.size() + tail.size() && out.starts_with(head) && out.ends_with(tail);
+    if (!report_ok || !status.err.empty())
         problem = "the report is \"" + out + "\"" + (status.err.empty() ? "" : " with stderr " + status.err);
     return problem.empty() ? "" : "-status reports a load but " + problem;
 }
