@@ -119,8 +119,9 @@ class SweepCase {
     void add_spread();
     // Every access from `from` to the end of the load and one past it, but in each program sequence
     // of the record write (0xE8 up to the next one) only every options_.thin-th access, each sequence
-    // starting at another place, so that together they try every place of a sequence; the last
-    // sequence whole, as the acceptance changes in it.
+    // starting at another place, so that together they try every place of a sequence (the record
+    // write has 8 sequences of 32 bytes: thin up to 7); the last sequence whole, as the acceptance
+    // changes in it.
     void add_record_write(uint64_t from);
 
     const Options &options_;
