@@ -14,7 +14,7 @@ using tavboard::FaultKind;
 class InterruptCase final : public tavsweep::SweepCase {
   public:
     InterruptCase(const tavsweep::Options &options, const std::string &board)
-        : SweepCase(options, board, FaultKind::kill) {}
+        : SweepCase(options, board, FaultKind::kill, 0) {}
 
     std::vector<std::string> extra_checks(const tavsweep::Workspace &ws) override {
         std::vector<std::string> results;
@@ -37,15 +37,11 @@ class InterruptCase final : public tavsweep::SweepCase {
         return check_status(ws, Loads::either, true);
     }
 
-    void choose_points() override {
-        if (options_.all) return add_range(1, map_.total + 1);
-        add_range(map_.erase_first, map_.erase_last);
-        add_range(map_.record_first, map_.total + 1);
+    void add_points() override {
         for (const std::vector<uint64_t> &kind : map_.inside) {   // 12 of each kind, spread over the load
             size_t step = std::max<size_t>(1, kind.size() / 12);
             for (size_t i = step / 2; i < kind.size(); i += step) points_.push_back(kind[i]);
         }
-        add_spread();
     }
 
     // The faulted load's messages are expected: they are kept off the sweep's output.
@@ -65,14 +61,10 @@ class InterruptCase final : public tavsweep::SweepCase {
 }  // namespace
 
 int main(int argc, char **argv) {
-    static const char usage[] =
-        "usage: tav-interrupt [--points N|all] [--boards default,8m] [--jobs J] [--seed S]\n"
-        "                     [--tavload PATH] [--work DIR] [--keep]\n"
-        "  Kills a real tavload run at bus access N with the board kept powered, then checks\n"
-        "  tavload -status and a fresh load. Every access of the information-block erase and of\n"
-        "  the record write, points inside each kind of command sequence, and N further points\n"
-        "  spread over the load (default 100 per board); \"all\" tries every access. After the\n"
-        "  points, a load failed by each device fault, the fault cleared, must be followed by a\n"
-        "  load that succeeds. Needs tavload beside this program (or --tavload).\n";
-    return tavsweep::sweep_main(argc, argv, "tav-interrupt", usage, "kill", tavsweep::make_case<InterruptCase>);
+    return tavsweep::sweep_main(argc, argv, "tav-interrupt", "kill",
+                                "  Kills a real tavload run at bus access N with the board kept powered, then checks\n"
+                                "  tavload -status and a fresh load. Also points inside each kind of command sequence;\n"
+                                "  after the points, a load failed by each device fault, the fault cleared, must be\n"
+                                "  followed by a load that succeeds.",
+                                tavsweep::make_case<InterruptCase>);
 }

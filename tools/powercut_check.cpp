@@ -5,6 +5,7 @@
 #include <string>
 #include <tuple>
 
+#include "loader/tav_info.h"
 #include "tools/sweep.h"
 
 namespace tavsweep {
@@ -13,12 +14,11 @@ namespace {
 
 constexpr uint32_t kSoundBytes = 0x100000, kBootDataBytes = 32768;
 
-uint32_t le_word(const uint8_t *p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24; }
-
 // 32-bit sum of the little-endian words of data (trailing bytes left out).
 uint32_t word_sum(const uint8_t *data, size_t length) {
     uint32_t sum = 0;
-    for (size_t i = 0; i + 4 <= length; i += 4) sum += le_word(data + i);
+    for (size_t i = 0; i + 4 <= length; i += 4)
+        sum += data[i] | data[i + 1] << 8 | data[i + 2] << 16 | uint32_t(data[i + 3]) << 24;
     return sum;
 }
 
@@ -67,22 +67,22 @@ std::string check_loaded_board(const tavboard::Board &board, const ExpectedImage
     if (game == nullptr) return "the board has no game flash";
     const uint8_t *sound = sound_on_space1 ? game + kSpace0Bytes : board.data(tavboard::Device::sound);
     if (sound == nullptr) return "the board has no sound flash";
-    const uint8_t *r = game + want.info_offset;
+    TAVInfo r;
+    std::memcpy(&r, game + want.info_offset, sizeof r);
 
     // The record itself: valid, and about the load that was asked for.
-    if (le_word(r + 32) != 64) return "record size is " + std::to_string(le_word(r + 32)) + ", not 64";
-    if (word_sum(r, 256) != 0) return "record words sum to " + hex(word_sum(r, 256)) + ", not 0";
-    if (le_word(r + 40) != want.game_id)
-        return "record names game " + std::to_string(le_word(r + 40)) + ", the board holds " +
-               std::to_string(want.game_id);
+    if (r.tav_info_size != 64) return "record size is " + std::to_string(r.tav_info_size) + ", not 64";
+    uint32_t record_sum = word_sum(game + want.info_offset, sizeof r);
+    if (record_sum != 0) return "record words sum to " + hex(record_sum) + ", not 0";
+    if (uint32_t(r.game_id) != want.game_id)
+        return "record names game " + std::to_string(r.game_id) + ", the board holds " + std::to_string(want.game_id);
 
     // Its sizes and checksums against what the board holds.
-    uint32_t game_size = le_word(r + 44), game_checksum = le_word(r + 48);
-    uint32_t sound_size = le_word(r + 52), sound_checksum = le_word(r + 56);
+    uint32_t game_size = r.game_size, sound_size = r.sound_size;
     if (game_size > want.info_offset) return "record game_size " + std::to_string(game_size) + " runs into the record";
     if (sound_size != kSoundBytes) return "record sound_size " + std::to_string(sound_size) + ", not 1048576";
-    for (auto [name, data, size, sum] : {std::tuple("game", game, game_size, game_checksum),
-                                         std::tuple("sound", sound, sound_size, sound_checksum)})
+    for (auto [name, data, size, sum] : {std::tuple("game", game, game_size, r.game_checksum),
+                                         std::tuple("sound", sound, sound_size, r.sound_checksum)})
         if (word_sum(data, size) != sum)
             return std::string("record ") + name + "_checksum " + hex(sum) + " but the first " + std::to_string(size) +
                    " bytes of the " + name + " flash sum to " + hex(word_sum(data, size));

@@ -13,36 +13,24 @@ namespace {
 class PowercutCase final : public tavsweep::SweepCase {
   public:
     PowercutCase(const tavsweep::Options &options, const std::string &board)
-        : SweepCase(options, board, tavboard::FaultKind::power_cut) {}
+        : SweepCase(options, board, tavboard::FaultKind::power_cut, 8) {}
 
   private:
-    // Access n never completes; 1 .. n-1 did.
     std::string accept(const tavsweep::Workspace &ws, uint64_t n) const override {
         if (n <= map_.erase_confirm) return check_status(ws, Loads::old_only, false);
         if (n <= map_.record_busy_last) return check_status(ws, Loads::none, true);
         return check_status(ws, Loads::new_only, n <= map_.record_ready);
     }
 
-    void choose_points() override {
-        if (options_.all) return add_range(1, map_.total + 1);
-        // Every access of the information-block erase and of the record write, with a
-        // margin on each side, the first access past the end (an uncut load), and a spread.
-        add_range(map_.erase_first > 8 ? map_.erase_first - 8 : 1, map_.erase_last + 8);
-        add_range(map_.record_first - 8, map_.total + 1);
-        points_.push_back(1);
-        add_spread();
-    }
+    // And the first access: a cut before the load reached the board.
+    void add_points() override { points_.push_back(1); }
 };
 
 }  // namespace
 
 int main(int argc, char **argv) {
-    static const char usage[] =
-        "usage: tav-powercut [--points N|all] [--boards default,8m] [--jobs J] [--seed S]\n"
-        "                    [--tavload PATH] [--work DIR] [--keep]\n"
-        "  Cuts the power of a real tavload run after N bus accesses and checks the board with\n"
-        "  tavload -status. Every access of the information-block erase and of the final record\n"
-        "  write is tried, plus N further points spread over the whole load (default 100 per\n"
-        "  board); \"all\" tries every access. Needs tavload beside this program (or --tavload).\n";
-    return tavsweep::sweep_main(argc, argv, "tav-powercut", usage, "cut", tavsweep::make_case<PowercutCase>);
+    return tavsweep::sweep_main(argc, argv, "tav-powercut", "cut",
+                                "  Cuts the power of a real tavload run after N bus accesses and checks the board\n"
+                                "  with tavload -status, then a fresh load.",
+                                tavsweep::make_case<PowercutCase>);
 }

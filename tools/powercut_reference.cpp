@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -88,8 +87,9 @@ int load_in_process(const std::string &board_path, const std::string &set_dir, u
     int code = loader_main(board->window_address(), 3, argv);
     std::fflush(stdout);
     std::fflush(stderr);
-    if (saved >= 0) dup2(saved, 2), close(saved);
-    if (nowhere >= 0) close(nowhere);
+    if (saved >= 0) dup2(saved, 2);
+    for (int fd : {saved, nowhere})
+        if (fd >= 0) close(fd);
 
     board->enable_log(false);
     board->set_status_read_hook(nullptr);
@@ -110,15 +110,15 @@ bool reference_load(const std::string &board_path, const std::string &set_dir, u
     const size_t end = log.size();
     const uint32_t block = board->fit().game_block, info_offset = kSpace0Bytes - block;
     auto problem = [&](const std::string &text) { return *error = "the reference load: " + text, false; };
-    // The first index in [from, end) whose access is `wanted`, or end.
-    auto find = [&](size_t from, const std::function<bool(const Decoded &)> &wanted) {
+    // The first (the last) index in [from, end) whose access is `wanted`, or end.
+    auto find = [&](size_t from, auto wanted) {
         while (from < end && !wanted(log[from])) from++;
         return from;
     };
-    auto find_last = [&](size_t from, const std::function<bool(const Decoded &)> &wanted) {
-        size_t found = end;
-        for (size_t k = find(from, wanted); k < end; k = find(k + 1, wanted)) found = k;
-        return found;
+    auto find_last = [&](size_t from, auto wanted) {
+        for (size_t k = end; k > from; k--)
+            if (wanted(log[k - 1])) return k - 1;
+        return end;
     };
     if (code != 0) return problem("ended with result code " + std::to_string(code));
 

@@ -72,16 +72,11 @@ bool Workspace::make(const std::string &root, const std::string &name) {
     board = dir + "/board.img";
     std::error_code ec;
     fs::create_directories(home, ec);
-    const char *old_home = getenv("TAV_HOME");
-    std::string kept = old_home != nullptr ? old_home : "";
     setenv("TAV_HOME", home.c_str(), 1);
-    bool seeded = !ec && RegAddIsaDevice("TAV", 0, 0, 1, "Tarsek9 ORVEX Update Board", 0, 1, 0, 0) >= 0 &&
-                  RegAddMemoryRange("TAV", "TAV", 0, 0, 0xD0000, 0x8000, 0, 3, 0) >= 0 &&
-                  InstallDeviceService("agentcd", "DriverAgent Class Driver", "c:\\winnt\\system32\\agentcd.sys",
-                                       -1) >= 0;
-    if (old_home != nullptr) setenv("TAV_HOME", kept.c_str(), 1);
-    else unsetenv("TAV_HOME");
-    if (!seeded) return false;
+    if (ec || RegAddIsaDevice("TAV", 0, 0, 1, "Tarsek9 ORVEX Update Board", 0, 1, 0, 0) < 0 ||
+        RegAddMemoryRange("TAV", "TAV", 0, 0, 0xD0000, 0x8000, 0, 3, 0) < 0 ||
+        InstallDeviceService("agentcd", "DriverAgent Class Driver", "c:\\winnt\\system32\\agentcd.sys", -1) < 0)
+        return false;
     for (char **e = environ; *e != nullptr; e++) {
         std::string entry = *e, key = entry.substr(0, entry.find('='));
         if (key != "TAV_HOME" && key != "TAV_BOARD" && key != "TAV_TOOLKIT_FAIL" && key != "TAV_TOOLKIT_TRACE")
@@ -102,8 +97,8 @@ tavtools::ProcessOutcome SweepCase::load_new(const Workspace &ws) const {
     return tavload(ws, {"-p" + new_set_, std::to_string(kNewGame)});
 }
 
-SweepCase::SweepCase(const Options &options, const std::string &board, tavboard::FaultKind stop)
-    : options_(options), name_(board), stop_(stop) {
+SweepCase::SweepCase(const Options &options, const std::string &board, tavboard::FaultKind stop, uint64_t margin)
+    : options_(options), name_(board), stop_(stop), margin_(margin) {
     if (board == "8m") fit_.game_size = 8u << 20, fit_.sound_size = 0;   // the sound image in space 1
 }
 
@@ -137,7 +132,14 @@ bool SweepCase::prepare(const Workspace &ws, std::string *error) {
         problem = "tavload made " + std::to_string(after - before) + " bus accesses, the reference load " +
                   std::to_string(map_.total) + ": points would not land where intended";
     if (!problem.empty()) return fail(error, "the new set: " + problem);
-    choose_points();
+    if (options_.all) {
+        add_range(1, map_.total + 1);
+    } else {
+        add_range(map_.erase_first > margin_ ? map_.erase_first - margin_ : 1, map_.erase_last + margin_);
+        add_record_write(map_.record_first - margin_);
+        add_spread();
+        add_points();
+    }
     std::sort(points_.begin(), points_.end());
     points_.erase(std::unique(points_.begin(), points_.end()), points_.end());
     return true;
@@ -186,17 +188,14 @@ std::string SweepCase::check_status(const Workspace &ws, Loads allowed, bool not
         return "-status reports the " + std::string(is_new ? "new" : "old") + " load: " + status.out;
     // The report line of a loaded board, for its game with both images: a fixed head, the
     // date, a fixed tail.
-    const std::string head = "TAV loaded on ";
-    const std::string tail = " with GameID " + std::to_string(is_new ? kNewGame : kOldGame) + " Game & Sound updates.\n";
-    const std::string &out = status.out;
-    bool report_ok = out.size() > head.size() + tail.size() && out.compare(0, head.size(), head) == 0 &&
-                     out.compare(out.size() - tail.size(), tail.size(), tail) == 0;
-    std::string problem = "the report is \"" + out + "\"" + (status.err.empty() ? "" : " with stderr " + status.err);
-    if (report_ok && status.err.empty()) problem.clear();
-    if (problem.empty())
-        problem = with_board(ws.board, [&](tavboard::Board &board) {
-            return check_loaded_board(board, is_new ? new_image_ : old_image_, fit_.sound_size == 0);
-        });
+    const std::string &out = status.out, head = "TAV loaded on ",
+                      tail = " with GameID " + std::to_string(is_new ? kNewGame : kOldGame) + " Game & Sound updates.\n";
+    std::string problem = with_board(ws.board, [&](tavboard::Board &board) {
+        return check_loaded_board(board, is_new ? new_image_ : old_image_, fit_.sound_size == 0);
+    });
+    bool report_ok = out.size() > head.size() + tail.size() && out.starts_with(head) && out.ends_with(tail);
+    if (!report_ok || !status.err.empty())
+        problem = "the report is \"" + out + "\"" + (status.err.empty() ? "" : " with stderr " + status.err);
     return problem.empty() ? "" : "-status reports a load but " + problem;
 }
 
@@ -217,6 +216,17 @@ std::string SweepCase::check_fresh_load(const Workspace &ws) const {
 
 void SweepCase::add_range(uint64_t from, uint64_t to) {
     for (uint64_t n = std::max<uint64_t>(from, 1); n <= to; n++) points_.push_back(n);
+}
+
+void SweepCase::add_record_write(uint64_t from) {
+    std::vector<uint64_t> starts;   // the 0xE8 of each program sequence from `from` on
+    for (uint64_t after : map_.inside[0])
+        if (after > from) starts.push_back(after - 1);
+    for (uint64_t n = from; n <= map_.total + 1; n++) {
+        size_t k = std::upper_bound(starts.begin(), starts.end(), n) - starts.begin();   // sequences begun
+        if (k == 0 || k == starts.size() || (n - starts[k - 1]) % options_.thin == (k - 1) % options_.thin)
+            points_.push_back(n);
+    }
 }
 
 void SweepCase::add_spread() {
@@ -242,6 +252,7 @@ bool take(const std::string &arg, const std::string &v, Options *o) {
     uint64_t jobs = 0;
     if (arg == "--points") return v == "all" ? (o->all = true) : parse_count(v, &o->points);
     if (arg == "--seed") return parse_count(v, &o->seed);
+    if (arg == "--thin") return parse_count(v, &o->thin) && o->thin >= 1;
     if (arg == "--tavload" || arg == "--work") return !(arg == "--work" ? o->work : o->tavload).assign(v).empty();
     if (arg == "--jobs") return parse_count(v, &jobs) && jobs >= 1 && jobs <= 64 && (o->jobs = unsigned(jobs)) > 0;
     if (arg != "--boards") return false;
@@ -264,7 +275,10 @@ int refuse(const char *program, const std::string &message, const char *usage = 
 int parse_options(int argc, char **argv, const char *program, const char *text, Options *options) {
     for (int i = 1; i < argc; i++) {
         std::string arg = argv[i];
-        if (arg == "-h" || arg == "--help") return std::fputs(text, stdout), -1;
+        if (arg == "-h" || arg == "--help") {
+            std::fputs(text, stdout);
+            return -1;
+        }
         if (arg == "--keep") options->keep = true;
         else if (i + 1 >= argc || !take(arg, argv[i + 1], options))
             return refuse(program, "cannot use " + arg + (i + 1 < argc ? std::string(" ") + argv[i + 1] : ""), text);
@@ -280,10 +294,17 @@ int parse_options(int argc, char **argv, const char *program, const char *text, 
 
 }  // namespace
 
-int sweep_main(int argc, char **argv, const char *program, const char *usage_text, const char *plan_what,
+int sweep_main(int argc, char **argv, const char *program, const char *plan_what, const char *description,
                CaseFactory factory) {
+    const std::string usage = std::string("usage: ") + program +
+                              " [--points N|all] [--thin K] [--boards default,8m] [--jobs J] [--seed S]\n"
+                              "       [--tavload PATH] [--work DIR] [--keep]\n" + description + "\n"
+                              "  Tries every access of the information-block erase and of the record write (in its\n"
+                              "  program sequences every K-th, each sequence at another place; default 1) and N further\n"
+                              "  points spread over the load (default 100 per board); \"all\" tries every access.\n"
+                              "  Needs tavload beside this program (or --tavload).\n";
     Options options;
-    int parsed = parse_options(argc, argv, program, usage_text, &options);
+    int parsed = parse_options(argc, argv, program, usage.c_str(), &options);
     if (parsed != 0) return parsed < 0 ? 0 : parsed;
     bool made_work = options.work.empty();
     std::string pattern = (fs::temp_directory_path() / (std::string(program) + "-XXXXXX")).string();

@@ -61,6 +61,7 @@ std::string check_loaded_board(const tavboard::Board &board, const ExpectedImage
 
 struct Options {
     uint64_t points = 100, seed = 1;   // spread points per board, and their seed
+    uint64_t thin = 1;                 // the record write's program sequences: every thin-th access
     bool all = false, keep = false;
     std::vector<std::string> boards = {"default", "8m"};
     unsigned jobs = 2;
@@ -73,7 +74,7 @@ struct Workspace {
     std::vector<std::string> env_storage;
     std::vector<char *> envp;
 
-    // Main thread only (the registry is found through TAV_HOME). false on failure.
+    // Main thread only: it leaves TAV_HOME at this place, where the registry is seeded. false on failure.
     bool make(const std::string &root, const std::string &name);
 };
 
@@ -81,7 +82,8 @@ struct Workspace {
 // the new load; a sweep adds its points and what it accepts at each.
 class SweepCase {
   public:
-    SweepCase(const Options &options, const std::string &board, tavboard::FaultKind stop);
+    // `margin`: the accesses tried before and after the information-block erase and the record write.
+    SweepCase(const Options &options, const std::string &board, tavboard::FaultKind stop, uint64_t margin);
     virtual ~SweepCase() = default;
 
     // Template, reference and points (on workspace ws). false with *error on failure.
@@ -96,10 +98,11 @@ class SweepCase {
     virtual std::vector<std::string> extra_checks(const Workspace &) { return {}; }
 
   protected:
-    virtual void choose_points() = 0;
+    // Points a sweep tries besides every access of the information-block erase and of the record
+    // write (add_record_write), the first access past the end and the spread.
+    virtual void add_points() {}
     // What -status must show after a load stopped at access n. Empty when it does.
     virtual std::string accept(const Workspace &ws, uint64_t n) const = 0;
-    // tavload with args in ws; tavload loading the new set there.
     tavtools::ProcessOutcome tavload(const Workspace &ws, const std::vector<std::string> &args) const;
     tavtools::ProcessOutcome load_new(const Workspace &ws) const;
     // Copies the template into ws.board and arms `fault` there. Empty, or the problem.
@@ -114,11 +117,18 @@ class SweepCase {
     // Every access from..to; the spread: a pseudo-random point in each of options_.points stretches.
     void add_range(uint64_t from, uint64_t to);
     void add_spread();
+    // Every access from `from` to the end of the load and one past it, but in each program sequence
+    // of the record write (0xE8 up to the next one) only every options_.thin-th access, each sequence
+    // starting at another place, so that together they try every place of a sequence (the record
+    // write has 8 sequences of 32 bytes: thin up to 7); the last sequence whole, as the acceptance
+    // changes in it.
+    void add_record_write(uint64_t from);
 
     const Options &options_;
     std::string name_;
     tavboard::Fit fit_;
     tavboard::FaultKind stop_;
+    uint64_t margin_;
     std::string old_set_, new_set_, template_;
     ExpectedImage old_image_, new_image_;
     LoadMap map_;
@@ -130,9 +140,9 @@ template <class Case> std::unique_ptr<SweepCase> make_case(const Options &o, con
     return std::make_unique<Case>(o, board);
 }
 
-// The whole program, printing "N passed, M failed". Exit status 0; 1 when a point failed; 2
-// on bad usage or a sweep that could not be set up.
-int sweep_main(int argc, char **argv, const char *program, const char *usage, const char *plan_what,
+// The whole program, printing "N passed, M failed"; `description` opens its usage text. Exit
+// status 0; 1 when a point failed; 2 on bad usage or a sweep that could not be set up.
+int sweep_main(int argc, char **argv, const char *program, const char *plan_what, const char *description,
                CaseFactory factory);
 
 }  // namespace tavsweep
