@@ -8,7 +8,9 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <fstream>
 #include <functional>
+#include <sstream>
 #include <vector>
 
 #include "board/board_file.h"
@@ -82,71 +84,46 @@ class BoardTest : public testing::Test {
     tavtest::TempDir dir;
 };
 
-// Reads follow the mode the last command selected; a bad sequence gives sticky status 0xB0 and
-// changes nothing; a later good operation is carried out but reports the bits until clear status.
-TEST_F(BoardTest, ReadModesAndStickySequenceErrors) {
-    auto b = make();
-    ASSERT_EQ(program(*b, G, 0x10, 0x5A), 0x80);
-    page(*b, 0);
-    const struct { uint8_t command; uint32_t read_at; uint8_t value; } steps[] = {
-        {0xFF, 0x10, 0x5A}, {0x70, 0x3FFF, 0x80}, {0x90, 0, 0x89}, {0x98, 0x20, 'Q'}, {0xFF, 0x10, 0x5A}, {0x50, 0x10, 0x5A}};
-    for (const auto &s : steps) EXPECT_EQ((b->write(0, s.command), b->read(s.read_at)), s.value) << int(s.command);
-    const struct { uint32_t page; Bytes writes; } rows[] = {
-        {0, {0x20, 0xFF}}, {0, {0x20, 0}}, {0x8000, {0x20, 0x70}}, {0, {0xD0}}, {0, {0x33}},
-        {0, {0xB0}}, {0x8000, {0xE8}}, {0x8000, {0x98}}, {0, {0xE8, 32}}};
-    for (const auto &row : rows) {
-        b.reset();
-        b = make();
-        const Device d = row.page ? S : G;
-        page(*b, row.page);
-        for (uint8_t v : row.writes) b->write(0, v);
-        EXPECT_EQ(b->read(0), 0xB0) << int(row.writes[0]);
-        EXPECT_EQ((b->write(0, 0xFF), b->read(0)), 0xFF);
-        EXPECT_EQ(b->counters().erases + b->counters().programmed_bytes, 0u);
-        EXPECT_EQ(program(*b, d, 0x100, 0x12), 0xB0);
-        EXPECT_EQ(b->data(d)[0x100], 0x12);
-        b->write(0, 0x50);
-        EXPECT_EQ((b->write(0, 0x70), b->read(0)), 0x80);
-    }
-}
-
-// A program stores old AND new (reporting success) and counts the bits it could not raise.
-TEST_F(BoardTest, ProgrammingAndsAndCountsRaisedBits) {
-    const struct { uint8_t first, second, stored; uint64_t raised; } rows[] = {
-        {0xFF, 0x5A, 0x5A, 0}, {0x5A, 0x5A, 0x5A, 0}, {0x5A, 0xFF, 0x5A, 4}, {0xF0, 0x0F, 0, 4}, {0, 0xFF, 0, 8}, {0xFE, 1, 0, 1}};
-    auto b = make();
-    for (const auto &row : rows)
-        for (Device d : {G, S}) {
-            uint32_t o = 0x4321 + 2 * row.first;
-            ASSERT_EQ(program(*b, d, o, row.first), 0x80);
-            uint64_t before = b->counters().not_erased_bits;
-            EXPECT_EQ(program(*b, d, o, row.second), 0x80);
-            EXPECT_EQ(b->read(at(*b, d, o)), row.stored);
-            EXPECT_EQ(b->counters().not_erased_bits - before, row.raised);
+// Stored bus sessions in tests/data/board/, one access or check a line (hex numbers): "board GAME
+// BLOCK SOUND" starts a fresh board, "w OFFSET VALUE" writes the window (page registers at
+// 0x4000-0x4003), "r OFFSET VALUE" reads and expects, "data DEVICE OFFSET VALUE" a stored byte,
+// "counts N" erases plus programmed bytes, "bits N" the bits a program could not raise, "fault KIND
+// DEVICE BLOCK OFFSET MASK" injects a fault. Sessions: read modes and sticky sequence errors, old
+// AND new programming, the write buffer's rules, each fault's status where it applies.
+TEST_F(BoardTest, StoredBusSessions) {
+    for (const char *name : {"read_modes", "programming", "write_buffer", "faults"}) {
+        std::ifstream in(TAV_SOURCE_DIR "/tests/data/board/" + std::string(name) + ".txt");
+        ASSERT_TRUE(in) << name;
+        std::unique_ptr<Board> b;
+        std::string line;
+        for (int number = 1; std::getline(in, line); number++) {
+            std::istringstream words(line);
+            std::string op;
+            uint32_t x = 0, y = 0, z = 0, u = 0, v = 0;
+            words >> op >> std::hex >> x >> y >> z >> u >> v;
+            const std::string where = std::string(name) + ":" + std::to_string(number);
+            if (op == "board") {
+                b.reset();
+                b = make(fit(x, y, z));
+            } else if (op == "w") {
+                b->write(x, uint8_t(y));
+            } else if (op == "r") {
+                EXPECT_EQ(b->read(x), y) << where;
+            } else if (op == "data") {
+                EXPECT_EQ(b->data(Device(x))[y], z) << where;
+            } else if (op == "counts") {
+                EXPECT_EQ(b->counters().erases + b->counters().programmed_bytes, x) << where;
+            } else if (op == "bits") {
+                EXPECT_EQ(b->counters().not_erased_bits, x) << where;
+            } else if (op == "fault") {
+                std::string error;
+                Fault f = fault(FK(x), Device(y), int32_t(z), int32_t(u));
+                f.mask = uint8_t(v);
+                ASSERT_TRUE(b->add_fault(f, &error)) << where << error;
+            } else {
+                ADD_FAILURE() << where << ": " << line;
+            }
         }
-}
-
-// Device offsets: 0xE8 and the count at the start, the data, the confirm; 0xB0 refuses all.
-TEST_F(BoardTest, WriteBufferProgramsOnlyAWellFormedBuffer) {
-    const struct { uint32_t block, start, count_at; uint8_t count; std::vector<uint32_t> data_at; uint32_t confirm_at; uint8_t confirm, status; } rows[] = {
-        {128 * K, 0x1000, 0x1000, 0, {0x1000}, 0x1000, 0xD0, 0x80},
-        {128 * K, 0x1000, 0x1000, 3, {0x1011, 0x1012, 0x1013, 0x1014}, 0x1000, 0xD0, 0x80},
-        {128 * K, 0x1000, 0x1000, 2, {0x1000, 0x1002, 0x1001}, 0x1FFFF, 0xD0, 0x80},
-        {128 * K, 0x1000, 0x1000, 2, {0x1002, 0x1000, 0x1001}, 0x1000, 0xD0, 0xB0},
-        {128 * K, 0x1000, 0x1000, 1, {0x1000, 0x1002}, 0x1000, 0xD0, 0xB0},
-        {32 * K, 0x7FFE, 0x7FFE, 3, {0x7FFE, 0x7FFF, 0x8000, 0x8001}, 0x7FFE, 0xD0, 0xB0},
-        {128 * K, 0x1000, 0x1000, 1, {0x1000, 0x1001}, 0x1000, 0xFF, 0xB0},
-        {32 * K, 0x1000, 0x1000, 1, {0x1000, 0x1001}, 0x8000, 0xD0, 0xB0},
-        {32 * K, 0x1000, 0x9000, 0, {}, 0x9000, 0x70, 0xB0},
-    };
-    for (const auto &row : rows) {
-        auto b = make(fit(4 * M, row.block, 1 * M));
-        b->write(at(*b, G, row.start), 0xE8);
-        EXPECT_EQ(b->read(at(*b, G, row.start)), 0x80);
-        b->write(at(*b, G, row.count_at), row.count);
-        for (size_t i = 0; i < row.data_at.size(); i++) b->write(at(*b, G, row.data_at[i]), uint8_t(0xA0 + i));
-        EXPECT_EQ(cmd(*b, G, row.confirm_at, {row.confirm}), row.status) << row.data_at.size();
-        for (size_t i = 0; i < row.data_at.size(); i++) EXPECT_EQ(b->data(G)[row.data_at[i]], row.status == 0x80 ? 0xA0 + i : 0xFF);
     }
 }
 
@@ -177,33 +154,6 @@ TEST_F(BoardTest, PageAddressSelectsDeviceBytesOrOpenBus) {
     EXPECT_EQ(b->read(0x123), 0xFF);   // still array mode on page 0
 }
 
-// Operation at device offset `at`: its status with the fault and what it left there.
-TEST_F(BoardTest, FaultsGiveTheirStatusWhereTheyApply) {
-    enum Op { ERASE, PROGRAM, BUFFER };
-    const uint32_t B1 = 0x20000;
-    const struct { Fault fault; Device d; Op op; uint32_t at; uint8_t status; } rows[] = {
-        // Each kind's status on the game flash's erase and program is the loader's fault matrix.
-        {fault(FK::erase_fail, G, 2), G, ERASE, B1, 0x80}, {fault(FK::erase_fail, G, -1, B1 + 0x777), G, ERASE, B1, 0xA0},
-        {fault(FK::erase_fail), G, PROGRAM, B1, 0x80}, {fault(FK::program_fail, G, -1, B1 + 2), G, BUFFER, B1, 0x90},
-        {fault(FK::program_fail, G, -1, B1 + 4), G, BUFFER, B1, 0x80}, {fault(FK::locked, G, 0), G, PROGRAM, B1, 0x80},
-        {fault(FK::erase_fail, S, 1), S, ERASE, 0x4000, 0xA0}, {fault(FK::erase_fail, S, 1), S, ERASE, 0x6000, 0x80},
-        {fault(FK::locked, S, 0), S, ERASE, 0, 0xA2}, {fault(FK::vpp_low, S), S, PROGRAM, 0x8000, 0x98},
-        {fault(FK::buffer_busy, G, 1), G, BUFFER, B1, 0}, {fault(FK::buffer_busy, G, 1), G, BUFFER, 0x100, 0x80},
-    };
-    for (const auto &row : rows) {
-        auto b = make();
-        if (row.op == ERASE) {
-            ASSERT_EQ(program(*b, row.d, row.at + 0x10, 0), 0x80);
-        }
-        std::string error;
-        ASSERT_TRUE(b->add_fault(row.fault, &error)) << error;
-        uint8_t status = row.op == ERASE ? erase(*b, row.d, row.at) : row.op == PROGRAM ? program(*b, row.d, row.at, 0) : buffer(*b, row.d, row.at);
-        EXPECT_EQ(status, row.status) << int(row.fault.kind) << " at " << row.at;
-        bool done = status == 0x80;
-        EXPECT_EQ(b->data(row.d)[row.op == ERASE ? row.at + 0x10 : row.at + (row.op == BUFFER ? 3 : 0)], (row.op == ERASE) == done ? 0xFF : 0);
-        EXPECT_EQ(status ? status : 0x80, (b->write(at(*b, row.d, row.at), 0x70), b->read(at(*b, row.d, row.at))));   // sticky
-    }
-}
 
 TEST_F(BoardTest, StuckNeverReadyAbsentAndRefusedFaults) {
     auto b = make(fit(4 * M, 128 * K, 0));
