@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <fstream>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -15,10 +17,7 @@
 
 namespace {
 
-using U32s = std::vector<uint32_t>;
-using Pairs = std::vector<std::pair<uint32_t, uint32_t>>;
-
-enum Kind { REG, RD, W8, W16 };
+enum Kind { REG, RD, W8, W16, CP };
 struct Acc {
     int kind;
     uint32_t offset, value;
@@ -31,27 +30,19 @@ struct FakeBus {
     std::vector<Acc> log;
     uint8_t memory[16] = {};
     static void add(void *c, int k, uint32_t o, uint32_t v) { static_cast<FakeBus *>(c)->log.push_back({k, o, v}); }
-    static uint8_t rd(void *c, uint32_t o) {
+    static uint8_t rd(void *c, uint32_t o, int kind = RD) {
         uint8_t v = static_cast<FakeBus *>(c)->on_read(o);
-        return add(c, RD, o, v), v;
+        add(c, kind, o, v);
+        return v;
     }
-    const BoardAccessOps ops = {[](void *c, uint32_t r, uint8_t v) { add(c, REG, r, v); }, rd,
+    const BoardAccessOps ops = {[](void *c, uint32_t r, uint8_t v) { add(c, REG, r, v); }, [](void *c, uint32_t o) { return rd(c, o); },
                                 [](void *c, uint32_t o, uint8_t v) { add(c, W8, o, v); },
                                 [](void *c, uint32_t o, uint16_t v) { add(c, W16, o, v); },
-                                [](void *c, uint32_t o, uint8_t *d, uint32_t n) { while (n--) *d++ = static_cast<FakeBus *>(c)->on_read(o++); }};
+                                [](void *c, uint32_t o, uint8_t *d, uint32_t n) {
+                                    for (; n--; o++) *d++ = rd(c, o, CP);
+                                }};
     FakeBus() { tick_clock_hold(), board_access_bind(board_window = memory, &ops, this); }
     ~FakeBus() { board_access_unbind(memory); }
-    std::vector<Acc> writes() const {
-        std::vector<Acc> w;
-        std::copy_if(log.begin(), log.end(), std::back_inserter(w), [&](const Acc &a) { return a.kind >= W8; });
-        return w;
-    }
-    U32s reads() const {
-        U32s r;
-        for (const Acc &a : log) a.kind == RD ? r.push_back(a.offset) : void();
-        return r;
-    }
-    uint32_t last_written() const { return writes().empty() ? 0 : writes().back().value; }
 };
 
 FSI fake(uint32_t size, uint32_t interleave, uint32_t width, uint32_t block) {
@@ -71,70 +62,102 @@ Out run(const std::function<int()> &call) {
     return {result, out, testing::internal::GetCapturedStderr()};
 }
 
-const std::string kT0 = "flash_wait(): device 0 WSM ready timeout ", kT1 = "flash_wait(): device 1 WSM ready timeout ";
-// Each status bit's message is pinned by the loader's fault matrix (an absent device shows them all).
-const std::string kWErr = "flash_wait(): write/set block lock error\n", kEErr = "flash_wait(): erase/clear block lock error\n",
-                  kWidth = "flash_set_mode(): bad device width (3)\n";
-// A query that finds no device: the recovery that starts every identification (33 read-array
-// writes that end any half-written sequence, read status, clear status, read array), the query
-// command, read array.
-const U32s kFailedQuery = [] {
-    U32s c(33, 0xFF);
-    return c.insert(c.end(), {0x70, 0x50, 0xFF, 0x98, 0xFF}), c;
-}();
-
-TEST(FlashBus, MapPageWritesTheFourRegistersOrRefuses) {
-    const struct { int32_t space; uint32_t page; U32s registers; /* none: refused */ std::string out; } rows[] = {
-        {0, 0x5A, {0xA, 0x5, 0, 0}, ""}, {0, 256, {}, "isa_tav_map_page(0, 256): page (256) is out of range (0-255)\n"},
-        {0, 0xFFFFFFFF, {}, "isa_tav_map_page(0, -1): page (-1) is out of range (0-255)\n"}, {1, 63, {0xF, 3, 1, 1}, ""},
-        {1, 64, {}, "isa_tav_map_page(1, 64): page (64) is out of range (0-63)\n"}, {8, 63, {0xF, 3, 0, 8}, ""},
-        {8, 64, {}, "isa_tav_map_page(8, 64): page (64) is out of range (0-63)\n"}, {2, 0, {}, ""}, {-1, 0, {}, ""},
+// One stored session: the table `fsi` (null for the calls that take none) and the call's words;
+// the bus answers each read as the session's next access says, one tick a read.
+void replay(const FSI *given, const std::string &call, const std::vector<std::string> &expected, const std::string &where) {
+    FakeBus bus;
+    std::vector<Acc> script;
+    std::string out, err, geometry;
+    int result = 0;
+    const std::string kinds[] = {"reg", "rd", "w8", "w16", "cp"};
+    for (const std::string &line : expected) {
+        const std::string op = line.substr(0, line.find(' ')), rest = line.substr(op.size() + 1);
+        if (op == "out") {
+            out += rest + "\n";
+        } else if (op == "err") {
+            err += rest + "\n";
+        } else if (op == "result") {
+            result = std::stoi(rest);
+        } else if (op == "geometry") {
+            geometry = rest;
+        } else {
+            Acc a{int(std::find(kinds, kinds + 5, op) - kinds), 0, 0};
+            std::istringstream(rest) >> std::hex >> a.offset >> a.value;
+            script.push_back(a);
+        }
+    }
+    bus.on_read = [&](uint32_t) -> uint8_t {
+        tick_clock_advance(1);
+        const size_t next = bus.log.size();
+        return next < script.size() && (script[next].kind == RD || script[next].kind == CP) ? uint8_t(script[next].value) : 0xFF;
     };
-    for (const auto &row : rows) {
-        FakeBus bus;
-        Out r = run([&] { return isa_tav_map_page(row.space, row.page); });
-        EXPECT_EQ(r.out + "|" + r.err, row.out + "|") << row.space << " " << row.page;
-        EXPECT_EQ(r.result, row.registers.empty() ? 0 : 1);
-        std::vector<Acc> expected;
-        for (uint32_t i = 0; i < row.registers.size(); i++) expected.push_back({REG, i, row.registers[i]});
-        EXPECT_EQ(bus.log, expected);
+    FSI fsi = given ? *given : FSI{};
+    fsi.base = board_window;
+    std::istringstream words(call);
+    std::string name;
+    uint32_t at = 0, v = 0;
+    std::vector<uint32_t> args;
+    words >> name >> std::hex >> at;
+    while (words >> v) args.push_back(v);
+    std::vector<uint8_t> bytes(args.begin(), args.end());
+    uint8_t table[64] = {1};
+    Out r = run([&] {
+        if (name == "map_page") return isa_tav_map_page(int32_t(at), args.at(0));
+        if (name == "wait") return flash_wait(&fsi, at, args.at(0));
+        if (name == "write") return flash_write(&fsi, at, bytes.data(), uint32_t(bytes.size()), table);
+        if (name == "read") {
+            bytes.assign(args.at(0), 0);
+            return flash_read(&fsi, at, bytes.data(), args.at(0));
+        }
+        if (name == "erase") return flash_erase(&fsi, at);
+        return flash_query(int32_t(at), &fsi);
+    });
+    EXPECT_EQ(r.result, result) << where;
+    EXPECT_EQ(r.out, out) << where;
+    EXPECT_EQ(r.err, err) << where;
+    EXPECT_EQ(bus.log, script) << where;
+    if (!geometry.empty()) {
+        char got[32];
+        snprintf(got, sizeof got, "%x %x", fsi.block_size, fsi.device_size);
+        EXPECT_EQ(got, geometry) << where;
     }
 }
 
-// The devices present the statuses in order (the last repeats), one tick per read; the limit
-// is 10 ticks. No command is written, every read is at the offset inside its page.
-TEST(FlashBus, WaitJudgesTheStatusAfterPolling) {
-    const struct { std::vector<uint8_t> statuses; int result; size_t reads; std::string err; } rows[] = {
-        {{0, 0, 0, 0, 0x80}, 1, 6, ""}, {{0xC0}, -1, 2, kT0 + "(0xc0)\n"}, {{0x81}, -1, 2, kT0 + "(0x81)\n"},
-        {{0x00}, -1, 12, kT0 + "(0x00)\n"}, {{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x80}, 1, 12, ""}, {{0x80, 0x90}, -1, 2, kWErr + kT0 + "(0x90)\n"},
-    };
-    for (const auto &row : rows) {
-        FakeBus bus;
-        size_t reads = 0;
-        bus.on_read = [&](uint32_t) -> uint8_t {
-            tick_clock_advance(1);
-            return row.statuses[std::min(reads++, row.statuses.size() - 1)];
-        };
-        FSI fsi = fake(0x400000, 1, 1, 0x20000);
-        Out r = run([&] { return flash_wait(&fsi, 0x12345, 10); });
-        EXPECT_EQ(r.err, row.err);
-        EXPECT_EQ(r.result, row.result);
-        EXPECT_TRUE(bus.writes().empty());
-        EXPECT_EQ(bus.reads(), U32s(row.reads, 0x2345)) << row.err;
-    }
-}
-
-// Each device of a bus word presents its own status; the first bad one is named. An odd
-// offset is aligned down to the bus word.
-TEST(FlashBus, WaitExaminesEachDeviceOfTheBusWord) {
-    const struct { uint8_t status0, status1; U32s reads; std::string err; } rows[] = {
-        {0x80, 0x90, {0x1000, 0x1000, 0x1001, 0x1001}, kWErr + kT1 + "(0x90)\n"}, {0xA0, 0x80, {0x1000, 0x1000}, kEErr + kT0 + "(0xa0)\n"}};
-    for (const auto &row : rows) {
-        FakeBus bus;
-        bus.on_read = [&](uint32_t offset) -> uint8_t { return offset == 0x1000 ? row.status0 : row.status1; };
-        FSI fsi = fake(0x400000, 2, 1, 0x20000);
-        EXPECT_EQ(run([&] { return flash_wait(&fsi, 0x1001, 10); }).err, row.err);
-        EXPECT_EQ(bus.reads(), row.reads);
+// Stored driver sessions on the scripted bus in tests/data/flash/sessions.txt: "fsi" (the table's
+// fields after its window, hex), "call" and the routine's arguments, then every access in order
+// ("reg", "rd", "w8", "w16" with offset and value), what it printed ("out", "err" a line each) and
+// its "result"; a query's "geometry" is its block and device size.
+TEST(FlashBus, StoredSessions) {
+    std::ifstream in(TAV_SOURCE_DIR "/tests/data/flash/sessions.txt");
+    ASSERT_TRUE(in);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);)
+        if (!line.empty() && line[0] != '#') lines.push_back(line);
+    lines.push_back("end");
+    FSI fsi{};
+    bool have_fsi = false;
+    std::string call;
+    std::vector<std::string> expected;
+    for (size_t i = 0; i < lines.size(); i++) {
+        const std::string &line = lines[i];
+        const bool starts = line.rfind("fsi ", 0) == 0 || line.rfind("call ", 0) == 0 || line == "end";
+        if (starts && !call.empty()) {
+            replay(have_fsi ? &fsi : nullptr, call, expected, call + " (line " + std::to_string(i) + ")");
+            call.clear();
+            expected.clear();
+            have_fsi = false;
+        }
+        if (line.rfind("fsi ", 0) == 0) {
+            uint32_t f[10];
+            std::istringstream words(line.substr(4));
+            for (uint32_t &field : f) words >> std::hex >> field;
+            fsi = {nullptr, f[0], f[1], f[2], f[3], int32_t(f[4]), f[5], int32_t(f[6]), int32_t(f[7]), f[8], f[9]};
+            have_fsi = true;
+        } else if (line.rfind("call ", 0) == 0) {
+            call = line.substr(5);
+        } else if (line != "end") {
+            expected.push_back(line);
+        }
     }
 }
 
@@ -201,113 +224,5 @@ TEST(FlashBus, ArgumentChecksOfEveryRoutine) {
     }
 }
 
-// Two devices side by side: 16-bit devices get words and each its count; single-word
-// programming takes one bus word at a time, a short last word ends after one device.
-TEST(FlashBus, WritesBusWordsOfTwoDevices) {
-    const struct { uint32_t width; int32_t boot_block; uint32_t offset; std::vector<uint8_t> data; std::vector<Acc> writes; U32s reads; } rows[] = {
-        {2, 0, 0x100, {1, 2, 3, 4, 5, 6, 7, 8},
-         {{W16, 0x100, 0xE8}, {W16, 0x102, 0xE8}, {W16, 0x100, 1}, {W16, 0x102, 1}, {W16, 0x100, 0x0201}, {W16, 0x102, 0x0403},
-          {W16, 0x104, 0x0605}, {W16, 0x106, 0x0807}, {W16, 0x100, 0xD0}, {W16, 0x102, 0xD0}, {W16, 0x100, 0xFF}, {W16, 0x102, 0xFF}},
-         {0x100, 0x102, 0x100, 0x100, 0x102, 0x102}}, {1, 1, 0x200, {0xA1, 0xA2, 0xA3},
-         {{W8, 0x200, 0x40}, {W8, 0x201, 0x40}, {W8, 0x200, 0xA1}, {W8, 0x201, 0xA2}, {W8, 0x200, 0x40}, {W8, 0x201, 0x40},
-          {W8, 0x202, 0xA3}, {W8, 0x200, 0xFF}, {W8, 0x201, 0xFF}}, {0x200, 0x200, 0x201, 0x201, 0x200, 0x200, 0x201, 0x201}},
-        // One bus word is programmed, not buffered, on a device with a write buffer too.
-        {1, 0, 0x300, {0xB1, 0xB2}, {{W8, 0x300, 0x40}, {W8, 0x301, 0x40}, {W8, 0x300, 0xB1}, {W8, 0x301, 0xB2}, {W8, 0x300, 0xFF}, {W8, 0x301, 0xFF}},
-         {0x300, 0x300, 0x301, 0x301}},
-    };
-    for (const auto &row : rows) {
-        FakeBus bus;
-        FSI fsi = fake(0x400000, 2, row.width, 0x20000);
-        fsi.boot_block = row.boot_block;
-        bus.on_read = [&](uint32_t o) -> uint8_t { return bus.last_written() != 0xFF ? 0x80 : o >= row.offset ? row.data.at(o - row.offset) : 0; };
-        uint8_t table[64] = {1};
-        ASSERT_EQ(flash_write(&fsi, row.offset, row.data.data(), (uint32_t)row.data.size(), table), 1);
-        EXPECT_EQ(bus.writes(), row.writes);
-        EXPECT_EQ(bus.reads(), row.reads);
-    }
-    FakeBus bus;
-    FSI fsi = fake(0x400000, 1, 3, 0x20000);
-    uint8_t table[32] = {1}, data[6] = {};
-    Out r = run([&] { return flash_write(&fsi, 0, data, 6, table); });
-    EXPECT_EQ(r.err, kWidth + kWidth + "flash_write(): bad device width (3)\n" + kWidth);
-    EXPECT_EQ(r.result, -1);
-}
-
-// A read selects read array on each page it copies from.
-TEST(FlashBus, ReadSelectsReadArrayOnEachPage) {
-    FakeBus bus;
-    FSI fsi = fake(0x400000, 1, 1, 0x20000);
-    uint8_t dest[4];
-    ASSERT_EQ(flash_read(&fsi, 0x3FFE, dest, 4), 1);
-    EXPECT_EQ(bus.writes(), (std::vector<Acc>{{W8, 0x3FFE, 0xFF}, {W8, 0, 0xFF}}));
-}
-
-// The game flash erases the block holding the offset; a boot-block device (space 8) its four
-// small blocks, then its main blocks from the top down, stopping at the first that fails (the
-// n-th erase reads 0xA0), or after the small blocks when its size is none of the three.
-// Each block: set-up, confirm, read array at the block's start.
-TEST(FlashBus, EraseTakesTheBlocksOfTheUnitInOrder) {
-    const U32s order1M = {0x0, 0x4000, 0x6000, 0x8000, 0xE0000, 0xC0000, 0xA0000, 0x80000, 0x60000, 0x40000, 0x20000};
-    const struct { int32_t boot; uint32_t device_size, offset; size_t failing; U32s order; int result; std::string err; } rows[] = {
-        {0, 0x400000, 0x25000, 0, {0x25000}, 1, ""}, {1, 0x100000, 0xFFFFF, 0, order1M, 1, ""},
-        {1, 0x80000, 0x7FFFF, 0, {0x0, 0x4000, 0x6000, 0x8000, 0x60000, 0x40000, 0x20000}, 1, ""},
-        {1, 0x40000, 0, 0, {0x0, 0x4000, 0x6000, 0x8000, 0x20000}, 1, ""}, {1, 0x200000, 0, 0, {0x0, 0x4000, 0x6000, 0x8000}, -1, ""},
-        {1, 0x100000, 0, 2, {0x0, 0x4000}, -1, kEErr + kT0 + "(0xa0)\n"},
-        {1, 0x100000, 0, 9, U32s(order1M.begin(), order1M.begin() + 9), -1, kEErr + kT0 + "(0xa0)\n"}};
-    for (const auto &row : rows) {
-        FakeBus bus;
-        bus.on_read = [&](uint32_t) -> uint8_t {
-            auto erases = std::count_if(bus.log.begin(), bus.log.end(), [](const Acc &a) { return a.kind == W8 && a.value == 0x20; });
-            return size_t(erases) == row.failing ? 0xA0 : 0x80;
-        };
-        FSI fsi = {board_window, row.device_size, 1, 1, 0x20000, 17, row.device_size, row.boot, 8 * row.boot, 0x4000, row.device_size / 0x4000};
-        Out r = run([&] { return flash_erase(&fsi, row.offset); });
-        EXPECT_EQ(r.err, row.err);
-        EXPECT_EQ(r.result, row.result) << row.device_size;
-        Pairs writes, expected;   // (device offset, value)
-        uint32_t page = 0;
-        for (const Acc &a : bus.log) {
-            if (a.kind == REG && a.offset < 3) page = (page & ~(0xFu << 4 * a.offset)) | a.value << 4 * a.offset;
-            if (a.kind == W8) writes.push_back({page * 0x4000 + a.offset, a.value});
-        }
-        for (uint32_t start : row.order)
-            for (uint32_t command : {0x20, 0xD0, 0xFF}) expected.push_back({start, command});
-        EXPECT_EQ(writes, expected) << row.device_size << " " << row.failing;
-    }
-}
-
-// A CFI device in 8-bit mode: query byte c answers at bus offsets 2c and 2c + 1.
-TEST(FlashBus, QueryGeometryFromTheQueryAnswer) {
-    const struct { int32_t space; std::vector<uint8_t> fields; /* Q R Y, size exponent, block count lo/hi, block size lo/hi */ int result; uint32_t block_size, device_size; std::string err; } rows[] = {
-        {0, {'Q', 'R', 'Y', 22, 0x20, 0, 0, 2}, 1, 0x20000, 0x400000, "flash_query(0x0): device geometry error 33 * 131072 != 4194304\n"},
-        {1, {'Q', 'R', 'Y', 23, 0, 1, 0x80, 0}, 1, 0x8000, 0x800000, "flash_query(0x1): device geometry error 257 * 32768 != 8388608\n"},
-        {0, {'Q', 'R', 'Y', 54, 0x1F, 0, 0, 2}, 1, 0x20000, 0x400000, ""},   // exponent modulo 32
-        {0, {'Q', 'X', 'Y'}, -1, 0, 0, ""}, {0, {'Q', 'R', 'X'}, -1, 0, 0, ""},
-    };
-    const uint32_t at[] = {0x10, 0x11, 0x12, 0x27, 0x2D, 0x2E, 0x2F, 0x30};
-    for (const auto &row : rows) {
-        FakeBus bus;
-        bus.on_read = [&](uint32_t offset) -> uint8_t {
-            if (bus.last_written() != 0x98) return bus.last_written() == 0x70 ? 0x80 : 0xFF;
-            for (size_t i = 0; i < row.fields.size(); i++)
-                if (offset / 2 == at[i]) return row.fields[i];
-            return 0;
-        };
-        FSI fsi{};
-        Out r = run([&] { return flash_query(row.space, &fsi); });
-        EXPECT_EQ(r.result, row.result);
-        EXPECT_EQ(r.err, row.err);
-        if (row.result < 0) {
-            std::vector<Acc> writes;
-            for (uint32_t command : kFailedQuery) writes.push_back({W8, 0, command});
-            EXPECT_EQ(bus.writes(), writes);
-            // The page registers: page 0 of the space selected first, then again by each command.
-            EXPECT_EQ(std::count_if(bus.log.begin(), bus.log.end(), [](const Acc &a) { return a.kind == REG; }), 4 * 39);
-        } else {
-            EXPECT_EQ(fsi.block_size, row.block_size);
-            EXPECT_EQ(fsi.device_size, row.device_size);
-        }
-    }
-}
 
 }  // namespace
