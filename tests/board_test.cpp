@@ -89,14 +89,16 @@ class BoardTest : public testing::Test {
 // 0x4000-0x4003), "r OFFSET VALUE" reads and expects, "data DEVICE OFFSET VALUE" a stored byte,
 // "counts N" erases plus programmed bytes, "bits N" the bits a program could not raise, "fault KIND
 // DEVICE BLOCK OFFSET MASK" injects a fault. Sessions: read modes and sticky sequence errors, old
-// AND new programming, the write buffer's rules, each fault's status where it applies.
+// AND new programming, the write buffer's rules, each fault's status where it applies, each fit's
+// identifier codes and query answers.
 TEST_F(BoardTest, StoredBusSessions) {
-    for (const char *name : {"read_modes", "programming", "write_buffer", "faults"}) {
+    for (const char *name : {"read_modes", "programming", "write_buffer", "faults", "identify"}) {
         std::ifstream in(TAV_SOURCE_DIR "/tests/data/board/" + std::string(name) + ".txt");
         ASSERT_TRUE(in) << name;
         std::unique_ptr<Board> b;
         std::string line;
         for (int number = 1; std::getline(in, line); number++) {
+            if (line.empty() || line[0] == '#') continue;
             std::istringstream words(line);
             std::string op;
             uint32_t x = 0, y = 0, z = 0, u = 0, v = 0;
@@ -368,19 +370,6 @@ TEST(FlashDevice, StoredStateOutOfRangeStartsFromPowerUp) {
         const DeviceState expected = row.kept ? stored : DeviceState{};
         EXPECT_EQ(std::memcmp(&loose.state, &expected, sizeof expected), 0) << &row - rows;
         EXPECT_FALSE(loose.device.in_progress());
-    }
-}
-
-// The identifier codes and query geometry of each fit (boot-block parts answer no query).
-TEST(FlashDevice, IdentifierAndQueryOfEachFit) {
-    const uint32_t at[] = {0x10, 0x11, 0x12, 0x27, 0x2A, 0x2C, 0x2D, 0x2E, 0x2F, 0x30};
-    const struct { uint32_t size, block; bool boot; uint8_t code; Bytes query; } rows[] = {
-        {4 * M, 128 * K, false, 0x16, {'Q', 'R', 'Y', 22, 5, 1, 31, 0, 0, 2}}, {8 * M, 64 * K, false, 0x17, {'Q', 'R', 'Y', 23, 5, 1, 127, 0, 0, 1}},
-        {1 * M, 0, true, 0x9D, Bytes(10, 0)}, {512 * K, 0, true, 0x71, Bytes(10, 0)}, {256 * K, 0, true, 0x75, Bytes(10, 0)}};
-    for (const auto &row : rows) {
-        LooseDevice loose(row.size, row.block, row.boot, DeviceState{});
-        EXPECT_EQ(loose.device.device_code(), row.code) << row.size;
-        for (size_t i = 0; i < row.query.size(); i++) EXPECT_EQ(loose.device.query_byte(at[i]), row.query[i]) << row.size << " " << at[i];
     }
 }
 
