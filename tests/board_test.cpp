@@ -89,11 +89,13 @@ class BoardTest : public testing::Test {
 // 0x4000-0x4003), "r OFFSET VALUE" reads and expects, "data DEVICE OFFSET VALUE" a stored byte,
 // "counts N" erases plus programmed bytes, "bits N" the bits a program could not raise, "fault KIND
 // DEVICE BLOCK OFFSET MASK ACCEPTED" injects a fault (or sees it refused), "reopen" the board file
-// as the next process, "cycle" a power cycle, "clear" the faults cleared. Sessions: read modes and
-// sticky sequence errors, old AND new programming, the write buffer's rules, each fault's status
-// where it applies, each fit's identifier codes and query answers.
+// as the next process, "cycle" a power cycle, "clear" the faults cleared, "sign" programs byte
+// 0x123 of every page with its page number (plus 0x55 on the sound device), "copy OFFSET A B" two
+// bytes copied out. Sessions: read modes and sticky sequence errors, old AND new programming, the
+// write buffer's rules, page decoding, each fault's status where it applies, each fit's identifier
+// codes and query answers.
 TEST_F(BoardTest, StoredBusSessions) {
-    for (const char *name : {"read_modes", "programming", "write_buffer", "faults", "stuck", "identify"}) {
+    for (const char *name : {"read_modes", "programming", "write_buffer", "pages", "faults", "stuck", "identify"}) {
         std::ifstream in(TAV_SOURCE_DIR "/tests/data/board/" + std::string(name) + ".txt");
         ASSERT_TRUE(in) << name;
         std::unique_ptr<Board> b;
@@ -112,6 +114,13 @@ TEST_F(BoardTest, StoredBusSessions) {
                 b->write(x, uint8_t(y));
             } else if (op == "r") {
                 EXPECT_EQ(b->read(x), y) << where;
+            } else if (op == "sign") {
+                for (uint32_t d : {0, 1})
+                    for (uint32_t a = 0; a < b->device_size(Device(d)); a += 0x4000) program(*b, Device(d), a + 0x123, uint8_t((a >> 14) + d * 0x55));
+            } else if (op == "copy") {
+                uint8_t two[2];
+                b->copy_out(x, two, 2);
+                EXPECT_EQ((Bytes{two[0], two[1]}), (Bytes{uint8_t(y), uint8_t(z)})) << where;
             } else if (op == "data") {
                 EXPECT_EQ(b->data(Device(x))[y], z) << where;
             } else if (op == "counts") {
@@ -134,34 +143,6 @@ TEST_F(BoardTest, StoredBusSessions) {
         }
     }
 }
-
-// A page address selects a device page (window offset 0x123 signed per page) or open bus,
-// where commands go nowhere.
-TEST_F(BoardTest, PageAddressSelectsDeviceBytesOrOpenBus) {
-    const struct { uint32_t game, sound, page; int device; uint32_t offset; } rows[] = {
-        {4 * M, 1 * M, 0x00FF, 0, 0x3FC000}, {4 * M, 1 * M, 0x0100, -1, 0}, {8 * M, 1 * M, 0x113F, 0, 0x4FC000},
-        {4 * M, 1 * M, 0x1100, -1, 0}, {4 * M, 256 * K, 0x8015, 1, 0x14000}, {4 * M, 0, 0x8000, -1, 0}, {4 * M, 1 * M, 0x9000, -1, 0},
-    };
-    auto sign = [](uint32_t offset, int d) { return uint8_t((offset >> 14) + d * 0x55); };
-    for (const auto &row : rows) {
-        auto b = make(fit(row.game, 128 * K, row.sound));
-        for (int d : {0, 1})
-            for (uint32_t a = 0; a < (d ? row.sound : row.game); a += 0x4000) program(*b, Device(d), a + 0x123, sign(a, d));
-        page(*b, row.page);
-        uint8_t copy[2];
-        b->copy_out(0x123, copy, 2);
-        EXPECT_EQ(copy[0], row.device < 0 ? 0xFF : sign(row.offset, row.device)) << row.page;
-        EXPECT_EQ(copy[1], 0xFF);
-        b->write(0x123, 0x90);
-        page(*b, 0);
-        EXPECT_EQ(b->read(0x123), sign(0, 0));
-    }
-    auto b = make();
-    page(*b, 0);
-    for (uint32_t a : {0x4000u, 0x4003u, 0x4004u, 0x7FFFu}) EXPECT_EQ((b->write(a == 0x4003 ? 0x4004 : a, 0x90), b->read(a)), 0xFF);
-    EXPECT_EQ(b->read(0x123), 0xFF);   // still array mode on page 0
-}
-
 
 // A power cut at the after-th access of a process ends it (137); the cut access never happens.
 // Accesses: 4 page registers, the command (5), its data or confirm (6), status reads from 7 (two
