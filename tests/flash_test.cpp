@@ -46,19 +46,6 @@ struct FakeBus {
     ~FakeBus() { board_access_unbind(memory); }
 };
 
-struct Out {
-    int result;
-    std::string out, err;
-};
-// The call's result and what it printed on standard output and standard error.
-Out run(const std::function<int()> &call) {
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    int result = call();
-    std::string out = testing::internal::GetCapturedStdout();
-    return {result, out, testing::internal::GetCapturedStderr()};
-}
-
 // Stored driver sessions on the scripted bus in tests/data/flash/sessions.txt, separated by blank
 // lines: "fsi" (the table's fields after its window, hex; none: a null table), "call" and the
 // routine's arguments, then every access in order ("reg", "rd", "w8", "w16", "cp" a byte copied
@@ -103,7 +90,7 @@ void replay(const std::vector<std::string> &session) {
     std::vector<uint8_t> bytes(args.begin(), args.end());
     uint8_t table[64] = {uint8_t(name == "write" ? 1 : 9)}, zeros[16] = {};
     FSI *f = have_fsi ? &fsi : nullptr;
-    Out r = run([&] {
+    auto routine = [&] {
         if (name == "map_page") return isa_tav_map_page(int32_t(at), args.at(0));
         if (name == "wait") return flash_wait(f, at, args.at(0));
         if (name == "set_mode") return flash_set_mode(f, at, uint8_t(args.at(0))), 0;
@@ -127,11 +114,13 @@ void replay(const std::vector<std::string> &session) {
             return result;
         }
         return flash_query(int32_t(at), f);
-    });
+    };
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(std::to_string(routine()), expected_result) << call;
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), out) << call;
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), err) << call;
     EXPECT_TRUE(name == "write" || table[0] == 9) << call;
-    EXPECT_EQ(std::to_string(r.result), expected_result) << call;
-    EXPECT_EQ(r.out, out) << call;
-    EXPECT_EQ(r.err, err) << call;
     EXPECT_EQ(bus.log, script) << call;
     char got[32];
     snprintf(got, sizeof got, "%x %x", fsi.block_size, fsi.device_size);
