@@ -1,7 +1,7 @@
 // The board model's contract: read modes and sequence errors, programming, the write buffer
-// rules, erase layouts, page decoding, busy reads, injected faults and power cuts, the board
-// file, the accesses behind a window; and one device on its own for what a bus cannot reach
-// (identifier and query of each fit, a stored state out of range).
+// rules, page decoding, identification, injected faults (as stored bus sessions), power cuts,
+// the board file, the accesses behind a window; and one device on its own for what a bus cannot
+// reach (a stored state out of range, a power cut inside a two-byte program).
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
