@@ -107,16 +107,17 @@ TEST_F(BoardTest, StoredBusSessions) {
             uint32_t x = 0, y = 0, z = 0, u = 0, v = 0, accepted = 0;
             words >> op >> std::hex >> x >> y >> z >> u >> v >> accepted;
             const std::string where = std::string(name) + ":" + std::to_string(number);
-            if (op == "board") {
-                b.reset();
-                b = make(fit(x, y, z));
+            if (op == "board" || op == "reopen") {
+                b.reset();   // one holder at a time
+                b = op == "board" ? make(fit(x, y, z)) : open();
             } else if (op == "w") {
                 b->write(x, uint8_t(y));
             } else if (op == "r") {
                 EXPECT_EQ(b->read(x), y) << where;
             } else if (op == "sign") {
                 for (uint32_t d : {0, 1})
-                    for (uint32_t a = 0; a < b->device_size(Device(d)); a += 0x4000) program(*b, Device(d), a + 0x123, uint8_t((a >> 14) + d * 0x55));
+                    for (uint32_t a = 0; a < b->device_size(Device(d)); a += 0x4000)
+                        program(*b, Device(d), a + 0x123, uint8_t((a >> 14) + d * 0x55));
             } else if (op == "copy") {
                 uint8_t two[2];
                 b->copy_out(x, two, 2);
@@ -132,9 +133,6 @@ TEST_F(BoardTest, StoredBusSessions) {
                 Fault f = fault(FK(x), Device(y), int32_t(z), int32_t(u));
                 f.mask = uint8_t(v);
                 EXPECT_EQ(b->add_fault(f, &error), accepted == 1) << where << error;
-            } else if (op == "reopen") {
-                b.reset();
-                b = open();
             } else if (op == "cycle" || op == "clear") {
                 op == "cycle" ? b->power_cycle() : b->clear_faults();
             } else {

@@ -98,7 +98,8 @@ void replay(const std::vector<std::string> &session) {
         if (name == "get_write_buffer") return flash_get_write_buffer(f, at);
         if (name == "check_write_buffer") return flash_check_write_buffer(f, at);
         if (name == "write") return flash_write(f, at, bytes.data(), uint32_t(bytes.size()), table);
-        if (name == "write_refused") return flash_write(f, at, args.at(1) ? zeros : nullptr, args.at(0), args.at(2) ? table : nullptr);
+        if (name == "write_refused")
+            return flash_write(f, at, args.at(1) ? zeros : nullptr, args.at(0), args.at(2) ? table : nullptr);
         if (name == "read_refused") return flash_read(f, at, args.at(1) ? zeros : nullptr, args.at(0));
         if (name == "read") {
             bytes.assign(args.at(0), 0);
