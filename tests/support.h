@@ -79,6 +79,16 @@ inline std::string replaced(std::string text, const std::string &mark, const std
     return text;
 }
 
+// The parts of `text` between the `separator`s (one part when there is none).
+inline std::vector<std::string> split(const std::string &text, const std::string &separator) {
+    std::vector<std::string> parts;
+    size_t at = 0;
+    for (size_t end; (end = text.find(separator, at)) != std::string::npos; at = end + separator.size())
+        parts.push_back(text.substr(at, end - at));
+    parts.push_back(text.substr(at));
+    return parts;
+}
+
 // Replays a stored session: each line "$ WORDS" is run through `run`, which gives what the
 // command showed; the session as it went, to compare with the stored one.
 inline std::string replay_session(const std::string &stored, const std::function<std::string(std::vector<std::string>)> &run) {
