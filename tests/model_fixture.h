@@ -143,6 +143,20 @@ inline std::string transcript(const std::string &name, const std::string &folder
     return replaced(tavtest::read_file(TAV_SOURCE_DIR "/tests/data/loader/" + name + ".txt"), "@P@", folder);
 }
 
+// The rows of tests/data/loader/NAME.txt: its lines but comments, escapes undone, split at " | " into at least
+// `fields` fields (missing ones empty).
+inline std::vector<std::vector<std::string>> data_rows(const std::string &name, size_t fields) {
+    std::vector<std::vector<std::string>> rows;
+    std::istringstream lines(tavtest::read_file(TAV_SOURCE_DIR "/tests/data/loader/" + name + ".txt"));
+    for (std::string line; std::getline(lines, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        rows.push_back(tavtest::split(tavtest::unescaped(line), " | "));
+        rows.back().resize(std::max(fields, rows.back().size()));
+    }
+    EXPECT_FALSE(rows.empty()) << name;
+    return rows;
+}
+
 inline uint32_t word_sum(const uint8_t *data, size_t length) {
     uint32_t sum = 0;
     for (size_t i = 0; i + 4 <= length; i += 4) sum += data[i] | data[i + 1] << 8 | data[i + 2] << 16 | uint32_t(data[i + 3]) << 24;
