@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 
 #include <map>
-#include <set>
 #include <thread>
 
 #include "loader/update_files.h"
@@ -17,16 +16,6 @@ namespace {
 
 tavboard::Fit fit(uint32_t game_mb = 4, uint32_t block_kb = 128, uint32_t sound_kb = 1024) {
     return tavboard::Fit{game_mb << 20, block_kb << 10, sound_kb << 10, false};
-}
-
-// The spaces (0, 1, 8) whose pages the run wrote to.
-std::string spaces_written(const std::vector<SpaceAccess> &log) {
-    std::set<int> spaces;
-    for (const SpaceAccess &a : log)
-        if (a.kind == tavboard::Access::write8 || a.kind == tavboard::Access::write16) spaces.insert(a.space);
-    std::string text;
-    for (int s : spaces) text.append(text.empty() ? "" : " ").append(std::to_string(s));
-    return text;
 }
 
 using LoaderTest = LoaderJobsTest;
@@ -63,7 +52,7 @@ TEST_F(LoaderTest, StatusReportOfEachRecord) {
         EXPECT_TRUE(r.out.starts_with(row.out_start) && r.out.ends_with(row.out_end)) << r.out;
         EXPECT_EQ(board->counters().erases + board->counters().programmed_bytes, 0u);
         for (uint8_t command : {0x20, 0x40, 0xE8, 0xD0}) EXPECT_EQ(board->command_count(command), 0u) << int(command);
-        EXPECT_EQ(spaces_written(space_log()), "0");   // commands and page registers only, never the sound flash
+        EXPECT_EQ(spaces_written(), "0");   // commands and page registers only, never the sound flash
     }
 }
 
@@ -110,7 +99,7 @@ TEST_F(LoaderTest, LoadsOverSetsAndFits) {
         RunResult r = run_loader(board->window_address(), words, "tavload", row[10] == "stdin_closed" ? Descriptors::stdin_closed : Descriptors::as_is);
         ASSERT_EQ(r.code, 0) << r.err;
         EXPECT_EQ(r.err + r.out, row[6].empty() ? "" : transcript(row[6], dir + row[5] + "/" + o.prefix));
-        if (!row[9].empty()) { EXPECT_EQ(spaces_written(space_log()), row[9]); }
+        if (!row[9].empty()) { EXPECT_EQ(spaces_written(), row[9]); }
         const LoadShape shape{row[8].find("sound") != std::string::npos, row[8].find("game") != std::string::npos};
         board->enable_log(false);
         expect_loaded(*board, o, shape);
