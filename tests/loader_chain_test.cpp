@@ -91,8 +91,10 @@ TEST(Chain, EntryFailuresGiveOneErrorLine) {
         SCOPED_TRACE(row[1] + " " + row[2]);
         const std::vector<std::string> r0 = tavtest::split(row[0], ",");
         tavtest::RegistrySeed seed;
-        if (!r0.empty())
-            seed = {r0[0] == "1", r0[1] == "1", r0[2] == "1", uint32_t(std::stoul(r0[3], nullptr, 0)), uint32_t(std::stoul(r0[4], nullptr, 0))};
+        if (!r0.empty()) {
+            seed = {r0[0] == "1", r0[1] == "1", r0[2] == "1", uint32_t(std::stoul(r0[3], nullptr, 0)),
+                    uint32_t(std::stoul(r0[4], nullptr, 0))};
+        }
         Home home;
         ASSERT_TRUE(tavtest::write_file(home.dir.registry(), tavtest::registry_seed_text(seed)));
         std::unique_ptr<tavboard::Board> holder;

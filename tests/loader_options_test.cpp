@@ -75,7 +75,8 @@ TEST_F(LoaderOptions, EveryRowGivesItsCodeMessagesAndJob) {
         SCOPED_TRACE(testing::PrintToString(f));
         const std::string name = f[8].empty() ? "tavload" : f[8];
         for (std::string &field : f) {
-            for (auto [mark, by] : {std::pair<const char *, std::string>{"@U@", usage}, {"@B@", kBanner}, {"@P@", kPrompt}, {"@N@", name}})
+            for (auto [mark, by] : {std::pair<const char *, std::string>{"@U@", usage}, {"@B@", kBanner}, {"@P@", kPrompt},
+                                    {"@N@", name}})
                 field = replaced(field, mark, by);
         }
         const std::vector<std::string> args = tavtest::split(f[0], ",");

@@ -96,7 +96,8 @@ TEST_F(LoaderTest, LoadsOverSetsAndFits) {
         words.insert(words.end(), {"-p" + dir + row[5], std::to_string(o.game_number)});
         board->reset_counters();
         if (!row[9].empty()) start_log();
-        RunResult r = run_loader(board->window_address(), words, "tavload", row[10] == "stdin_closed" ? Descriptors::stdin_closed : Descriptors::as_is);
+        const Descriptors descriptors = row[10] == "stdin_closed" ? Descriptors::stdin_closed : Descriptors::as_is;
+        RunResult r = run_loader(board->window_address(), words, "tavload", descriptors);
         ASSERT_EQ(r.code, 0) << r.err;
         EXPECT_EQ(r.err + r.out, row[6].empty() ? "" : transcript(row[6], dir + row[5] + "/" + o.prefix));
         if (!row[9].empty()) { EXPECT_EQ(spaces_written(), row[9]); }
@@ -119,9 +120,12 @@ void damage(tavboard::Board &board, const std::string &dir, const std::string &w
     const bool counted = w[0] == "size" || w[0] == "cut" || w[0] == "program_fail";
     const uint32_t n = counted ? uint32_t(std::stoul(w[1])) : 0;
     std::string error;
-    if (w[0] == "program_fail") { ASSERT_TRUE(board.add_fault({tavboard::FaultKind::program_fail, tavboard::Device::game, -1, n}, &error)) << error; }
-    if (w[0] == "program_fail") return;
-    const std::string path = dir + "/" + what.substr(w[0].size() + (counted ? w[1].size() + 2 : 1)), bytes = tavtest::read_file(path);
+    if (w[0] == "program_fail") {
+        ASSERT_TRUE(board.add_fault({tavboard::FaultKind::program_fail, tavboard::Device::game, -1, n}, &error)) << error;
+        return;
+    }
+    const std::string path = dir + "/" + what.substr(w[0].size() + (counted ? w[1].size() + 2 : 1));
+    const std::string bytes = tavtest::read_file(path);
     ASSERT_EQ(unlink(path.c_str()), 0);
     if (w[0] == "directory") { ASSERT_EQ(mkdir(path.c_str(), 0755), 0); }
     if (w[0] == "fifo") { ASSERT_EQ(mkfifo(path.c_str(), 0644), 0); }
@@ -152,7 +156,8 @@ TEST_F(LoaderTest, EachFailureHasItsMessageCodeAndLeavesTheBoardNotLoaded) {
         }
         board->reset_counters();
         const int descriptors = open_descriptors();
-        RunResult r = run_loader(board->window_address(), words, "tavload", c[9] == "none_left" ? Descriptors::none_left : Descriptors::as_is);
+        const Descriptors limit = c[9] == "none_left" ? Descriptors::none_left : Descriptors::as_is;
+        RunResult r = run_loader(board->window_address(), words, "tavload", limit);
         EXPECT_EQ(r.code, std::stoi(c[4]));
         EXPECT_EQ(r.err, err);
         EXPECT_EQ(r.out, c[10].empty() ? "" : transcript(c[10], dir + "/"));

@@ -52,8 +52,8 @@ class ModelBoardTest : public testing::Test {
         uint32_t reg[4] = {0, 0, 0, 0};
         for (const tavboard::Access &a : board->log()) {
             if (a.kind == tavboard::Access::reg_write) reg[a.offset - 0x4000] = a.value & 0xF;
-            if (a.kind == tavboard::Access::write8 || a.kind == tavboard::Access::write16)
-                spaces.insert(reg[3] == 0 && reg[2] == 0 ? 0 : reg[3] == 1 && reg[2] == 1 ? 1 : reg[3] == 8 && reg[2] == 0 ? 8 : -1);
+            const int space = reg[3] == 0 && reg[2] == 0 ? 0 : reg[3] == 1 && reg[2] == 1 ? 1 : reg[3] == 8 && reg[2] == 0 ? 8 : -1;
+            if (a.kind == tavboard::Access::write8 || a.kind == tavboard::Access::write16) spaces.insert(space);
         }
         std::string text;
         for (int s : spaces) text.append(text.empty() ? "" : " ").append(std::to_string(s));
