@@ -20,36 +20,18 @@ tavboard::Fit fit(uint32_t game_mb = 4, uint32_t block_kb = 128, uint32_t sound_
 
 using LoaderTest = LoaderJobsTest;
 
-const std::string kDump1996 = "TAVInfo structure:\n  tav_info_timestamp: \"Fri Dec 13 16:03:17 1996\"\n"
-                              "  tav_info_size:       64\n  tav_info_checksum:   ";
-const std::string kLoaded1996 = "TAV loaded on Fri Dec 13 16:03:17 1996 with GameID 40215 ";
-
-// The report reads the record at the start of the last erase block and writes nothing.
+// The rows of tests/data/loader/status.txt (its head says how to read them). The report reads the record at the
+// start of the last erase block and writes nothing.
 TEST_F(LoaderTest, StatusReportOfEachRecord) {
-    const struct {
-        uint32_t block_kb;
-        int32_t game_size, sound_size, record;   // record 0: none (erased block), 1: sealed, 2: a word changed after sealing
-        std::vector<std::string> args;
-        int code;
-        std::string out_start, out_end, err;
-    } rows[] = {
-        {128, 3332772, 1048576, 1, {"-status"}, 0, kLoaded1996 + "Game & Sound updates.\n", "", ""},
-        {64, 3332772, 0, 1, {"-debug", "-status"}, 0, kDump1996, kLoaded1996 + "Game update.\n", ""},
-        {128, 0, 1048576, 1, {"-status"}, 0, kLoaded1996 + "Sound update.\n", "", ""},
-        {128, 0, 0, 1, {"-status"}, 0, kLoaded1996 + " update.\n", "", ""},
-        {128, 0, 0, 0, {"-status"}, 34, "", "", kNotLoaded},
-        {128, 0, 0, 0, {"-debug", "-status", "40215"}, 34, transcript("erased_dump", ""), "", kNotLoaded + kBanner},
-        {64, 3332772, 1048576, 2, {"-status"}, 34, "", "", kNotLoaded},
-    };
-    for (const auto &row : rows) {
-        SCOPED_TRACE(testing::PrintToString(row.args) + std::to_string(row.record));
-        remake_board(fit(4, row.block_kb));
-        if (row.record != 0) put_record(40215, row.game_size, row.sound_size, row.record == 2);
+    for (const std::vector<std::string> &row : data_rows("status", 9)) {
+        SCOPED_TRACE(row[3] + " " + row[4]);
+        remake_board(fit(4, std::stoul(row[0])));
+        if (row[3] != "none") put_record(40215, std::stoi(row[1]), std::stoi(row[2]), row[3] == "changed");
         board->reset_counters();
         start_log();
-        RunResult r = run(row.args);
-        EXPECT_EQ(std::make_pair(r.code, r.err), std::make_pair(row.code, row.err));
-        EXPECT_TRUE(r.out.starts_with(row.out_start) && r.out.ends_with(row.out_end)) << r.out;
+        RunResult r = run(tavtest::split(row[4], ","));
+        EXPECT_EQ(std::make_pair(r.code, r.err), std::make_pair(std::stoi(row[5]), replaced(row[8], "@B@", kBanner)));
+        EXPECT_TRUE(r.out.starts_with(replaced(row[6], "@T@", transcript("erased_dump", ""))) && r.out.ends_with(row[7])) << r.out;
         EXPECT_EQ(board->counters().erases + board->counters().programmed_bytes, 0u);
         for (uint8_t command : {0x20, 0x40, 0xE8, 0xD0}) EXPECT_EQ(board->command_count(command), 0u) << int(command);
         EXPECT_EQ(spaces_written(), "0");   // commands and page registers only, never the sound flash
