@@ -14,14 +14,7 @@ namespace jobs_test {
 namespace {
 
 using Calls = std::vector<std::string>;
-const Calls kOpened = {"DriverAgentOpen", "DaOpenDeviceA", "DaOpenMemRangeA", "QueryMemRangeInfo"};
 const Calls kClosed = {"DaCloseMemRange", "DaCloseDevice", "DriverAgentClose"};
-Calls operator+(Calls a, const Calls &b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-const Calls kFullRun = kOpened + Calls{"MapMemoryToProcess"} + kClosed;
-const std::string kNoService = "Error: the driver toolkit is not installed: its class driver service \"agentcd\" is not recorded (run install first)\n";
 
 struct Home {
     tavtest::TempDir dir;
@@ -91,38 +84,21 @@ TEST(Chain, SessionOnEachFitMatchesItsTranscript) {
     }
 }
 
-// Each toolkit call failing in turn: one error line, exit status -1, the loader never runs,
-// and what was opened closed in reverse order once the range is open.
+// Each toolkit call failing in turn (the rows of tests/data/loader/entry_failures.txt): one error line, exit
+// status -1, the loader never runs, and what was opened closed in reverse order once the range is open.
 TEST(Chain, EntryFailuresGiveOneErrorLine) {
-    const std::string unmappable = "Error: memory range TAV cannot be mapped\n", injected = "Error: a failure asked for by TAV_TOOLKIT_FAIL\n";
-    const struct {
+    for (const std::vector<std::string> &row : data_rows("entry_failures", 5)) {
+        SCOPED_TRACE(row[1] + " " + row[2]);
+        const std::vector<std::string> r0 = tavtest::split(row[0], ",");
         tavtest::RegistrySeed seed;
-        const char *fail;
-        std::vector<std::string> args;
-        std::string err;
-        Calls calls;
-    } rows[] = {
-        {{false, true, true}, "", {"-x"}, kNoService, {"DriverAgentOpen"}},
-        {{true, false, false}, "", {"-?"}, "Error: device \"TAV\" is not registered with the driver toolkit (run install first)\n", {"DriverAgentOpen", "DaOpenDeviceA"}},
-        {{true, true, false}, "", {"-debug", "40215"}, "Error: memory range \"TAV\" of device \"TAV\" is not registered with the driver toolkit (run install first)\n",
-         {"DriverAgentOpen", "DaOpenDeviceA", "DaOpenMemRangeA"}},
-        {{true, true, true, 0xD0000, 0x4003}, "", {"-status"}, unmappable, kOpened + kClosed},
-        {{}, "QueryMemRangeInfo=unmappable", {"-status"}, unmappable, kOpened + kClosed},
-        {{}, "QueryMemRangeInfo", {"-status"}, injected, kOpened + kClosed},
-        {{}, "MapMemoryToProcess", {"-status"}, injected, kFullRun},
-        {{}, "MapMemoryToProcess=none", {"-status"}, unmappable, kFullRun},   // no status set
-        {{}, "MapMemoryToProcess=7", {"-status"}, unmappable, kFullRun},      // a positive status
-        {{}, "hold the board", {"-status"}, transcript("held_board", ""), kFullRun},
-        {{true, true, true, 0x100000}, "physical", {"-status"}, transcript("physical_range", ""), kFullRun},
-        {{}, "physical, unmappable", {"-status"}, "Error: the board's physical memory cannot be mapped: cannot map /dev/null at 0xd0000 (0x8000 bytes): No such device (TAV_BOARD=physical needs Linux, root and /dev/mem)\n", kFullRun},
-        {{}, "physical, held", {"-status"}, "Error: the board is in use: process @PID@ holds the board (lock file @LOCK@) (wait until that program ends)\n", kFullRun},
-    };
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.fail + testing::PrintToString(row.args));
+        if (!r0.empty()) {
+            seed = {r0[0] == "1", r0[1] == "1", r0[2] == "1", uint32_t(std::stoul(r0[3], nullptr, 0)),
+                    uint32_t(std::stoul(r0[4], nullptr, 0))};
+        }
         Home home;
-        ASSERT_TRUE(tavtest::write_file(home.dir.registry(), tavtest::registry_seed_text(row.seed)));
+        ASSERT_TRUE(tavtest::write_file(home.dir.registry(), tavtest::registry_seed_text(seed)));
         std::unique_ptr<tavboard::Board> holder;
-        std::string error, fail = row.fail, lock = home.dir.file("tav-board-0xd0000-0x8000.lock");
+        std::string error, fail = row[1], lock = home.dir.file("tav-board-0xd0000-0x8000.lock");
         int lock_fd = -1;
         if (fail == "hold the board") holder = tavboard::Board::open_or_create(home.dir.board(), &error);
         else if (fail.rfind("physical", 0) == 0) {
@@ -134,13 +110,14 @@ TEST(Chain, EntryFailuresGiveOneErrorLine) {
             lock_fd = fail == "physical, held" ? open(lock.c_str(), O_RDWR | O_CREAT, 0644) : -1;
             ASSERT_TRUE(fail != "physical, held" || (flock(lock_fd, LOCK_EX) == 0 && tavtest::write_file(lock, std::to_string(getpid()) + "\n")));
         } else if (!fail.empty()) home.env = {"TAV_TOOLKIT_FAIL=" + fail};
-        tavtest::ProcessOutcome r = home.run("tavload", row.args);
+        tavtest::ProcessOutcome r = home.run("tavload", tavtest::split(row[2], ","));
         if (lock_fd >= 0) close(lock_fd);
         EXPECT_EQ(r.exit_status, 255);
-        EXPECT_EQ(r.out + r.err, replaced(replaced(replaced(row.err, "@BOARD@", home.dir.board()), "@PID@", std::to_string(getpid())), "@LOCK@", lock));
+        EXPECT_EQ(r.out + r.err, replaced(replaced(replaced(row[3], "@BOARD@", home.dir.board()), "@PID@", std::to_string(getpid())), "@LOCK@", lock));
         if (fail == "physical") { EXPECT_FALSE(std::filesystem::exists(lock)) << "nothing opened"; }
-        EXPECT_EQ(home.calls(), row.calls);
-        if (row.calls != kFullRun) { EXPECT_FALSE(std::filesystem::exists(home.dir.board())) << "a board was made"; }
+        const Calls calls = home.calls();
+        EXPECT_EQ(calls, tavtest::split(row[4], " "));
+        if (std::find(calls.begin(), calls.end(), "MapMemoryToProcess") == calls.end()) { EXPECT_FALSE(std::filesystem::exists(home.dir.board())) << "a board was made"; }
     }
 }
 

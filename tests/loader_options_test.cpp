@@ -38,12 +38,8 @@ namespace {
 
 using jobs_test::kBanner;
 using jobs_test::RunResult;
+using tavtest::replaced;
 
-// The usage text as the program named `name` prints it.
-std::string usage(const std::string &name = "tavload") {
-    return tavtest::replaced(tavtest::read_file(TAV_SOURCE_DIR "/tests/data/loader/usage.txt"), "@N@", name);
-}
-const std::string kUsage = usage();
 const std::string kPrompt = "\nPress ENTER to continue...";
 
 // Standard input from a temporary file with `content` (or from the open `fd`) for one scope.
@@ -72,104 +68,29 @@ class LoaderOptions : public testing::Test {
     void SetUp() override { tick_clock_hold(); }
 };
 
-std::string invalid(const std::string &word, const std::string &name = "tavload") {
-    return name + ": invalid option '" + word + "'\n" + usage(name);
-}
-std::string bad_game(const std::string &word) { return "tavload: invalid GAME# (" + word + ") specified\n\n" + kUsage; }
-const std::string kNoGame = "tavload: GAME# must be specified\n\n" + kUsage;
-const std::string kStatusOthers = "tavload: -status specified with other options\n";
-
+// The rows of tests/data/loader/options.txt (its head says how to read them).
 TEST_F(LoaderOptions, EveryRowGivesItsCodeMessagesAndJob) {
-    const struct {
-        std::vector<std::string> args;
-        int code;
-        std::string err, out;
-        Job job;
-        int job_result = 0;       // what the job returns, passed on through the finishing step
-        std::string state = "";   // the run state a load received (not compared when empty)
-        const char *argv0 = "tavload";
-    } rows[] = {
-        // help: the first option decides
-        {{"-?"}, 0, kUsage, "", Job::none},
-        {{"/?"}, 0, kUsage, "", Job::none},
-        {{"-?anything"}, 0, kUsage, "", Job::none},
-        {{"-?", "-x", "-status"}, 0, kUsage, "", Job::none},
-        // flag letters with a wrong rest: the usage text only
-        {{"-askx"}, 2, kUsage, "", Job::none},
-        {{"-debu"}, 2, kUsage, "", Job::none},
-        {{"-gfonlyx"}, 2, kUsage, "", Job::none},
-        {{"-sfonlyx"}, 2, kUsage, "", Job::none},
-        {{"-statu"}, 2, kUsage, "", Job::none},
-        // any other second character
-        {{"-Debug"}, 2, invalid("-Debug"), "", Job::none},
-        {{"-"}, 2, invalid("-"), "", Job::none},
-        {{"/"}, 2, invalid("/"), "", Job::none},
-        {{"--ask"}, 2, invalid("--ask"), "", Job::none},
-        {{"-40215"}, 2, invalid("-40215"), "", Job::none},
-        // GAME# count, checked before the option conflicts
-        {{}, 5, kNoGame, "", Job::none},
-        {{"-debug"}, 5, kNoGame + kBanner, "", Job::none},
-        {{"40215", "12345"}, 5, kNoGame, "", Job::none},
-        {{"-gfonly", "-sfonly"}, 5, kNoGame, "", Job::none},
-        // GAME# value
-        {{"9999"}, 4, bad_game("9999"), "", Job::none},
-        {{"100000"}, 4, bad_game("100000"), "", Job::none},
-        {{"abc"}, 4, bad_game("abc"), "", Job::none},
-        {{" -40215"}, 4, bad_game(" -40215"), "", Job::none},
-        {{"10000"}, 0, "", "", Job::load},
-        {{"99999"}, 0, "", "", Job::load},
-        // -status with each other option, and -gfonly with -sfonly
-        {{"-status", "-f"}, 3, kStatusOthers, "", Job::none},
-        {{"-status", "-p"}, 3, kStatusOthers, "", Job::none},
-        {{"-status", "-gfonly"}, 3, kStatusOthers, "", Job::none},
-        {{"-sfonly", "-status"}, 3, kStatusOthers, "", Job::none},
-        {{"-gfonly", "-sfonly", "40215"}, 3, "tavload: specify only one of -gfonly or -sfonly\n", "", Job::none},
-        // the status job; the words after the first non-option are not looked at
-        {{"-status"}, 0, "", "", Job::status},
-        {{"/status", "/ask", "/debug"}, 0, "", kPrompt, Job::status},
-        {{"-status", "-status", "not", "-looked", "at"}, 0, "", "", Job::status},
-        // -ask and -debug take effect from where they stand
-        {{"-x", "-ask"}, 2, invalid("-x"), "", Job::none},
-        {{"-ask", "-x"}, 2, invalid("-x"), kPrompt, Job::none},
-        {{"-x", "-debug"}, 2, invalid("-x"), "", Job::none},
-        {{"-debug", "-x"}, 2, invalid("-x") + kBanner, "", Job::none},
-        {{"-debug", "-askx"}, 2, kUsage + kBanner, "", Job::none},
-        {{"-ask", "-?"}, 0, kUsage, kPrompt, Job::none},
-        {{"-ask", "-debug", "-status", "-p"}, 3, kStatusOthers + kBanner, kPrompt, Job::none},
-        // the job's result: the code, the banner and the prompt
-        {{"-status"}, 34, "", "", Job::status, 34},
-        {{"-debug", "-ask", "-status"}, 16, kBanner, kPrompt, Job::status, 16},
-        {{"-debug", "-ask", "-status"}, 0, "", kPrompt, Job::status},
-        {{"-debug", "40215"}, 21, kBanner, "", Job::load, 21},
-        // what the parser hands to a load: white space, a sign, digits up to the first
-        // non-digit, 32-bit accumulation without overflow check (2^32 + 40215 is 40215)
-        {{" \t\n\v\f\r+0040215abc"}, 0, "", "", Job::load, 0, "40215 gf0 sf0 ask0 debug0 f0'' p0''"},
-        {{"4295007511"}, 0, "", "", Job::load, 0, "40215 gf0 sf0 ask0 debug0 f0'' p0''"},
-        {{"-fPRE_", "-p/upd/dir", "-gfonly", "12345"}, 0, "", "", Job::load, 0, "12345 gf1 sf0 ask0 debug0 f1'PRE_' p1'/upd/dir'"},
-        {{"-fA", "-fB", "-pX", "-pY", "12345"}, 0, "", "", Job::load, 0, "12345 gf0 sf0 ask0 debug0 f1'B' p1'Y'"},
-        {{"-f", "-p", "12345"}, 0, "", "", Job::load, 0, "12345 gf0 sf0 ask0 debug0 f1'' p1''"},
-        {{"/debug", "-debug", "-sfonly", "-sfonly", "12345"}, 0, "", "", Job::load, 0, "12345 gf0 sf1 ask0 debug1 f0'' p0''"},
-        {{"-ask", "/fx", "12345"}, 0, "", kPrompt, Job::load, 0, "12345 gf0 sf0 ask1 debug0 f1'x' p0''"},
-        {{"12345"}, 0, "", "", Job::load, 0, "12345 gf0 sf0 ask0 debug0 f0'' p0''"},   // nothing left from runs before
-        // the program name is the last path part without its extension, in every message
-        {{"-x"}, 2, invalid("-x", "TAVLOAD"), "", Job::none, 0, "", "C:\\GAMES\\TAVLOAD.EXE"},
-        {{"-x"}, 2, invalid("-x"), "", Job::none, 0, "", "/usr/local/bin/tavload"},
-        {{"-x"}, 2, invalid("-x", "TAVLOAD"), "", Job::none, 0, "", "C:\\GAMES.D\\TAVLOAD"},
-        {{"-x"}, 2, invalid("-x", "tav.load"), "", Job::none, 0, "", "bin/tav.load.exe"},
-        {{"-x"}, 2, invalid("-x", "sub\\x"), "", Job::none, 0, "", "dir/sub\\x.exe"},
-    };
-    for (const auto &row : rows) {
-        SCOPED_TRACE(testing::PrintToString(row.args));
-        job_record = JobRecord{Job::none, row.job_result, nullptr, {}, ""};
+    const std::string usage = tavtest::read_file(TAV_SOURCE_DIR "/tests/data/loader/usage.txt");
+    for (std::vector<std::string> f : jobs_test::data_rows("options", 9)) {
+        SCOPED_TRACE(testing::PrintToString(f));
+        const std::string name = f[8].empty() ? "tavload" : f[8];
+        for (std::string &field : f) {
+            for (auto [mark, by] : {std::pair<const char *, std::string>{"@U@", usage}, {"@B@", kBanner}, {"@P@", kPrompt},
+                                    {"@N@", name}})
+                field = replaced(field, mark, by);
+        }
+        const std::vector<std::string> args = tavtest::split(f[0], ",");
+        const Job job = f[3] == "status" ? Job::status : f[3] == "load" ? Job::load : Job::none;
+        job_record = JobRecord{Job::none, std::stoi(f[2]), nullptr, {}, ""};
         board_window = kSentinel;
         StdinFeed feed("\n");
-        RunResult r = run_loader(row.args, row.argv0);
-        EXPECT_EQ(std::make_tuple(r.code, r.err, r.out, job_record.job), std::make_tuple(row.code, row.err, row.out, row.job));
+        RunResult r = run_loader(args, f[7].empty() ? "tavload" : f[7]);
+        EXPECT_EQ(std::make_tuple(r.code, r.err, r.out, job_record.job), std::make_tuple(std::stoi(f[1]), f[4], f[5], job));
         // The window reaches the driver only when board work starts, before the job.
-        EXPECT_EQ(board_window, row.job == Job::none ? kSentinel : kWindow);
-        EXPECT_EQ(job_record.window_seen, row.job == Job::none ? nullptr : kWindow);
-        if (!row.state.empty()) { EXPECT_EQ(job_record.state, row.state); }
-        EXPECT_EQ(job_record.options_seen.status, row.job == Job::status);
+        EXPECT_EQ(board_window, job == Job::none ? kSentinel : kWindow);
+        EXPECT_EQ(job_record.window_seen, job == Job::none ? nullptr : kWindow);
+        if (!f[6].empty()) { EXPECT_EQ(job_record.state, f[6]); }
+        EXPECT_EQ(job_record.options_seen.status, job == Job::status);
     }
 }
 
@@ -185,7 +106,8 @@ TEST_F(LoaderOptions, FailureOrderIsMessageBannerPrompt) {
     EXPECT_EQ(loader_main(kWindow, 4, argv), 2);
     fflush(stdout);
     dup2(saved_out, 1), dup2(saved_err, 2), close(saved_out), close(saved_err);
-    EXPECT_EQ(tavtest::read_file(dir.file("console")), invalid("-x") + kBanner + kPrompt);
+    const std::string usage = replaced(tavtest::read_file(TAV_SOURCE_DIR "/tests/data/loader/usage.txt"), "@N@", "tavload");
+    EXPECT_EQ(tavtest::read_file(dir.file("console")), "tavload: invalid option '-x'\n" + usage + kBanner + kPrompt);
 }
 
 // The ENTER wait ends at the newline (what follows is left), the end of input, or a read

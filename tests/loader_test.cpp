@@ -5,8 +5,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 
-#include <functional>
-#include <set>
+#include <map>
 #include <thread>
 
 #include "loader/update_files.h"
@@ -19,237 +18,144 @@ tavboard::Fit fit(uint32_t game_mb = 4, uint32_t block_kb = 128, uint32_t sound_
     return tavboard::Fit{game_mb << 20, block_kb << 10, sound_kb << 10, false};
 }
 
-// The spaces (0, 1, 8) whose pages the run wrote to.
-std::string spaces_written(const std::vector<SpaceAccess> &log) {
-    std::set<int> spaces;
-    for (const SpaceAccess &a : log)
-        if (a.kind == tavboard::Access::write8 || a.kind == tavboard::Access::write16) spaces.insert(a.space);
-    std::string text;
-    for (int s : spaces) text.append(text.empty() ? "" : " ").append(std::to_string(s));
-    return text;
-}
-
 using LoaderTest = LoaderJobsTest;
 
-const std::string kDump1996 = "TAVInfo structure:\n  tav_info_timestamp: \"Fri Dec 13 16:03:17 1996\"\n"
-                              "  tav_info_size:       64\n  tav_info_checksum:   ";
-const std::string kLoaded1996 = "TAV loaded on Fri Dec 13 16:03:17 1996 with GameID 40215 ";
-
-// The report reads the record at the start of the last erase block and writes nothing.
+// The rows of tests/data/loader/status.txt (its head says how to read them). The report reads the record at the
+// start of the last erase block and writes nothing.
 TEST_F(LoaderTest, StatusReportOfEachRecord) {
-    const struct {
-        uint32_t block_kb;
-        int32_t game_size, sound_size, record;   // record 0: none (erased block), 1: sealed, 2: a word changed after sealing
-        std::vector<std::string> args;
-        int code;
-        std::string out_start, out_end, err;
-    } rows[] = {
-        {128, 3332772, 1048576, 1, {"-status"}, 0, kLoaded1996 + "Game & Sound updates.\n", "", ""},
-        {64, 3332772, 0, 1, {"-debug", "-status"}, 0, kDump1996, kLoaded1996 + "Game update.\n", ""},
-        {128, 0, 1048576, 1, {"-status"}, 0, kLoaded1996 + "Sound update.\n", "", ""},
-        {128, 0, 0, 1, {"-status"}, 0, kLoaded1996 + " update.\n", "", ""},
-        {128, 0, 0, 0, {"-status"}, 34, "", "", kNotLoaded},
-        {128, 0, 0, 0, {"-debug", "-status", "40215"}, 34, transcript("erased_dump", ""), "", kNotLoaded + kBanner},
-        {64, 3332772, 1048576, 2, {"-status"}, 34, "", "", kNotLoaded},
-    };
-    for (const auto &row : rows) {
-        SCOPED_TRACE(testing::PrintToString(row.args) + std::to_string(row.record));
-        remake_board(fit(4, row.block_kb));
-        if (row.record != 0) put_record(40215, row.game_size, row.sound_size, row.record == 2);
+    for (const std::vector<std::string> &row : data_rows("status", 9)) {
+        SCOPED_TRACE(row[3] + " " + row[4]);
+        remake_board(fit(4, std::stoul(row[0])));
+        if (row[3] != "none") put_record(40215, std::stoi(row[1]), std::stoi(row[2]), row[3] == "changed");
         board->reset_counters();
         start_log();
-        RunResult r = run(row.args);
-        EXPECT_EQ(std::make_pair(r.code, r.err), std::make_pair(row.code, row.err));
-        EXPECT_TRUE(r.out.starts_with(row.out_start) && r.out.ends_with(row.out_end)) << r.out;
+        RunResult r = run(tavtest::split(row[4], ","));
+        EXPECT_EQ(std::make_pair(r.code, r.err), std::make_pair(std::stoi(row[5]), replaced(row[8], "@B@", kBanner)));
+        EXPECT_TRUE(r.out.starts_with(replaced(row[6], "@T@", transcript("erased_dump", ""))) && r.out.ends_with(row[7])) << r.out;
         EXPECT_EQ(board->counters().erases + board->counters().programmed_bytes, 0u);
         for (uint8_t command : {0x20, 0x40, 0xE8, 0xD0}) EXPECT_EQ(board->command_count(command), 0u) << int(command);
-        EXPECT_EQ(spaces_written(space_log()), "0");   // commands and page registers only, never the sound flash
+        EXPECT_EQ(spaces_written(), "0");   // commands and page registers only, never the sound flash
     }
 }
 
+// Applies the words "name=value" (split by ",") to a set's options.
+void set_options(UpdateSetOptions &o, const std::string &words) {
+    std::map<std::string, uint32_t *> sizes = {{"game_number", &o.game_number},     {"im_flsh0_bytes", &o.im_flsh0_bytes},
+                                               {"game_bytes", &o.game_bytes},       {"symbols_bytes", &o.symbols_bytes},
+                                               {"tavboot_bytes", &o.tavboot_bytes}, {"sound_period", &o.sound_period}};
+    for (const std::string &word : tavtest::split(words, ",")) {
+        const std::string key = word.substr(0, word.find('=')), value = word.substr(word.find('=') + 1);
+        const uint32_t n = key == "prefix" ? 0 : uint32_t(std::stoul(value, nullptr, 0));
+        if (key == "prefix") o.prefix = value;
+        else if (key == "sound") o.sound = n != 0;
+        else if (key == "bootdata_game_id") o.bootdata_game_id = int32_t(n);
+        else if (key == "declared_game_longs") o.declared_game_longs = n;
+        else if (key == "version_major") o.version_major = int32_t(n);
+        else if (key == "version_minor") o.version_minor = int32_t(n);
+        else *sizes.at(key) = n;
+    }
+}
+
+// The board fit "game MB,erase block KB,sound KB"; empty: the usual one.
+tavboard::Fit fit_of(const std::string &text) {
+    const std::vector<std::string> n = tavtest::split(text, ",");
+    return text.empty() ? fit() : fit(std::stoul(n[0]), std::stoul(n[1]), std::stoul(n[2]));
+}
+
+// The rows of tests/data/loader/loads.txt (its head says how to read them).
 TEST_F(LoaderTest, LoadsOverSetsAndFits) {
-    using Set = std::function<void(UpdateSetOptions &)>;
-    const struct {
-        const char *what;
-        Set set;
-        tavboard::Fit fit;
-        std::vector<std::string> options;   // before -pDIR and the game number
-        std::string folder, dir_tail;       // the set's folder; appended to it after -p
-        const char *transcript;             // stored -debug output; null: a quiet load
-        std::vector<const char *> longer;   // files 5000 bytes longer than BootData declares
-        LoadShape shape;
-        const char *spaces;                 // the spaces written (null: not logged)
-        Descriptors descriptors = Descriptors::as_is;
-    } rows[] = {
-        {"small game-only set", [](auto &o) { o.game_number = 12345, o.version_major = 1, o.version_minor = 2, o.im_flsh0_bytes = 4, o.game_bytes = 8196, o.symbols_bytes = 0, o.tavboot_bytes = 20000, o.sound = false; },
-         fit(), {"-debug", "-gfonly"}, "set", "", "small_game_only", {}, {false, true}, "0"},
-        {"sound only", [](auto &o) { o.im_flsh0_bytes = o.game_bytes = o.symbols_bytes = 0; }, fit(), {"-debug", "-sfonly"}, "set", "", "sound_only", {}, {true, false}, nullptr},
-        {"no sf.rom: the sound section is only announced", [](auto &o) { o.sound = false; }, fit(), {"-debug"}, "set", "", "no_sound", {}, {false, true}, "0"},
-        {"prefix and a path ending in a slash", [](auto &o) { o.prefix = "new"; }, fit(), {"-debug", "-fnew"}, "set", "/", "default", {}, {}, nullptr},
-        {"whole chunks, an empty image, short tavboot.rom", [](auto &o) { o.im_flsh0_bytes = 3 * 8192, o.game_bytes = 0, o.symbols_bytes = 8192 + 4, o.tavboot_bytes = 3000, o.version_major = 3, o.version_minor = 14; },
-         fit(), {"-debug"}, "set", "", "chunks", {}, {}, nullptr},
-        {"8 MB without a sound device: space 1", nullptr, fit(8, 128, 0), {"-debug"}, "set", "", "default", {}, {}, "0 1 8"},
-        {"8 MB with a sound device", nullptr, fit(8), {}, "set", "", nullptr, {}, {}, "0 8"},
-        {"256 KB sound device, repeats of 256 KB", [](auto &o) { o.sound_period = 256u << 10; }, fit(4, 128, 256), {}, "set", "", nullptr, {}, {}, nullptr},
-        {"512 KB sound device, repeats of 256 KB", [](auto &o) { o.sound_period = 256u << 10; }, fit(4, 128, 512), {}, "set", "", nullptr, {}, {}, nullptr},
-        {"64 KB erase blocks, longer files stop at the declared size", [](auto &o) { o.symbols_bytes = 0, o.tavboot_bytes = 32768; }, fit(4, 64), {}, "set", "", nullptr, {"game.rom", "bootdata.rom"}, {}, nullptr},
-        {"images that end right at the record", [](auto &o) { o.im_flsh0_bytes = 1u << 20, o.game_bytes = tavtools::kImagesEnd - tavtools::kImagesOffset - (1u << 20) - 4, o.symbols_bytes = 4; },
-         fit(), {}, "set", "", nullptr, {}, {}, nullptr},
-        {"tavboot.rom empty", [](auto &o) { o.tavboot_bytes = 0; }, fit(), {}, "set", "", nullptr, {}, {}, nullptr},
-        {"tavboot.rom ending on a chunk", [](auto &o) { o.tavboot_bytes = 16384; }, fit(), {}, "set", "", nullptr, {}, {}, nullptr},
-        {"full names beyond 255 characters", nullptr, fit(), {"-debug"}, std::string(200, 'a') + "/" + std::string(100, 'b'), "", "default", {}, {}, nullptr},
-        {"standard input closed: an update file opens as descriptor 0", nullptr, fit(), {}, "set", "", nullptr, {}, {}, nullptr, Descriptors::stdin_closed},
-    };
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.what);
-        remake_board(row.fit);
+    for (const std::vector<std::string> &row : data_rows("loads", 11)) {
+        SCOPED_TRACE(row[0]);
+        const tavboard::Fit board_fit = fit_of(row[2]);
+        remake_board(board_fit);
         put_record(11111);
         UpdateSetOptions o;
-        if (row.set) row.set(o);
-        std::string dir = make_set(o, row.folder);
-        for (const char *base : row.longer) tavtest::write_file(dir + "/" + base, tavtest::read_file(dir + "/" + base) + std::string(5000, '\x11'));
-        std::vector<std::string> words = row.options;
-        words.insert(words.end(), {"-p" + dir + row.dir_tail, std::to_string(o.game_number)});
+        set_options(o, row[1]);
+        std::string dir = make_set(o, row[4].empty() ? "set" : row[4]);
+        for (const std::string &base : tavtest::split(row[7], ","))
+            tavtest::write_file(dir + "/" + base, tavtest::read_file(dir + "/" + base) + std::string(5000, '\x11'));
+        std::vector<std::string> words = tavtest::split(row[3], ",");
+        words.insert(words.end(), {"-p" + dir + row[5], std::to_string(o.game_number)});
         board->reset_counters();
-        if (row.spaces) start_log();
-        RunResult r = run_loader(board->window_address(), words, "tavload", row.descriptors);
+        if (!row[9].empty()) start_log();
+        const Descriptors descriptors = row[10] == "stdin_closed" ? Descriptors::stdin_closed : Descriptors::as_is;
+        RunResult r = run_loader(board->window_address(), words, "tavload", descriptors);
         ASSERT_EQ(r.code, 0) << r.err;
-        EXPECT_EQ(r.err + r.out,  row.transcript ? transcript(row.transcript, dir + row.dir_tail + "/" + o.prefix) : "");
-        if (row.spaces) { EXPECT_EQ(spaces_written(space_log()), row.spaces); }
+        EXPECT_EQ(r.err + r.out, row[6].empty() ? "" : transcript(row[6], dir + row[5] + "/" + o.prefix));
+        if (!row[9].empty()) { EXPECT_EQ(spaces_written(), row[9]); }
+        const LoadShape shape{row[8].find("sound") != std::string::npos, row[8].find("game") != std::string::npos};
         board->enable_log(false);
-        expect_loaded(*board, o, row.shape);
+        expect_loaded(*board, o, shape);
         // Each block of space 0 is erased once where images go; the record's block at the
         // start and once more through the erase table; no other.
-        const uint32_t block = row.fit.game_block, last = (4u << 20) / block - 1;
+        const uint32_t block = board_fit.game_block, last = (4u << 20) / block - 1;
         const uint32_t images_end = 32768 + o.im_flsh0_bytes + o.game_bytes + o.symbols_bytes;
         for (uint32_t b = 0; b <= last; b++)
-            EXPECT_EQ(board->erase_count(tavboard::Device::game, b), b == last ? 2u : row.shape.game && b * block < images_end ? 1u : 0u) << b;
+            EXPECT_EQ(board->erase_count(tavboard::Device::game, b), b == last ? 2u : shape.game && b * block < images_end ? 1u : 0u) << b;
     }
 }
 
-enum class After { not_loaded, sticky_fault, old_record, game_erased };
-
-struct Failure {   // "@D@" in options and err: the set's folder
-    std::string what;
-    std::function<void(UpdateSetOptions &)> set;
-    std::function<void(tavboard::Board &, const std::string &dir)> prepare;   // after the set is written
-    std::vector<std::string> options;
-    int code;
-    std::string err;
-    tavboard::Fit fit = tavboard::Fit{};
-    After after = After::not_loaded;
-    bool sound_untouched = false;
-    Descriptors descriptors = Descriptors::as_is;
-    const char *transcript = nullptr;                            // stored -debug output
-};
-
-void resize(const std::string &path, size_t size) { tavtest::write_file(path, std::string(size, 'Z')); }
-
-std::vector<Failure> failures() {
-    const std::vector<std::string> load = {"-p@D@", "40215"};
-    const std::string room = "4030464 fit below the information record\n", sound = "tavload: file (@D@/sf.rom) does not fit the ";
-    const auto fill_fault = [](tavboard::Board &b, auto &) {
-        std::string error;
-        ASSERT_TRUE(b.add_fault({tavboard::FaultKind::program_fail, tavboard::Device::game, -1, 0x3F8000 + 5000}, &error)) << error;
-    };
-    return {
-        {"sf.rom one byte long", nullptr, [](auto &, auto &dir) { resize(dir + "/sf.rom", 1048577); }, load, 7, "tavload: file (@D@/sf.rom) present but wrong size 1048577 != 1048576\n"},
-        {"-sfonly without sf.rom", [](auto &o) { o.sound = false; }, nullptr, {"-sfonly", "-p@D@", "40215"}, 3, "tavload: -sfonly specified, but file (@D@/sf.rom) is not present\n"},
-        {"images that wrap 32 bits", [](auto &o) { o.declared_game_longs = 0xFFFFFFFF; }, nullptr, load, 8, "\ntavload: file (@D@/bootdata.rom) declares 17180669184 bytes of game images, " + room},
-        {"four bytes too many", [](auto &o) { o.declared_game_longs = (tavtools::kImagesEnd - tavtools::kImagesOffset - 800004) / 4 + 1; }, nullptr, load, 8,
-         "\ntavload: file (@D@/bootdata.rom) declares 4030468 bytes of game images, " + room},
-        {"tavboot.rom one byte long", nullptr, [](auto &, auto &dir) { resize(dir + "/tavboot.rom", 32769); }, load, 28, "\ntavload: file (@D@/tavboot.rom) present but wrong size 32769 != 32768\n"},
-        {"zero fill program failure", [](auto &o) { o.tavboot_bytes = 3000; }, fill_fault, load, 31,
-         "flash_wait(): write/set block lock error\nflash_wait(): device 0 WSM ready timeout (0x90)\n\ntavload: unable to write FLASH from (@D@/tavboot.rom)\n", {}, After::sticky_fault},
-        {"sf.rom without repeats, 256 KB", nullptr, nullptr, load, 6, sound + "262144 byte sound FLASH\n", fit(4, 128, 256), After::not_loaded, true},
-        {"sf.rom without repeats, 512 KB", nullptr, nullptr, load, 6, sound + "524288 byte sound FLASH\n", fit(4, 128, 512), After::not_loaded, true},
-        {"sf.rom repeating every 512 KB, 256 KB", [](auto &o) { o.sound_period = 512u << 10; }, nullptr, load, 6, sound + "262144 byte sound FLASH\n", fit(4, 128, 256), After::not_loaded, true},
-        {"BootData's game number differs: the sound flash is loaded, the heading shows the file's", [](auto &o) { o.bootdata_game_id = 12345, o.game_number = 12346; }, nullptr,
-         {"-debug", "-p@D@", "12346"}, 35, "\ntavload: GamdID (12345) of file (@D@/bootdata.rom) does not match GAME# 12346\n" + kBanner, {}, After::game_erased, false, Descriptors::as_is, "mismatch"},
-        {"erase blocks of 32 KB", nullptr, nullptr, load, 9, "tavload: game FLASH erase blocks of 32768 bytes are too small for the update layout\n", fit(4, 32), After::old_record, true},
-        {"a folder name the system refuses", nullptr, nullptr, {"-p/" + std::string(5000, 'x'), "40215"}, 12,
-         "\ntavload: unable to open file (/" + std::string(5000, 'x') + "/bootdata.rom) - File name too long\n"},
-        {"spaces in path and prefix, game.rom missing", [](auto &o) { o.prefix = "new set "; }, [](auto &, auto &dir) { std::remove((dir + "/new set game.rom").c_str()); },
-         {"-p@D@", "-fnew set ", "40215"}, 22, "\ntavload: unable to open file (@D@/new set game.rom) - No such file or directory\n"},
-        // Running as root, permissions cannot make a file unreadable; a used-up descriptor limit makes the open fail for anyone.
-        {"no descriptor left for sf.rom", nullptr, nullptr, load, 10, "tavload: unable to open file (@D@/sf.rom) - Too many open files\n", {}, After::not_loaded, true, Descriptors::none_left},
-    };
-}
-
-// The damaged-file table: each file of the set missing, a directory, a FIFO no one writes,
-// cut short inside a chunk, or empty. sf.rom is sized before it is opened (and may be
-// absent); BootData is read once, so a FIFO reads as empty.
-std::vector<Failure> damaged_files() {
-    const struct {
-        UpdateFile file;
-        int open_code, directory_code, code;
-        uint32_t keep;   // bytes a cut keeps; 0: a short file is allowed
-    } files[] = {
-        {UpdateFile::sound, 0, 7, 7, 1048576 - 5000}, {UpdateFile::bootdata, 12, 13, 14, 32767}, {UpdateFile::im_flsh0, 19, 20, 20, 12001},
-        {UpdateFile::game, 22, 23, 23, 30002},        {UpdateFile::symbols, 25, 26, 26, 8195},   {UpdateFile::tavboot, 29, 30, 30, 0},
-    };
-    const char *const damages[] = {"missing", "a directory", "a FIFO", "cut short", "empty"};
-    const char *const errors[] = {"open file (@N@) - No such file or directory", "read file (@N@) - Is a directory", "read file (@N@) - unexpected end of file"};
-    std::vector<Failure> cases;
-    for (const auto &f : files) {
-        for (int d = 0; d < 5; d++) {
-            if ((d == 0 && f.open_code == 0) || (d >= 2 && f.keep == 0)) continue;   // tavboot.rom may be short or empty
-            const std::string name = std::string("@D@/") + tavtools::update_file_base(f.file);
-            const uint32_t size = d == 3 ? f.keep : 0;
-            std::string err = replaced("\ntavload: unable to " + std::string(errors[std::min(d, 2)]) + "\n", "@N@", name);
-            if (f.file == UpdateFile::bootdata && d >= 2) err = "\ntavload: file (" + name + ") is not 32768 bytes\n";
-            if (f.file == UpdateFile::sound) err = "tavload: file (" + name + ") present but wrong size " + (d == 1 ? "@S@" : std::to_string(size)) + " != 1048576\n";
-            auto damage = [f, d, size](tavboard::Board &, const std::string &dir) {
-                std::string path = dir + "/" + tavtools::update_file_base(f.file), bytes = tavtest::read_file(path);
-                ASSERT_EQ(unlink(path.c_str()), 0);
-                if (d == 1) { ASSERT_EQ(mkdir(path.c_str(), 0755), 0); }
-                if (d == 2) { ASSERT_EQ(mkfifo(path.c_str(), 0644), 0); }
-                if (d >= 3) { ASSERT_TRUE(tavtest::write_file(path, bytes.substr(0, size))); }
-            };
-            cases.push_back({std::string(tavtools::update_file_base(f.file)) + " " + damages[d], nullptr, damage, {"-p@D@", "40215"},
-                             d == 0 ? f.open_code : d == 1 ? f.directory_code : f.code, err});
-        }
+// Does a failure row's damage (see tests/data/loader/failures.txt) to the set in `dir`.
+void damage(tavboard::Board &board, const std::string &dir, const std::string &what) {
+    if (what.empty()) return;
+    const std::vector<std::string> w = tavtest::split(what, " ");
+    const bool counted = w[0] == "size" || w[0] == "cut" || w[0] == "program_fail";
+    const uint32_t n = counted ? uint32_t(std::stoul(w[1])) : 0;
+    std::string error;
+    if (w[0] == "program_fail") {
+        ASSERT_TRUE(board.add_fault({tavboard::FaultKind::program_fail, tavboard::Device::game, -1, n}, &error)) << error;
+        return;
     }
-    return cases;
+    const std::string path = dir + "/" + what.substr(w[0].size() + (counted ? w[1].size() + 2 : 1));
+    const std::string bytes = tavtest::read_file(path);
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    if (w[0] == "directory") { ASSERT_EQ(mkdir(path.c_str(), 0755), 0); }
+    if (w[0] == "fifo") { ASSERT_EQ(mkfifo(path.c_str(), 0644), 0); }
+    if (w[0] == "size") { ASSERT_TRUE(tavtest::write_file(path, std::string(n, 'Z'))); }
+    if (w[0] == "cut") { ASSERT_TRUE(tavtest::write_file(path, bytes.substr(0, n))); }
 }
 
+// The rows of tests/data/loader/failures.txt (its head says how to read them).
 TEST_F(LoaderTest, EachFailureHasItsMessageCodeAndLeavesTheBoardNotLoaded) {
-    std::vector<Failure> cases = failures(), damaged = damaged_files();
-    cases.insert(cases.end(), damaged.begin(), damaged.end());
-    for (const Failure &c : cases) {
-        SCOPED_TRACE(c.what);
-        remake_board(c.fit);
+    for (const std::vector<std::string> &c : data_rows("failures", 11)) {
+        SCOPED_TRACE(c[0]);
+        remake_board(fit_of(c[6]));
         put_record(11111);   // the old record a load must remove first
         UpdateSetOptions o;
         o.unchecked = true;
-        if (c.set) c.set(o);
+        set_options(o, c[1]);
         std::string dir = make_set(o);
-        if (c.prepare) c.prepare(*board, dir);
-        std::vector<std::string> words;
-        for (const std::string &w : c.options) words.push_back(replaced(w, "@D@", dir));
-        board->reset_counters();
-        const int descriptors = open_descriptors();
-        RunResult r = run_loader(board->window_address(), words, "tavload", c.descriptors);
-        EXPECT_EQ(r.code, c.code);
+        damage(*board, dir, c[2]);
         struct stat info = {};
         stat((dir + "/sf.rom").c_str(), &info);   // a directory's size is the file system's
-        EXPECT_EQ(r.err, replaced(replaced(c.err, "@D@", dir), "@S@", std::to_string(info.st_size)));
-        EXPECT_EQ(r.out, c.transcript ? transcript(c.transcript, dir + "/") : "");
+        const std::vector<std::pair<std::string, std::string>> marks = {
+            {"@D@", dir}, {"@X@", std::string(5000, 'x')}, {"@S@", std::to_string(info.st_size)}, {"@B@", kBanner}};
+        std::vector<std::string> words = tavtest::split(c[3], ",");
+        std::string err = c[5];
+        for (const auto &[mark, by] : marks) {
+            err = replaced(err, mark, by);
+            for (std::string &w : words) w = replaced(w, mark, by);
+        }
+        board->reset_counters();
+        const int descriptors = open_descriptors();
+        const Descriptors limit = c[9] == "none_left" ? Descriptors::none_left : Descriptors::as_is;
+        RunResult r = run_loader(board->window_address(), words, "tavload", limit);
+        EXPECT_EQ(r.code, std::stoi(c[4]));
+        EXPECT_EQ(r.err, err);
+        EXPECT_EQ(r.out, c[10].empty() ? "" : transcript(c[10], dir + "/"));
         EXPECT_EQ(open_descriptors(), descriptors) << "a file was left open";
-        if (c.sound_untouched) { EXPECT_EQ(board->erase_count(tavboard::Device::sound, 0), 0u); }
+        if (c[8] == "1") { EXPECT_EQ(board->erase_count(tavboard::Device::sound, 0), 0u); }
         const uint8_t *game = board->data(tavboard::Device::game);
-        if (c.after == After::game_erased) { EXPECT_TRUE(std::all_of(game, game + (4u << 20), [](uint8_t b) { return b == 0xFF; })); }
-        if (c.after == After::old_record) {
+        if (c[7] == "game_erased") { EXPECT_TRUE(std::all_of(game, game + (4u << 20), [](uint8_t b) { return b == 0xFF; })); }
+        if (c[7] == "old_record") {
             EXPECT_EQ(board->counters().erases + board->counters().programmed_bytes + run({"-status"}).code, 0u) << "the old record is still there";
             continue;
         }
-        // Not loaded, and (unless a device keeps error bits in its status register until
-        // power-off) -status says so.
         board->clear_faults();
         TAVInfo record;
         std::memcpy(&record, game + (4u << 20) - board->fit().game_block, sizeof record);
         EXPECT_EQ(tav_info_valid(&record), 0);
-        if (c.after == After::sticky_fault) continue;
+        if (c[7] == "sticky_fault") continue;
         RunResult status = run({"-status"});
         EXPECT_EQ(std::make_pair(status.code, status.err), std::make_pair(34, kNotLoaded));
     }

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <set>
 
 #include "board/model.h"
 #include "flash/flash.h"
@@ -20,14 +21,6 @@
 #include "loader/tav_info.h"
 #include "support.h"
 #include "tools/update_set.h"
-
-// One logged access with the page registers decoded: which space (0, 1, 8) and which byte
-// offset of it the data window showed. Register writes keep space -1 and their bus offset.
-struct SpaceAccess {
-    tavboard::Access::Kind kind;
-    int space;
-    uint32_t offset, value;   // value: written or read; byte count for a copy
-};
 
 class ModelBoardTest : public testing::Test {
   protected:
@@ -52,19 +45,19 @@ class ModelBoardTest : public testing::Test {
     }
     void start_log() { board->clear_log(), board->enable_log(true); }
 
-    // The log since start_log(), with the page registers decoded.
-    std::vector<SpaceAccess> space_log() const {
-        std::vector<SpaceAccess> out;
+    // The spaces (0, 1, 8; -1: another) whose pages the log since start_log() shows written, the page
+    // registers followed.
+    std::string spaces_written() const {
+        std::set<int> spaces;
         uint32_t reg[4] = {0, 0, 0, 0};
         for (const tavboard::Access &a : board->log()) {
             if (a.kind == tavboard::Access::reg_write) reg[a.offset - 0x4000] = a.value & 0xF;
-            uint32_t page = reg[0] | reg[1] << 4 | reg[2] << 8;
-            int space = reg[3] == 0 && reg[2] == 0 ? 0 : reg[3] == 1 && reg[2] == 1 ? 1 : reg[3] == 8 && reg[2] == 0 ? 8 : -1;
-            if (space == 1) page -= 256;
-            if (a.kind == tavboard::Access::reg_write) out.push_back({a.kind, -1, a.offset, a.value});
-            else out.push_back({a.kind, space, page * 0x4000 + a.offset, a.value});
+            const int space = reg[3] == 0 && reg[2] == 0 ? 0 : reg[3] == 1 && reg[2] == 1 ? 1 : reg[3] == 8 && reg[2] == 0 ? 8 : -1;
+            if (a.kind == tavboard::Access::write8 || a.kind == tavboard::Access::write16) spaces.insert(space);
         }
-        return out;
+        std::string text;
+        for (int s : spaces) text.append(text.empty() ? "" : " ").append(std::to_string(s));
+        return text;
     }
 
     std::unique_ptr<tavboard::Board> board;
@@ -141,6 +134,20 @@ inline RunResult run_loader(uint8_t *window, std::vector<std::string> words, con
 
 inline std::string transcript(const std::string &name, const std::string &folder) {
     return replaced(tavtest::read_file(TAV_SOURCE_DIR "/tests/data/loader/" + name + ".txt"), "@P@", folder);
+}
+
+// The rows of tests/data/loader/NAME.txt: its lines but comments, escapes undone, split at " | " into at least
+// `fields` fields (missing ones empty).
+inline std::vector<std::vector<std::string>> data_rows(const std::string &name, size_t fields) {
+    std::vector<std::vector<std::string>> rows;
+    std::istringstream lines(tavtest::read_file(TAV_SOURCE_DIR "/tests/data/loader/" + name + ".txt"));
+    for (std::string line; std::getline(lines, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        rows.push_back(tavtest::split(tavtest::unescaped(line), " | "));
+        rows.back().resize(std::max(fields, rows.back().size()));
+    }
+    EXPECT_FALSE(rows.empty()) << name;
+    return rows;
 }
 
 inline uint32_t word_sum(const uint8_t *data, size_t length) {

@@ -79,6 +79,24 @@ inline std::string replaced(std::string text, const std::string &mark, const std
     return text;
 }
 
+// The parts of `text` between the `separator`s (none when `text` is empty).
+inline std::vector<std::string> split(const std::string &text, const std::string &separator) {
+    std::vector<std::string> parts;
+    if (text.empty()) return parts;
+    size_t at = 0;
+    for (size_t end; (end = text.find(separator, at)) != std::string::npos; at = end + separator.size())
+        parts.push_back(text.substr(at, end - at));
+    parts.push_back(text.substr(at));
+    return parts;
+}
+
+// `text` with the escapes \n \t \v \f \r made the characters they stand for.
+inline std::string unescaped(std::string text) {
+    for (auto [mark, by] : {std::pair{"\\n", "\n"}, {"\\t", "\t"}, {"\\v", "\v"}, {"\\f", "\f"}, {"\\r", "\r"}})
+        text = replaced(text, mark, by);
+    return text;
+}
+
 // Replays a stored session: each line "$ WORDS" is run through `run`, which gives what the
 // command showed; the session as it went, to compare with the stored one.
 inline std::string replay_session(const std::string &stored, const std::function<std::string(std::vector<std::string>)> &run) {
