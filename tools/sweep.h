@@ -1,7 +1,7 @@
 // What the sweeps over real tavload runs share (tav-powercut cuts the power at bus access N,
 // tav-interrupt kills the program there with the board kept powered): the reference load's
-// map, what a loaded board must hold, the workers' places, the run of one point, and the pool
-// that runs the points over the cores and prints "N passed, M failed".
+// map, the workers' places, the run of one point, and the pool that runs the points over the
+// cores and prints "N passed, M failed".
 #pragma once
 
 #include <cstdint>
@@ -11,7 +11,6 @@
 
 #include "board/model.h"
 #include "tools/process_runner.h"
-#include "tools/update_set.h"
 
 namespace tavsweep {
 
@@ -46,18 +45,10 @@ int load_in_process(const std::string &board_path, const std::string &set_dir, u
 bool reference_load(const std::string &board_path, const std::string &set_dir, uint32_t game, LoadMap *map,
                     std::string *error);
 
-// What a load leaves on the board: space 0 (the record's 256 bytes not compared), sound space.
-struct ExpectedImage {
-    uint32_t game_id = 0;
+// The game and sound flash bytes a load leaves (no sound bytes on a board without a sound flash).
+struct FlashImage {
     std::vector<uint8_t> game, sound;
-    uint32_t info_offset = 0;
 };
-ExpectedImage expected_image(const tavtools::UpdateSetOptions &set, uint32_t game_block);
-
-// The board's record is valid, names `want.game_id`, its sizes and checksums agree with the
-// contents, which are exactly `want`'s (sound in space 1 when `sound_on_space1`). Empty, or
-// what differs.
-std::string check_loaded_board(const tavboard::Board &board, const ExpectedImage &want, bool sound_on_space1);
 
 struct Options {
     uint64_t points = 100, seed = 1;   // spread points per board, and their seed
@@ -107,7 +98,9 @@ class SweepCase {
     tavtools::ProcessOutcome load_new(const Workspace &ws) const;
     // Copies the template into ws.board and arms `fault` there. Empty, or the problem.
     std::string fresh_board(const Workspace &ws, const tavboard::Fault &fault) const;
-    // -status shows an `allowed` load the board holds exactly, or not loaded if `not_loaded_ok`.
+    // -status shows an `allowed` load, or not loaded if `not_loaded_ok`; a load shown must have left
+    // a valid information record and, outside it, the flash bytes of the template (old) or of the
+    // reference load (new).
     enum class Loads { none, old_only, new_only, either };
     std::string check_status(const Workspace &ws, Loads allowed, bool not_loaded_ok) const;
     // The stop is no longer armed when the load `stopped` (137); faults cleared. Empty, or the problem.
@@ -130,7 +123,7 @@ class SweepCase {
     tavboard::FaultKind stop_;
     uint64_t margin_;
     std::string old_set_, new_set_, template_;
-    ExpectedImage old_image_, new_image_;
+    FlashImage old_image_, new_image_;
     LoadMap map_;
     std::vector<uint64_t> points_;
 };
