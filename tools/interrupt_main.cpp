@@ -1,9 +1,7 @@
 // tav-interrupt: the interrupted-run sweep. A load replacing a valid one is killed at bus
-// access N with the board kept powered: each device stays busy, in a read mode or half-way
-// through a command sequence. Without a power cycle, `tavload -status` must then say "TAV is
-// not currently loaded." (34) or report a load (old or new) the board holds exactly, and a
-// fresh load must succeed. Once per board after the points: a load failed by each device
-// fault (run in this process), the fault cleared, must be followed by a load that succeeds.
+// access N with the board kept powered, each device busy, in a read mode or half-way through a
+// command sequence. Without a power cycle, `tavload -status` must then say not loaded (34) or
+// show a load (old or new) the board holds, and a fresh load must succeed.
 #include "tools/sweep.h"
 
 namespace {
@@ -16,6 +14,8 @@ class InterruptCase final : public tavsweep::SweepCase {
     InterruptCase(const tavsweep::Options &options, const std::string &board)
         : SweepCase(options, board, FaultKind::kill, 0) {}
 
+    // A load failed by each device fault (run in this process), the fault cleared, must be followed
+    // by a load that succeeds.
     std::vector<std::string> extra_checks(const tavsweep::Workspace &ws) override {
         std::vector<std::string> results;
         // Each fault on the game flash, and but buffer_busy (no write buffer) on a fitted sound flash.

@@ -60,30 +60,28 @@ template <class Use> std::string with_board(const std::string &path, Use use) {
     return board == nullptr ? "cannot open the board: " + error : use(*board);
 }
 
-FlashImage flash_image(const tavboard::Board &board) {
+// The game flash bytes of a board, then its sound flash bytes if it has a sound flash.
+std::vector<uint8_t> flash_bytes(const tavboard::Board &board) {
     const uint8_t *game = board.data(tavboard::Device::game), *sound = board.data(tavboard::Device::sound);
-    FlashImage image;
-    image.game.assign(game, game + board.fit().game_size);
-    if (sound != nullptr) image.sound.assign(sound, sound + board.fit().sound_size);
-    return image;
+    std::vector<uint8_t> bytes(game, game + board.fit().game_size);
+    if (sound != nullptr) bytes.insert(bytes.end(), sound, sound + board.fit().sound_size);
+    return bytes;
 }
 
-// Empty when the board holds `want` outside its information record and that record is valid,
-// else what differs.
-std::string check_board(const tavboard::Board &board, const FlashImage &want, uint32_t info_offset) {
-    FlashImage have = flash_image(board);
+// Empty when the board holds `want` but in its information record, and that record is valid.
+std::string check_board(const tavboard::Board &board, const std::vector<uint8_t> &want, uint32_t info_offset) {
+    std::vector<uint8_t> have = flash_bytes(board);
     TAVInfo record;
-    std::memcpy(&record, have.game.data() + info_offset, sizeof record);
+    std::memcpy(&record, have.data() + info_offset, sizeof record);
     if (tav_info_valid(&record) != 1) return "its information record is not valid";
-    std::memcpy(have.game.data() + info_offset, want.game.data() + info_offset, sizeof record);
-    if (have.game != want.game) return "the game flash differs";
-    return have.sound == want.sound ? "" : "the sound flash differs";
+    std::memcpy(have.data() + info_offset, want.data() + info_offset, sizeof record);
+    return have == want ? "" : "its flash differs from what that load left on the reference board";
 }
 
-// The flash bytes of the board file at `path` into *image. Empty, or the problem.
-std::string read_image(const std::string &path, FlashImage *image) {
-    return with_board(path, [image](tavboard::Board &board) {
-        *image = flash_image(board);
+// The flash bytes of the board file at `path` into *bytes. Empty, or the problem.
+std::string read_flash(const std::string &path, std::vector<uint8_t> *bytes) {
+    return with_board(path, [bytes](tavboard::Board &board) {
+        *bytes = flash_bytes(board);
         return "";
     });
 }
@@ -145,7 +143,7 @@ bool SweepCase::prepare(const Workspace &ws, std::string *error) {
     tavtools::ProcessOutcome load = tavload(ws, {"-p" + old_set_, std::to_string(kOldGame)});
     if (load.exit_status != 0) return fail(error, "the template load failed: " + describe_run(load));
     std::string problem = copy_board(ws.board, template_);
-    if (problem.empty()) problem = read_image(template_, &old_image_);
+    if (problem.empty()) problem = read_flash(template_, &old_image_);
     if (problem.empty()) problem = check_status(ws, Loads::old_only, false);
     if (problem.empty()) problem = copy_board(template_, ref);
     if (!problem.empty()) return fail(error, "the template board: " + problem);
@@ -155,7 +153,7 @@ bool SweepCase::prepare(const Workspace &ws, std::string *error) {
     if (!reference_load(ref, new_set_, kNewGame, &map_, error)) return false;
     uint64_t before = 0, after = 0;
     auto count = [](uint64_t *n) { return [n](tavboard::Board &b) { *n = b.counters().accesses; return ""; }; };
-    problem = read_image(ref, &new_image_);
+    problem = read_flash(ref, &new_image_);
     if (problem.empty()) problem = copy_board(template_, ws.board);
     if (problem.empty()) problem = with_board(ws.board, count(&before));
     if (problem.empty() && (load = load_new(ws)).exit_status != 0) problem = "a load failed: " + describe_run(load);
@@ -178,12 +176,9 @@ bool SweepCase::prepare(const Workspace &ws, std::string *error) {
 }
 
 void SweepCase::print_plan(const char *what) const {
-    std::printf("%s board: %llu bus accesses in a load; information-block erase at %llu-%llu (confirm %llu); "
-                "record write at %llu-%llu (last program done at %llu); %zu %s points\n",
-                name_.c_str(), (unsigned long long)map_.total, (unsigned long long)map_.erase_first,
-                (unsigned long long)map_.erase_last, (unsigned long long)map_.erase_confirm,
-                (unsigned long long)map_.record_first, (unsigned long long)map_.total,
-                (unsigned long long)map_.record_ready, points_.size(), what);
+    std::printf("%s board: %llu bus accesses in a load; information-block erase from %llu, record write from %llu; "
+                "%zu %s points\n", name_.c_str(), (unsigned long long)map_.total, (unsigned long long)map_.erase_first,
+                (unsigned long long)map_.record_first, points_.size(), what);
     std::fflush(stdout);
 }
 
@@ -262,7 +257,7 @@ void SweepCase::add_record_write(uint64_t from) {
 }
 
 void SweepCase::add_spread() {
-    uint64_t state = options_.seed * 0x9E3779B97F4A7C15ull + map_.total;
+    uint64_t state = 0x9E3779B97F4A7C15ull + map_.total;
     uint64_t stretch = std::max<uint64_t>(1, map_.total / std::max<uint64_t>(1, options_.points));
     for (uint64_t k = 0; k < options_.points; k++) {
         state = state * 6364136223846793005ull + 1442695040888963407ull;
@@ -283,9 +278,7 @@ bool parse_count(const std::string &text, uint64_t *value) {
 bool take(const std::string &arg, const std::string &v, Options *o) {
     uint64_t jobs = 0;
     if (arg == "--points") return v == "all" ? (o->all = true) : parse_count(v, &o->points);
-    if (arg == "--seed") return parse_count(v, &o->seed);
     if (arg == "--thin") return parse_count(v, &o->thin) && o->thin >= 1;
-    if (arg == "--tavload" || arg == "--work") return !(arg == "--work" ? o->work : o->tavload).assign(v).empty();
     if (arg == "--jobs") return parse_count(v, &jobs) && jobs >= 1 && jobs <= 64 && (o->jobs = unsigned(jobs)) > 0;
     if (arg != "--boards") return false;
     std::stringstream list(v);
@@ -316,11 +309,9 @@ int parse_options(int argc, char **argv, const char *program, const char *text, 
             return refuse(program, "cannot use " + arg + (i + 1 < argc ? std::string(" ") + argv[i + 1] : ""), text);
         else i++;
     }
-    if (options->tavload.empty()) {
-        std::error_code ec;
-        fs::path self = fs::read_symlink("/proc/self/exe", ec);
-        options->tavload = (ec ? fs::path(argv[0]) : self).parent_path() / "tavload";
-    }
+    std::error_code ec;
+    fs::path self = fs::read_symlink("/proc/self/exe", ec);
+    options->tavload = (ec ? fs::path(argv[0]) : self).parent_path() / "tavload";
     return access(options->tavload.c_str(), X_OK) == 0 ? 0 : refuse(program, "no tavload at " + options->tavload, text);
 }
 
@@ -329,20 +320,18 @@ int parse_options(int argc, char **argv, const char *program, const char *text, 
 int sweep_main(int argc, char **argv, const char *program, const char *plan_what, const char *description,
                CaseFactory factory) {
     const std::string usage = std::string("usage: ") + program +
-                              " [--points N|all] [--thin K] [--boards default,8m] [--jobs J] [--seed S]\n"
-                              "       [--tavload PATH] [--work DIR] [--keep]\n" + description + "\n"
+                              " [--points N|all] [--thin K] [--boards default,8m] [--jobs J] [--keep]\n" +
+                              description + "\n"
                               "  Tries every access of the information-block erase and of the record write (in its\n"
                               "  program sequences every K-th, each sequence at another place; default 1) and N further\n"
                               "  points spread over the load (default 100 per board); \"all\" tries every access.\n"
-                              "  Needs tavload beside this program (or --tavload).\n";
+                              "  Needs tavload beside this program; --keep keeps its work folder.\n";
     Options options;
     int parsed = parse_options(argc, argv, program, usage.c_str(), &options);
     if (parsed != 0) return parsed < 0 ? 0 : parsed;
-    bool made_work = options.work.empty();
-    std::string pattern = (fs::temp_directory_path() / (std::string(program) + "-XXXXXX")).string();
-    if (made_work && mkdtemp(pattern.data()) == nullptr)
+    options.work = (fs::temp_directory_path() / (std::string(program) + "-XXXXXX")).string();
+    if (mkdtemp(options.work.data()) == nullptr)
         return refuse(program, "cannot make a work directory in " + fs::temp_directory_path().string());
-    if (made_work) options.work = pattern;
     std::vector<Workspace> spaces(options.jobs);
     for (unsigned k = 0; k < spaces.size(); k++)
         if (!spaces[k].make(options.work, "worker" + std::to_string(k)))
@@ -379,10 +368,9 @@ int sweep_main(int argc, char **argv, const char *program, const char *plan_what
     for (const auto &c : cases)
         for (const std::string &problem : c->extra_checks(spaces[0])) tally(problem, c->name() + " board");
     std::printf("%llu passed, %llu failed\n", (unsigned long long)passed.load(), (unsigned long long)failed.load());
-    if (made_work && !options.keep) {
-        std::error_code ec;
-        fs::remove_all(options.work, ec);
-    }
+    std::error_code ec;
+    if (options.keep) std::printf("work folder kept: %s\n", options.work.c_str());
+    else fs::remove_all(options.work, ec);
     return failed > 0 ? 1 : 0;
 }
 

@@ -45,18 +45,13 @@ int load_in_process(const std::string &board_path, const std::string &set_dir, u
 bool reference_load(const std::string &board_path, const std::string &set_dir, uint32_t game, LoadMap *map,
                     std::string *error);
 
-// The game and sound flash bytes a load leaves (no sound bytes on a board without a sound flash).
-struct FlashImage {
-    std::vector<uint8_t> game, sound;
-};
-
 struct Options {
-    uint64_t points = 100, seed = 1;   // spread points per board, and their seed
-    uint64_t thin = 1;                 // the record write's program sequences: every thin-th access
+    uint64_t points = 100;   // spread points per board
+    uint64_t thin = 1;       // the record write's program sequences: every thin-th access
     bool all = false, keep = false;
     std::vector<std::string> boards = {"default", "8m"};
     unsigned jobs = 2;
-    std::string tavload, work;
+    std::string tavload, work;   // tavload beside the sweep; a new temporary folder
 };
 
 // A worker's place: TAV_HOME with the device database as the installer leaves it, a board file.
@@ -123,7 +118,8 @@ class SweepCase {
     tavboard::FaultKind stop_;
     uint64_t margin_;
     std::string old_set_, new_set_, template_;
-    FlashImage old_image_, new_image_;
+    // The game flash bytes, then the sound flash bytes, of the template and of the reference load.
+    std::vector<uint8_t> old_image_, new_image_;
     LoadMap map_;
     std::vector<uint64_t> points_;
 };
