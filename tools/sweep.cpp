@@ -26,9 +26,7 @@ namespace {
 
 const char *const kNotLoaded = "TAV is not currently loaded.\n";
 
-// The set of one game: same image sizes for the old and the new load, so that both write
-// the same erase blocks and nothing of the old load survives a complete new one. Small
-// images keep each load short.
+// Same image sizes for the old and the new load: nothing of the old survives a complete new one.
 tavtools::UpdateSetOptions set_options(uint32_t game) {
     tavtools::UpdateSetOptions o;
     o.game_number = game;
@@ -51,8 +49,7 @@ std::string copy_board(const std::string &from, const std::string &to) {
     return ec ? "cannot copy the template board: " + ec.message() : "";
 }
 
-// Opens the board file under the spawn lock (no child may inherit its descriptor) and
-// hands it to use; "cannot open the board: ..." when it cannot be opened.
+// The board file opened under the spawn lock (no child may inherit its descriptor), handed to use.
 template <class Use> std::string with_board(const std::string &path, Use use) {
     std::lock_guard<std::mutex> guard(tavtools::spawn_lock());
     std::string error;
@@ -204,8 +201,7 @@ std::string SweepCase::check_status(const Workspace &ws, Loads allowed, bool not
     bool is_new = status.out.find(" with GameID " + std::to_string(kNewGame) + " ") != std::string::npos;
     if ((is_new && allowed == Loads::old_only) || (!is_new && allowed == Loads::new_only))
         return "-status reports the " + std::string(is_new ? "new" : "old") + " load: " + status.out;
-    // The report line of a loaded board, for its game with both images: a fixed head, the
-    // date, a fixed tail.
+    // A fixed head, the date, a fixed tail naming the game.
     const std::string &out = status.out, head = "TAV loaded on ",
                       tail = " with GameID " + std::to_string(is_new ? kNewGame : kOldGame) + " Game & Sound updates.\n";
     std::string problem = with_board(ws.board, [&](tavboard::Board &board) {

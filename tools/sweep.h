@@ -1,7 +1,5 @@
-// What the sweeps over real tavload runs share (tav-powercut cuts the power at bus access N,
-// tav-interrupt kills the program there with the board kept powered): the reference load's
-// map, the workers' places, the run of one point, and the pool that runs the points over the
-// cores and prints "N passed, M failed".
+// What the sweeps over real tavload runs share: the reference load's map, the workers' places,
+// the run of one point, and the pool that runs the points and prints "N passed, M failed".
 #pragma once
 
 #include <cstdint>
@@ -59,8 +57,7 @@ struct Workspace {
     std::string dir, home, board;
     std::vector<std::string> env_storage;
     std::vector<char *> envp;
-
-    // Main thread only: it leaves TAV_HOME at this place, where the registry is seeded. false on failure.
+    // Main thread only (it leaves TAV_HOME here). false on failure.
     bool make(const std::string &root, const std::string &name);
 };
 
@@ -72,7 +69,7 @@ class SweepCase {
     SweepCase(const Options &options, const std::string &board, tavboard::FaultKind stop, uint64_t margin);
     virtual ~SweepCase() = default;
 
-    // Template, reference and points (on workspace ws). false with *error on failure.
+    // Template, reference and points. false with *error on failure.
     bool prepare(const Workspace &ws, std::string *error);
     void print_plan(const char *what) const;
     const std::vector<uint64_t> &points() const { return points_; }
@@ -84,8 +81,7 @@ class SweepCase {
     virtual std::vector<std::string> extra_checks(const Workspace &) { return {}; }
 
   protected:
-    // Points a sweep tries besides every access of the information-block erase and of the record
-    // write (add_record_write), the first access past the end and the spread.
+    // Points a sweep tries besides the erase, the record write and the spread.
     virtual void add_points() {}
     // What -status must show after a load stopped at access n. Empty when it does.
     virtual std::string accept(const Workspace &ws, uint64_t n) const = 0;
@@ -102,13 +98,12 @@ class SweepCase {
     std::string after_stop(const Workspace &ws, bool stopped) const;
     // A fresh load of the new set succeeds and -status reports it.
     std::string check_fresh_load(const Workspace &ws) const;
-    // Every access from..to; the spread: a pseudo-random point in each of options_.points stretches.
+    // The spread: a pseudo-random point in each of options_.points stretches.
     void add_range(uint64_t from, uint64_t to);
     void add_spread();
-    // Every access from `from` to the end of the load and one past it, but in each program sequence
-    // of the record write (0xE8 up to the next one) only every options_.thin-th access, each sequence
-    // starting at another place, so that together they try every place of a sequence (the record
-    // write has 8 sequences of 32 bytes: thin up to 7); the last sequence whole, as the acceptance
+    // Every access from `from` to one past the end, but in each program sequence of the record write
+    // (0xE8 up to the next) every options_.thin-th, each sequence at another place so that together
+    // they try every place (8 sequences: thin up to 7); the last sequence whole, as the acceptance
     // changes in it.
     void add_record_write(uint64_t from);
 
