@@ -15,10 +15,10 @@ class InterruptCase final : public tavsweep::SweepCase {
         : SweepCase(options, board, FaultKind::kill, 0) {}
 
     // A load failed by each device fault (run in this process), the fault cleared, must be followed
-    // by a load that succeeds.
+    // by a load that succeeds: each fault on the game flash, each but buffer_busy (no write buffer)
+    // on a fitted sound flash.
     std::vector<std::string> extra_checks(const tavsweep::Workspace &ws) override {
         std::vector<std::string> results;
-        // Each fault on the game flash, and but buffer_busy (no write buffer) on a fitted sound flash.
         for (Device device : {Device::game, Device::sound}) {
             for (FaultKind kind : {FaultKind::erase_fail, FaultKind::program_fail, FaultKind::vpp_low,
                                    FaultKind::locked, FaultKind::never_ready, FaultKind::buffer_busy,
@@ -44,7 +44,7 @@ class InterruptCase final : public tavsweep::SweepCase {
         }
     }
 
-    // The faulted load's messages are expected: they are kept off the sweep's output.
+    // The faulted load's messages are expected: they are kept off the sweep's output (quiet).
     std::string faulted_then_cleared(const tavsweep::Workspace &ws, Device device, FaultKind kind) {
         tavboard::Fault fault;
         fault.kind = kind;

@@ -18,9 +18,6 @@ class PowercutCase final : public tavsweep::SweepCase {
         if (n <= map_.record_busy_last) return check_status(ws, Loads::none, true);
         return check_status(ws, Loads::new_only, n <= map_.record_ready);
     }
-
-    // And the first access: a cut before the load reached the board.
-    void add_points() override { points_.push_back(1); }
 };
 
 }  // namespace
