@@ -150,10 +150,11 @@ bool SweepCase::prepare(const Workspace &ws, std::string *error) {
     if (!reference_load(ref, new_set_, kNewGame, &map_, error)) return false;
     problem = read_flash(ref, &new_image_);
     if (!problem.empty()) return fail(error, "the reference board: " + problem);
-    if (options_.all) {
-        add_range(1, map_.total + 1);
-    } else {
-        add_range(map_.erase_first > margin_ ? map_.erase_first - margin_ : 1, map_.erase_last + margin_);
+    // Every access of the load and one past it, or those of the information-block erase and the rest.
+    uint64_t first = options_.all || map_.erase_first <= margin_ ? 1 : map_.erase_first - margin_;
+    uint64_t last = options_.all ? map_.total + 1 : map_.erase_last + margin_;
+    for (uint64_t n = first; n <= last; n++) points_.push_back(n);
+    if (!options_.all) {
         add_record_write(map_.record_first - margin_);
         add_spread();
         add_points();
@@ -164,9 +165,8 @@ bool SweepCase::prepare(const Workspace &ws, std::string *error) {
 }
 
 void SweepCase::print_plan(const char *what) const {
-    std::printf("%s board: %llu bus accesses in a load; information-block erase from %llu, record write from %llu; "
-                "%zu %s points\n", name_.c_str(), (unsigned long long)map_.total, (unsigned long long)map_.erase_first,
-                (unsigned long long)map_.record_first, points_.size(), what);
+    std::printf("%s board: %llu bus accesses in a load, %zu %s points\n", name_.c_str(),
+                (unsigned long long)map_.total, points_.size(), what);
     std::fflush(stdout);
 }
 
@@ -226,10 +226,6 @@ std::string SweepCase::check_fresh_load(const Workspace &ws) const {
     if (again.exit_status != 0 || !again.err.empty()) return "the fresh load: " + describe_run(again);
     std::string problem = check_status(ws, Loads::new_only, false);
     return problem.empty() ? "" : "after the fresh load: " + problem;
-}
-
-void SweepCase::add_range(uint64_t from, uint64_t to) {
-    for (uint64_t n = std::max<uint64_t>(from, 1); n <= to; n++) points_.push_back(n);
 }
 
 void SweepCase::add_record_write(uint64_t from) {
@@ -297,8 +293,7 @@ int parse_options(int argc, char **argv, const char *program, const char *text, 
         else i++;
     }
     std::error_code ec;
-    fs::path self = fs::read_symlink("/proc/self/exe", ec);
-    options->tavload = (ec ? fs::path(argv[0]) : self).parent_path() / "tavload";
+    options->tavload = fs::read_symlink("/proc/self/exe", ec).parent_path() / "tavload";
     return access(options->tavload.c_str(), X_OK) == 0 ? 0 : refuse(program, "no tavload at " + options->tavload, text);
 }
 

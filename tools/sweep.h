@@ -99,7 +99,6 @@ class SweepCase {
     // A fresh load of the new set succeeds and -status reports it.
     std::string check_fresh_load(const Workspace &ws) const;
     // The spread: a pseudo-random point in each of options_.points stretches.
-    void add_range(uint64_t from, uint64_t to);
     void add_spread();
     // Every access from `from` to one past the end, but in each program sequence of the record write
     // (0xE8 up to the next) every options_.thin-th, each sequence at another place so that together
