@@ -63,8 +63,7 @@ class InterruptCase final : public tavsweep::SweepCase {
 int main(int argc, char **argv) {
     return tavsweep::sweep_main(argc, argv, "tav-interrupt", "kill",
                                 "  Kills a real tavload run at bus access N with the board kept powered, then checks\n"
-                                "  tavload -status and a fresh load. Also points inside each kind of command sequence;\n"
-                                "  after the points, a load failed by each device fault, the fault cleared, must be\n"
-                                "  followed by a load that succeeds.",
+                                "  tavload -status and a fresh load; also inside each kind of command sequence, and\n"
+                                "  a load after one failed by each device fault.",
                                 tavsweep::make_case<InterruptCase>);
 }

@@ -99,16 +99,14 @@ int load_in_process(const std::string &board_path, const std::string &set_dir, u
     return code;
 }
 
-bool reference_load(const std::string &board_path, const std::string &set_dir, uint32_t game, LoadMap *map,
-                    std::string *error) {
+bool reference_load(const std::string &board_path, const std::string &set_dir, uint32_t game, uint32_t block,
+                    LoadMap *map, std::string *error) {
     std::vector<tavboard::Access> raw;
     int code = load_in_process(board_path, set_dir, game, &raw, false, error);
     if (code == -1) return false;
-    std::unique_ptr<tavboard::Board> board = tavboard::Board::open(board_path, error);
-    if (board == nullptr) return false;
     const std::vector<Decoded> log = decode(raw);
     const size_t end = log.size();
-    const uint32_t block = board->fit().game_block, info_offset = kSpace0Bytes - block;
+    const uint32_t info_offset = kSpace0Bytes - block;
     auto problem = [&](const std::string &text) { return *error = "the reference load: " + text, false; };
     // The first (the last) index in [from, end) whose access is `wanted`, or end.
     auto find = [&](size_t from, auto wanted) {

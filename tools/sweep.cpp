@@ -147,7 +147,7 @@ bool SweepCase::prepare(const Workspace &ws, std::string *error) {
 
     // The reference load, whose flash bytes a board showing the new load must hold. A real run
     // that made other accesses would fail the points about the erase and the end of the load.
-    if (!reference_load(ref, new_set_, kNewGame, &map_, error)) return false;
+    if (!reference_load(ref, new_set_, kNewGame, fit_.game_block, &map_, error)) return false;
     problem = read_flash(ref, &new_image_);
     if (!problem.empty()) return fail(error, "the reference board: " + problem);
     // Every access of the load and one past it, or those of the information-block erase and the rest.

@@ -39,9 +39,10 @@ struct LoadMap {
 int load_in_process(const std::string &board_path, const std::string &set_dir, uint32_t game,
                     std::vector<tavboard::Access> *log, bool quiet, std::string *error);
 
-// One load as load_in_process, mapped. false with *error when it fails or has another shape.
-bool reference_load(const std::string &board_path, const std::string &set_dir, uint32_t game, LoadMap *map,
-                    std::string *error);
+// One load as load_in_process on a board of `game_block` erase blocks, mapped. false with *error
+// when it fails or has another shape.
+bool reference_load(const std::string &board_path, const std::string &set_dir, uint32_t game, uint32_t game_block,
+                    LoadMap *map, std::string *error);
 
 struct Options {
     uint64_t points = 100;   // spread points per board
