@@ -14,9 +14,9 @@ class InterruptCase final : public tavsweep::SweepCase {
     InterruptCase(const tavsweep::Options &options, const std::string &board)
         : SweepCase(options, board, FaultKind::kill, 0) {}
 
-    // A load failed by each device fault (run in this process), the fault cleared, must be followed
-    // by a load that succeeds: each fault on the game flash, each but buffer_busy (no write buffer)
-    // on a fitted sound flash.
+    // A load failed by each device fault (run in this process, its expected messages kept off the
+    // sweep's output), the fault cleared, must be followed by a load that succeeds: each fault on the
+    // game flash, each but buffer_busy (no write buffer) on a fitted sound flash.
     std::vector<std::string> extra_checks(const tavsweep::Workspace &ws) override {
         std::vector<std::string> results;
         for (Device device : {Device::game, Device::sound}) {
@@ -24,7 +24,16 @@ class InterruptCase final : public tavsweep::SweepCase {
                                    FaultKind::locked, FaultKind::never_ready, FaultKind::buffer_busy,
                                    FaultKind::absent}) {
                 if (device == Device::sound && (fit_.sound_size == 0 || kind == FaultKind::buffer_busy)) continue;
-                std::string problem = faulted_then_cleared(ws, device, kind);
+                tavboard::Fault fault;
+                fault.kind = kind;
+                fault.device = device;
+                std::string problem = fresh_board(ws, fault), error;
+                int code = problem.empty() ? tavsweep::load_in_process(ws.board, new_set_, tavsweep::kNewGame, nullptr,
+                                                                       true, &error) : 0;
+                if (problem.empty() && (code == 0 || code == -1))
+                    problem = "the faulted load gave " + std::to_string(code) + " " + error;
+                if (problem.empty()) problem = after_stop(ws, false);
+                if (problem.empty()) problem = check_fresh_load(ws);
                 results.push_back(problem.empty() ? "" : std::string(device == Device::game ? "game" : "sound") +
                                                              " flash fault " + std::to_string(int(kind)) + ": " + problem);
             }
@@ -42,19 +51,6 @@ class InterruptCase final : public tavsweep::SweepCase {
             size_t step = std::max<size_t>(1, kind.size() / 12);
             for (size_t i = step / 2; i < kind.size(); i += step) points_.push_back(kind[i]);
         }
-    }
-
-    // The faulted load's messages are expected: they are kept off the sweep's output (quiet).
-    std::string faulted_then_cleared(const tavsweep::Workspace &ws, Device device, FaultKind kind) {
-        tavboard::Fault fault;
-        fault.kind = kind;
-        fault.device = device;
-        std::string problem = fresh_board(ws, fault), error;
-        if (!problem.empty()) return problem;
-        int code = tavsweep::load_in_process(ws.board, new_set_, tavsweep::kNewGame, nullptr, true, &error);
-        if (code == 0 || code == -1) return "the faulted load gave " + std::to_string(code) + " " + error;
-        problem = after_stop(ws, false);
-        return problem.empty() ? check_fresh_load(ws) : problem;
     }
 };
 

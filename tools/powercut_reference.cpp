@@ -129,8 +129,7 @@ bool reference_load(const std::string &board_path, const std::string &set_dir, u
     });
     size_t confirm = find(setup + 1, [](const Decoded &d) { return d.writes(0xD0); });
     size_t read_array = find(confirm + 1, [](const Decoded &d) { return d.writes(0xFF); });
-    if (setup >= end) return problem("no erase of the information block");
-    if (read_array >= end) return problem("the information-block erase does not end in the log");
+    if (read_array >= end) return problem("no whole erase of the information block");
     // Its first access is the first of the page-register writes just before the set-up.
     for (m.erase_first = setup + 1; m.erase_first > 1 && log[m.erase_first - 2].kind == tavboard::Access::reg_write;)
         m.erase_first--;
@@ -147,7 +146,6 @@ bool reference_load(const std::string &board_path, const std::string &set_dir, u
     // The record's last program: the last confirm (0xD0) of the run, then its status reads
     // (bit 7 clear: busy, set: ready).
     size_t last_confirm = find_last(last_tavboot, [](const Decoded &d) { return d.writes(0xD0); });
-    if (last_confirm >= end) return problem("no program in the record write");
     auto is_read = [](const Decoded &d) { return d.kind == tavboard::Access::read; };
     for (size_t k = find(last_confirm + 1, is_read); k < end && m.record_ready == 0; k = find(k + 1, is_read))
         (log[k].value & 0x80 ? m.record_ready : m.record_busy_last) = k + 1;

@@ -24,8 +24,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const char *const kNotLoaded = "TAV is not currently loaded.\n";
-
 // Same image sizes for the old and the new load: nothing of the old survives a complete new one.
 tavtools::UpdateSetOptions set_options(uint32_t game) {
     tavtools::UpdateSetOptions o;
@@ -194,7 +192,7 @@ std::string SweepCase::fresh_board(const Workspace &ws, const tavboard::Fault &f
 
 std::string SweepCase::check_status(const Workspace &ws, Loads allowed, bool not_loaded_ok) const {
     tavtools::ProcessOutcome status = tavload(ws, {"-status"});
-    if (status.exit_status == 34 && status.out.empty() && status.err == kNotLoaded)
+    if (status.exit_status == 34 && status.out.empty() && status.err == "TAV is not currently loaded.\n")
         return not_loaded_ok ? "" : "-status says not loaded";
     if (status.exit_status != 0) return "-status: " + describe_run(status);
     if (allowed == Loads::none) return "-status reports a load, expected not loaded: " + status.out;
