@@ -32,10 +32,9 @@ struct LoadMap {
     std::vector<uint64_t> inside[7];
 };
 
-// One load of `set_dir` by loader_main in this process on the board file `board_path`, the
-// tick clock moved one tick per status read (the driver's time limits pass at once); stderr
-// to /dev/null when `quiet`; its bus accesses into *log if not null. The load's result code;
-// -1 with *error when the board cannot be opened.
+// One load of `set_dir` by loader_main in this process on the board file `board_path`, one tick
+// per status read (the driver's time limits pass at once), stderr to /dev/null when `quiet`, its
+// bus accesses into *log if not null. The result code; -1 with *error when the board cannot be opened.
 int load_in_process(const std::string &board_path, const std::string &set_dir, uint32_t game,
                     std::vector<tavboard::Access> *log, bool quiet, std::string *error);
 
