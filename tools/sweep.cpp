@@ -70,7 +70,7 @@ std::string check_board(const tavboard::Board &board, const std::vector<uint8_t>
     std::memcpy(&record, have.data() + info_offset, sizeof record);
     if (tav_info_valid(&record) != 1) return "its information record is not valid";
     std::memcpy(have.data() + info_offset, want.data() + info_offset, sizeof record);
-    return have == want ? "" : "its flash differs from what that load left on the reference board";
+    return have == want ? "" : "its flash differs from what that load left (template or reference board)";
 }
 
 // The flash bytes of the board file at `path` into *bytes. Empty, or the problem.
