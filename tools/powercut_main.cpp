@@ -1,11 +1,8 @@
 // tav-powercut: the power-cut sweep. Cuts the power of a real tavload run, replacing a valid
-// load, after N bus accesses for many N. Afterwards `tavload -status` either says "TAV is
-// not currently loaded." (result code 34) or reports a load that the board holds exactly:
-//   - the old load, when the cut came before the erase of the information block began;
-//   - result code 34, from then until the last program of the new record completed;
-//   - the new load after that, with the record's sizes and checksums matching the board's
-//     contents, and the contents those of the new set;
-// then a fresh load of the new set must succeed and -status must report it.
+// load, after N bus accesses for many N; then `tavload -status` must show the old load until
+// the erase of the information block began, "TAV is not currently loaded." (34) until the last
+// program of the new record completed, the new load after that (check_status: what the board
+// holds), and a fresh load of the new set must succeed.
 #include "tools/sweep.h"
 
 namespace {
@@ -21,9 +18,6 @@ class PowercutCase final : public tavsweep::SweepCase {
         if (n <= map_.record_busy_last) return check_status(ws, Loads::none, true);
         return check_status(ws, Loads::new_only, n <= map_.record_ready);
     }
-
-    // And the first access: a cut before the load reached the board.
-    void add_points() override { points_.push_back(1); }
 };
 
 }  // namespace

@@ -99,16 +99,14 @@ int load_in_process(const std::string &board_path, const std::string &set_dir, u
     return code;
 }
 
-bool reference_load(const std::string &board_path, const std::string &set_dir, uint32_t game, LoadMap *map,
-                    std::string *error) {
+bool reference_load(const std::string &board_path, const std::string &set_dir, uint32_t game, uint32_t block,
+                    LoadMap *map, std::string *error) {
     std::vector<tavboard::Access> raw;
     int code = load_in_process(board_path, set_dir, game, &raw, false, error);
     if (code == -1) return false;
-    std::unique_ptr<tavboard::Board> board = tavboard::Board::open(board_path, error);
-    if (board == nullptr) return false;
     const std::vector<Decoded> log = decode(raw);
     const size_t end = log.size();
-    const uint32_t block = board->fit().game_block, info_offset = kSpace0Bytes - block;
+    const uint32_t info_offset = kSpace0Bytes - block;
     auto problem = [&](const std::string &text) { return *error = "the reference load: " + text, false; };
     // The first (the last) index in [from, end) whose access is `wanted`, or end.
     auto find = [&](size_t from, auto wanted) {
@@ -131,8 +129,7 @@ bool reference_load(const std::string &board_path, const std::string &set_dir, u
     });
     size_t confirm = find(setup + 1, [](const Decoded &d) { return d.writes(0xD0); });
     size_t read_array = find(confirm + 1, [](const Decoded &d) { return d.writes(0xFF); });
-    if (setup >= end) return problem("no erase of the information block");
-    if (read_array >= end) return problem("the information-block erase does not end in the log");
+    if (read_array >= end) return problem("no whole erase of the information block");
     // Its first access is the first of the page-register writes just before the set-up.
     for (m.erase_first = setup + 1; m.erase_first > 1 && log[m.erase_first - 2].kind == tavboard::Access::reg_write;)
         m.erase_first--;
@@ -149,7 +146,6 @@ bool reference_load(const std::string &board_path, const std::string &set_dir, u
     // The record's last program: the last confirm (0xD0) of the run, then its status reads
     // (bit 7 clear: busy, set: ready).
     size_t last_confirm = find_last(last_tavboot, [](const Decoded &d) { return d.writes(0xD0); });
-    if (last_confirm >= end) return problem("no program in the record write");
     auto is_read = [](const Decoded &d) { return d.kind == tavboard::Access::read; };
     for (size_t k = find(last_confirm + 1, is_read); k < end && m.record_ready == 0; k = find(k + 1, is_read))
         (log[k].value & 0x80 ? m.record_ready : m.record_busy_last) = k + 1;

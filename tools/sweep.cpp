@@ -6,12 +6,15 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <mutex>
 #include <sstream>
 #include <thread>
 
+#include "loader/tav_info.h"
 #include "toolkit/DaConfig.h"
+#include "tools/update_set.h"
 
 extern char **environ;
 
@@ -21,11 +24,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const char *const kNotLoaded = "TAV is not currently loaded.\n";
-
-// The set of one game: same image sizes for the old and the new load, so that both write
-// the same erase blocks and nothing of the old load survives a complete new one. Small
-// images keep each load short.
+// Same image sizes for the old and the new load: nothing of the old survives a complete new one.
 tavtools::UpdateSetOptions set_options(uint32_t game) {
     tavtools::UpdateSetOptions o;
     o.game_number = game;
@@ -48,13 +47,38 @@ std::string copy_board(const std::string &from, const std::string &to) {
     return ec ? "cannot copy the template board: " + ec.message() : "";
 }
 
-// Opens the board file under the spawn lock (no child may inherit its descriptor) and
-// hands it to use; "cannot open the board: ..." when it cannot be opened.
+// The board file opened under the spawn lock (no child may inherit its descriptor), handed to use.
 template <class Use> std::string with_board(const std::string &path, Use use) {
     std::lock_guard<std::mutex> guard(tavtools::spawn_lock());
     std::string error;
     std::unique_ptr<tavboard::Board> board = tavboard::Board::open(path, &error);
     return board == nullptr ? "cannot open the board: " + error : use(*board);
+}
+
+// The game flash bytes of a board, then its sound flash bytes if it has a sound flash.
+std::vector<uint8_t> flash_bytes(const tavboard::Board &board) {
+    const uint8_t *game = board.data(tavboard::Device::game), *sound = board.data(tavboard::Device::sound);
+    std::vector<uint8_t> bytes(game, game + board.fit().game_size);
+    if (sound != nullptr) bytes.insert(bytes.end(), sound, sound + board.fit().sound_size);
+    return bytes;
+}
+
+// Empty when the board holds `want` but in its information record, and that record is valid.
+std::string check_board(const tavboard::Board &board, const std::vector<uint8_t> &want, uint32_t info_offset) {
+    std::vector<uint8_t> have = flash_bytes(board);
+    TAVInfo record;
+    std::memcpy(&record, have.data() + info_offset, sizeof record);
+    if (tav_info_valid(&record) != 1) return "its information record is not valid";
+    std::memcpy(have.data() + info_offset, want.data() + info_offset, sizeof record);
+    return have == want ? "" : "its flash differs from what that load left (template or reference board)";
+}
+
+// The flash bytes of the board file at `path` into *bytes. Empty, or the problem.
+std::string read_flash(const std::string &path, std::vector<uint8_t> *bytes) {
+    return with_board(path, [bytes](tavboard::Board &board) {
+        *bytes = flash_bytes(board);
+        return "";
+    });
 }
 
 std::string describe_run(const tavtools::ProcessOutcome &run) {
@@ -110,32 +134,25 @@ bool SweepCase::prepare(const Workspace &ws, std::string *error) {
     if (!tavtools::write_update_set(old_set_, set_options(kOldGame), error) ||
         !tavtools::write_update_set(new_set_, set_options(kNewGame), error))
         return false;
-    old_image_ = expected_image(set_options(kOldGame), fit_.game_block);
-    new_image_ = expected_image(set_options(kNewGame), fit_.game_block);
     if (tavboard::Board::create(ws.board, fit_, true, error) == nullptr) return false;
     tavtools::ProcessOutcome load = tavload(ws, {"-p" + old_set_, std::to_string(kOldGame)});
     if (load.exit_status != 0) return fail(error, "the template load failed: " + describe_run(load));
     std::string problem = copy_board(ws.board, template_);
+    if (problem.empty()) problem = read_flash(template_, &old_image_);
     if (problem.empty()) problem = check_status(ws, Loads::old_only, false);
     if (problem.empty()) problem = copy_board(template_, ref);
     if (!problem.empty()) return fail(error, "the template board: " + problem);
 
-    // The reference load, and a real run of the same load whose access count must agree.
-    if (!reference_load(ref, new_set_, kNewGame, &map_, error)) return false;
-    uint64_t before = 0, after = 0;
-    auto count = [](uint64_t *n) { return [n](tavboard::Board &b) { *n = b.counters().accesses; return ""; }; };
-    problem = copy_board(template_, ws.board);
-    if (problem.empty()) problem = with_board(ws.board, count(&before));
-    if (problem.empty() && (load = load_new(ws)).exit_status != 0) problem = "a load failed: " + describe_run(load);
-    if (problem.empty()) problem = with_board(ws.board, count(&after));
-    if (problem.empty() && after - before != map_.total)
-        problem = "tavload made " + std::to_string(after - before) + " bus accesses, the reference load " +
-                  std::to_string(map_.total) + ": points would not land where intended";
-    if (!problem.empty()) return fail(error, "the new set: " + problem);
-    if (options_.all) {
-        add_range(1, map_.total + 1);
-    } else {
-        add_range(map_.erase_first > margin_ ? map_.erase_first - margin_ : 1, map_.erase_last + margin_);
+    // The reference load, whose flash bytes a board showing the new load must hold. A real run
+    // that made other accesses would fail the points about the erase and the end of the load.
+    if (!reference_load(ref, new_set_, kNewGame, fit_.game_block, &map_, error)) return false;
+    problem = read_flash(ref, &new_image_);
+    if (!problem.empty()) return fail(error, "the reference board: " + problem);
+    // Every access of the load and one past it, or those of the information-block erase and the rest.
+    uint64_t first = options_.all || map_.erase_first <= margin_ ? 1 : map_.erase_first - margin_;
+    uint64_t last = options_.all ? map_.total + 1 : map_.erase_last + margin_;
+    for (uint64_t n = first; n <= last; n++) points_.push_back(n);
+    if (!options_.all) {
         add_record_write(map_.record_first - margin_);
         add_spread();
         add_points();
@@ -146,12 +163,8 @@ bool SweepCase::prepare(const Workspace &ws, std::string *error) {
 }
 
 void SweepCase::print_plan(const char *what) const {
-    std::printf("%s board: %llu bus accesses in a load; information-block erase at %llu-%llu (confirm %llu); "
-                "record write at %llu-%llu (last program done at %llu); %zu %s points\n",
-                name_.c_str(), (unsigned long long)map_.total, (unsigned long long)map_.erase_first,
-                (unsigned long long)map_.erase_last, (unsigned long long)map_.erase_confirm,
-                (unsigned long long)map_.record_first, (unsigned long long)map_.total,
-                (unsigned long long)map_.record_ready, points_.size(), what);
+    std::printf("%s board: %llu bus accesses in a load, %zu %s points\n", name_.c_str(),
+                (unsigned long long)map_.total, points_.size(), what);
     std::fflush(stdout);
 }
 
@@ -179,19 +192,18 @@ std::string SweepCase::fresh_board(const Workspace &ws, const tavboard::Fault &f
 
 std::string SweepCase::check_status(const Workspace &ws, Loads allowed, bool not_loaded_ok) const {
     tavtools::ProcessOutcome status = tavload(ws, {"-status"});
-    if (status.exit_status == 34 && status.out.empty() && status.err == kNotLoaded)
+    if (status.exit_status == 34 && status.out.empty() && status.err == "TAV is not currently loaded.\n")
         return not_loaded_ok ? "" : "-status says not loaded";
     if (status.exit_status != 0) return "-status: " + describe_run(status);
     if (allowed == Loads::none) return "-status reports a load, expected not loaded: " + status.out;
     bool is_new = status.out.find(" with GameID " + std::to_string(kNewGame) + " ") != std::string::npos;
     if ((is_new && allowed == Loads::old_only) || (!is_new && allowed == Loads::new_only))
         return "-status reports the " + std::string(is_new ? "new" : "old") + " load: " + status.out;
-    // The report line of a loaded board, for its game with both images: a fixed head, the
-    // date, a fixed tail.
+    // A fixed head, the date, a fixed tail naming the game.
     const std::string &out = status.out, head = "TAV loaded on ",
                       tail = " with GameID " + std::to_string(is_new ? kNewGame : kOldGame) + " Game & Sound updates.\n";
     std::string problem = with_board(ws.board, [&](tavboard::Board &board) {
-        return check_loaded_board(board, is_new ? new_image_ : old_image_, fit_.sound_size == 0);
+        return check_board(board, is_new ? new_image_ : old_image_, kSpace0Bytes - fit_.game_block);
     });
     bool report_ok = out.size() > head.size() + tail.size() && out.starts_with(head) && out.ends_with(tail);
     if (!report_ok || !status.err.empty())
@@ -214,10 +226,6 @@ std::string SweepCase::check_fresh_load(const Workspace &ws) const {
     return problem.empty() ? "" : "after the fresh load: " + problem;
 }
 
-void SweepCase::add_range(uint64_t from, uint64_t to) {
-    for (uint64_t n = std::max<uint64_t>(from, 1); n <= to; n++) points_.push_back(n);
-}
-
 void SweepCase::add_record_write(uint64_t from) {
     std::vector<uint64_t> starts;   // the 0xE8 of each program sequence from `from` on
     for (uint64_t after : map_.inside[0])
@@ -230,7 +238,7 @@ void SweepCase::add_record_write(uint64_t from) {
 }
 
 void SweepCase::add_spread() {
-    uint64_t state = options_.seed * 0x9E3779B97F4A7C15ull + map_.total;
+    uint64_t state = 0x9E3779B97F4A7C15ull + map_.total;
     uint64_t stretch = std::max<uint64_t>(1, map_.total / std::max<uint64_t>(1, options_.points));
     for (uint64_t k = 0; k < options_.points; k++) {
         state = state * 6364136223846793005ull + 1442695040888963407ull;
@@ -251,9 +259,7 @@ bool parse_count(const std::string &text, uint64_t *value) {
 bool take(const std::string &arg, const std::string &v, Options *o) {
     uint64_t jobs = 0;
     if (arg == "--points") return v == "all" ? (o->all = true) : parse_count(v, &o->points);
-    if (arg == "--seed") return parse_count(v, &o->seed);
     if (arg == "--thin") return parse_count(v, &o->thin) && o->thin >= 1;
-    if (arg == "--tavload" || arg == "--work") return !(arg == "--work" ? o->work : o->tavload).assign(v).empty();
     if (arg == "--jobs") return parse_count(v, &jobs) && jobs >= 1 && jobs <= 64 && (o->jobs = unsigned(jobs)) > 0;
     if (arg != "--boards") return false;
     std::stringstream list(v);
@@ -284,11 +290,8 @@ int parse_options(int argc, char **argv, const char *program, const char *text, 
             return refuse(program, "cannot use " + arg + (i + 1 < argc ? std::string(" ") + argv[i + 1] : ""), text);
         else i++;
     }
-    if (options->tavload.empty()) {
-        std::error_code ec;
-        fs::path self = fs::read_symlink("/proc/self/exe", ec);
-        options->tavload = (ec ? fs::path(argv[0]) : self).parent_path() / "tavload";
-    }
+    std::error_code ec;
+    options->tavload = fs::read_symlink("/proc/self/exe", ec).parent_path() / "tavload";
     return access(options->tavload.c_str(), X_OK) == 0 ? 0 : refuse(program, "no tavload at " + options->tavload, text);
 }
 
@@ -297,20 +300,18 @@ int parse_options(int argc, char **argv, const char *program, const char *text, 
 int sweep_main(int argc, char **argv, const char *program, const char *plan_what, const char *description,
                CaseFactory factory) {
     const std::string usage = std::string("usage: ") + program +
-                              " [--points N|all] [--thin K] [--boards default,8m] [--jobs J] [--seed S]\n"
-                              "       [--tavload PATH] [--work DIR] [--keep]\n" + description + "\n"
+                              " [--points N|all] [--thin K] [--boards default,8m] [--jobs J] [--keep]\n" +
+                              description + "\n"
                               "  Tries every access of the information-block erase and of the record write (in its\n"
                               "  program sequences every K-th, each sequence at another place; default 1) and N further\n"
                               "  points spread over the load (default 100 per board); \"all\" tries every access.\n"
-                              "  Needs tavload beside this program (or --tavload).\n";
+                              "  Needs tavload beside this program; --keep keeps its work folder.\n";
     Options options;
     int parsed = parse_options(argc, argv, program, usage.c_str(), &options);
     if (parsed != 0) return parsed < 0 ? 0 : parsed;
-    bool made_work = options.work.empty();
-    std::string pattern = (fs::temp_directory_path() / (std::string(program) + "-XXXXXX")).string();
-    if (made_work && mkdtemp(pattern.data()) == nullptr)
+    options.work = (fs::temp_directory_path() / (std::string(program) + "-XXXXXX")).string();
+    if (mkdtemp(options.work.data()) == nullptr)
         return refuse(program, "cannot make a work directory in " + fs::temp_directory_path().string());
-    if (made_work) options.work = pattern;
     std::vector<Workspace> spaces(options.jobs);
     for (unsigned k = 0; k < spaces.size(); k++)
         if (!spaces[k].make(options.work, "worker" + std::to_string(k)))
@@ -347,10 +348,9 @@ int sweep_main(int argc, char **argv, const char *program, const char *plan_what
     for (const auto &c : cases)
         for (const std::string &problem : c->extra_checks(spaces[0])) tally(problem, c->name() + " board");
     std::printf("%llu passed, %llu failed\n", (unsigned long long)passed.load(), (unsigned long long)failed.load());
-    if (made_work && !options.keep) {
-        std::error_code ec;
-        fs::remove_all(options.work, ec);
-    }
+    std::error_code ec;
+    if (options.keep) std::printf("work folder kept: %s\n", options.work.c_str());
+    else fs::remove_all(options.work, ec);
     return failed > 0 ? 1 : 0;
 }
 

@@ -1,7 +1,5 @@
-// What the sweeps over real tavload runs share (tav-powercut cuts the power at bus access N,
-// tav-interrupt kills the program there with the board kept powered): the reference load's
-// map, what a loaded board must hold, the workers' places, the run of one point, and the pool
-// that runs the points over the cores and prints "N passed, M failed".
+// What the sweeps over real tavload runs share: the reference load's map, the workers' places,
+// the run of one point, and the pool that runs the points and prints "N passed, M failed".
 #pragma once
 
 #include <cstdint>
@@ -11,7 +9,6 @@
 
 #include "board/model.h"
 #include "tools/process_runner.h"
-#include "tools/update_set.h"
 
 namespace tavsweep {
 
@@ -35,37 +32,24 @@ struct LoadMap {
     std::vector<uint64_t> inside[7];
 };
 
-// One load of `set_dir` by loader_main in this process on the board file `board_path`, the
-// tick clock moved one tick per status read (the driver's time limits pass at once); stderr
-// to /dev/null when `quiet`; its bus accesses into *log if not null. The load's result code;
-// -1 with *error when the board cannot be opened.
+// One load of `set_dir` by loader_main in this process on the board file `board_path`, one tick
+// per status read (the driver's time limits pass at once), stderr to /dev/null when `quiet`, its
+// bus accesses into *log if not null. The result code; -1 with *error when the board cannot be opened.
 int load_in_process(const std::string &board_path, const std::string &set_dir, uint32_t game,
                     std::vector<tavboard::Access> *log, bool quiet, std::string *error);
 
-// One load as load_in_process, mapped. false with *error when it fails or has another shape.
-bool reference_load(const std::string &board_path, const std::string &set_dir, uint32_t game, LoadMap *map,
-                    std::string *error);
-
-// What a load leaves on the board: space 0 (the record's 256 bytes not compared), sound space.
-struct ExpectedImage {
-    uint32_t game_id = 0;
-    std::vector<uint8_t> game, sound;
-    uint32_t info_offset = 0;
-};
-ExpectedImage expected_image(const tavtools::UpdateSetOptions &set, uint32_t game_block);
-
-// The board's record is valid, names `want.game_id`, its sizes and checksums agree with the
-// contents, which are exactly `want`'s (sound in space 1 when `sound_on_space1`). Empty, or
-// what differs.
-std::string check_loaded_board(const tavboard::Board &board, const ExpectedImage &want, bool sound_on_space1);
+// One load as load_in_process on a board of `game_block` erase blocks, mapped. false with *error
+// when it fails or has another shape.
+bool reference_load(const std::string &board_path, const std::string &set_dir, uint32_t game, uint32_t game_block,
+                    LoadMap *map, std::string *error);
 
 struct Options {
-    uint64_t points = 100, seed = 1;   // spread points per board, and their seed
-    uint64_t thin = 1;                 // the record write's program sequences: every thin-th access
+    uint64_t points = 100;   // spread points per board
+    uint64_t thin = 1;       // the record write's program sequences: every thin-th access
     bool all = false, keep = false;
     std::vector<std::string> boards = {"default", "8m"};
     unsigned jobs = 2;
-    std::string tavload, work;
+    std::string tavload, work;   // tavload beside the sweep; a new temporary folder
 };
 
 // A worker's place: TAV_HOME with the device database as the installer leaves it, a board file.
@@ -73,8 +57,7 @@ struct Workspace {
     std::string dir, home, board;
     std::vector<std::string> env_storage;
     std::vector<char *> envp;
-
-    // Main thread only: it leaves TAV_HOME at this place, where the registry is seeded. false on failure.
+    // Main thread only (it leaves TAV_HOME here). false on failure.
     bool make(const std::string &root, const std::string &name);
 };
 
@@ -86,7 +69,7 @@ class SweepCase {
     SweepCase(const Options &options, const std::string &board, tavboard::FaultKind stop, uint64_t margin);
     virtual ~SweepCase() = default;
 
-    // Template, reference and points (on workspace ws). false with *error on failure.
+    // Template, reference and points. false with *error on failure.
     bool prepare(const Workspace &ws, std::string *error);
     void print_plan(const char *what) const;
     const std::vector<uint64_t> &points() const { return points_; }
@@ -98,8 +81,7 @@ class SweepCase {
     virtual std::vector<std::string> extra_checks(const Workspace &) { return {}; }
 
   protected:
-    // Points a sweep tries besides every access of the information-block erase and of the record
-    // write (add_record_write), the first access past the end and the spread.
+    // Points a sweep tries besides the erase, the record write and the spread.
     virtual void add_points() {}
     // What -status must show after a load stopped at access n. Empty when it does.
     virtual std::string accept(const Workspace &ws, uint64_t n) const = 0;
@@ -107,20 +89,20 @@ class SweepCase {
     tavtools::ProcessOutcome load_new(const Workspace &ws) const;
     // Copies the template into ws.board and arms `fault` there. Empty, or the problem.
     std::string fresh_board(const Workspace &ws, const tavboard::Fault &fault) const;
-    // -status shows an `allowed` load the board holds exactly, or not loaded if `not_loaded_ok`.
+    // -status shows an `allowed` load, or not loaded if `not_loaded_ok`; a load shown must have left
+    // a valid information record and, outside it, the flash bytes of the template (old) or of the
+    // reference load (new).
     enum class Loads { none, old_only, new_only, either };
     std::string check_status(const Workspace &ws, Loads allowed, bool not_loaded_ok) const;
     // The stop is no longer armed when the load `stopped` (137); faults cleared. Empty, or the problem.
     std::string after_stop(const Workspace &ws, bool stopped) const;
     // A fresh load of the new set succeeds and -status reports it.
     std::string check_fresh_load(const Workspace &ws) const;
-    // Every access from..to; the spread: a pseudo-random point in each of options_.points stretches.
-    void add_range(uint64_t from, uint64_t to);
+    // The spread: a pseudo-random point in each of options_.points stretches.
     void add_spread();
-    // Every access from `from` to the end of the load and one past it, but in each program sequence
-    // of the record write (0xE8 up to the next one) only every options_.thin-th access, each sequence
-    // starting at another place, so that together they try every place of a sequence (the record
-    // write has 8 sequences of 32 bytes: thin up to 7); the last sequence whole, as the acceptance
+    // Every access from `from` to one past the end, but in each program sequence of the record write
+    // (0xE8 up to the next) every options_.thin-th, each sequence at another place so that together
+    // they try every place (8 sequences: thin up to 7); the last sequence whole, as the acceptance
     // changes in it.
     void add_record_write(uint64_t from);
 
@@ -130,7 +112,8 @@ class SweepCase {
     tavboard::FaultKind stop_;
     uint64_t margin_;
     std::string old_set_, new_set_, template_;
-    ExpectedImage old_image_, new_image_;
+    // The game flash bytes, then the sound flash bytes, of the template and of the reference load.
+    std::vector<uint8_t> old_image_, new_image_;
     LoadMap map_;
     std::vector<uint64_t> points_;
 };
