@@ -63,13 +63,17 @@ std::vector<uint8_t> flash_bytes(const tavboard::Board &board) {
     return bytes;
 }
 
-// Empty when the board holds `want` but in its information record, and that record is valid.
+// Empty when the board holds `want`, its information record valid and differing only in the
+// load's date and the record's own checksum, which covers the date.
 std::string check_board(const tavboard::Board &board, const std::vector<uint8_t> &want, uint32_t info_offset) {
     std::vector<uint8_t> have = flash_bytes(board);
-    TAVInfo record;
+    TAVInfo record, wanted;
     std::memcpy(&record, have.data() + info_offset, sizeof record);
     if (tav_info_valid(&record) != 1) return "its information record is not valid";
-    std::memcpy(have.data() + info_offset, want.data() + info_offset, sizeof record);
+    std::memcpy(&wanted, want.data() + info_offset, sizeof wanted);
+    std::memcpy(record.tav_info_timestamp, wanted.tav_info_timestamp, sizeof record.tav_info_timestamp);
+    record.tav_info_checksum = wanted.tav_info_checksum;
+    std::memcpy(have.data() + info_offset, &record, sizeof record);
     return have == want ? "" : "its flash differs from what that load left (template or reference board)";
 }
 
