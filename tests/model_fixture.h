@@ -15,67 +15,13 @@
 #include <set>
 
 #include "board/model.h"
+#include "tests/model_board.h"
 #include "flash/flash.h"
 #include "flash/ticks.h"
 #include "loader/loader.h"
 #include "loader/tav_info.h"
 #include "support.h"
 #include "tools/update_set.h"
-
-class ModelBoardTest : public testing::Test {
-  protected:
-    void SetUp() override { tick_clock_hold(), remake_board(tavboard::Fit{}); }
-    void TearDown() override { drop_board(); }
-
-    // Replaces the board by a fresh, erased one with `fit`.
-    void remake_board(const tavboard::Fit &fit) {
-        drop_board();
-        std::string error;
-        board = tavboard::Board::create(dir_.board(), fit, true, &error);
-        ASSERT_NE(board, nullptr) << error;
-        attach();
-    }
-    // The same board file opened again, as a new process (after a power cycle) sees it.
-    void reopen_board() {
-        std::string error;
-        board->set_status_read_hook(nullptr), tavboard::detach(*board), board.reset();
-        board = tavboard::Board::open(dir_.board(), &error);
-        ASSERT_NE(board, nullptr) << error;
-        attach();
-    }
-    void start_log() { board->clear_log(), board->enable_log(true); }
-
-    // The spaces (0, 1, 8; -1: another) whose pages the log since start_log() shows written, the page
-    // registers followed.
-    std::string spaces_written() const {
-        std::set<int> spaces;
-        uint32_t reg[4] = {0, 0, 0, 0};
-        for (const tavboard::Access &a : board->log()) {
-            if (a.kind == tavboard::Access::reg_write) reg[a.offset - 0x4000] = a.value & 0xF;
-            const int space = reg[3] == 0 && reg[2] == 0 ? 0 : reg[3] == 1 && reg[2] == 1 ? 1 : reg[3] == 8 && reg[2] == 0 ? 8 : -1;
-            if (a.kind == tavboard::Access::write8 || a.kind == tavboard::Access::write16) spaces.insert(space);
-        }
-        std::string text;
-        for (int s : spaces) text.append(text.empty() ? "" : " ").append(std::to_string(s));
-        return text;
-    }
-
-    std::unique_ptr<tavboard::Board> board;
-
-  private:
-    void attach() {
-        tavboard::attach(*board);
-        board_window = board->window_address();
-        board->set_status_read_hook([] { tick_clock_advance(1); });
-    }
-    void drop_board() {
-        if (board == nullptr) return;
-        board->set_status_read_hook(nullptr), tavboard::detach(*board), board.reset();
-        board_window = nullptr;
-        unlink(dir_.board().c_str());
-    }
-    tavtest::TempDir dir_;
-};
 
 namespace jobs_test {
 
@@ -205,6 +151,25 @@ inline void expect_loaded(const tavboard::Board &board, const UpdateSetOptions &
 // A fresh model board and a folder for update sets.
 class LoaderJobsTest : public ModelBoardTest {
   protected:
+    void start_log() {
+        board->clear_log();
+        board->enable_log(true);
+    }
+    // The spaces (0, 1, 8; -1: another) whose pages the log since start_log() shows written, the page
+    // registers followed.
+    std::string spaces_written() const {
+        std::set<int> spaces;
+        uint32_t reg[4] = {0, 0, 0, 0};
+        for (const tavboard::Access &a : board->log()) {
+            if (a.kind == tavboard::Access::reg_write) reg[a.offset - 0x4000] = a.value & 0xF;
+            const int space = reg[3] == 0 && reg[2] == 0 ? 0 : reg[3] == 1 && reg[2] == 1 ? 1 : reg[3] == 8 && reg[2] == 0 ? 8 : -1;
+            if (a.kind == tavboard::Access::write8 || a.kind == tavboard::Access::write16) spaces.insert(space);
+        }
+        std::string text;
+        for (int s : spaces) text.append(text.empty() ? "" : " ").append(std::to_string(s));
+        return text;
+    }
+
     RunResult run(const std::vector<std::string> &words) { return run_loader(board->window_address(), words); }
 
     std::string make_set(const UpdateSetOptions &o, const std::string &name = "set") {
