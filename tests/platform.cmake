@@ -2,12 +2,14 @@
 # images the installer tests use: DLLs built with the MinGW cross tools, with a version resource
 # MAJOR.MINOR.7.9 (32- and 64-bit) or without one.
 set(TAV_TEST_IMAGE_DIR ${CMAKE_BINARY_DIR}/tests/pe_images)
+# Without the cross tools the images are not made, and the tests that need them report
+# themselves skipped, naming the packages (scripts/test installs them and fails on a skip).
+set(TAV_TEST_IMAGES_MISSING "")
 foreach(arch i686 x86_64)
   foreach(tool gcc windres)
     find_program(TAV_${arch}_${tool} ${arch}-w64-mingw32-${tool})
     if(NOT TAV_${arch}_${tool})
-      message(FATAL_ERROR "${arch}-w64-mingw32-${tool} is missing: the version resource tests need the MinGW cross tools "
-                          "(Debian packages gcc-mingw-w64 and binutils-mingw-w64; scripts/test installs them)")
+      set(TAV_TEST_IMAGES_MISSING "${arch}-w64-mingw32-${tool} is missing (Debian packages gcc-mingw-w64 and binutils-mingw-w64)")
     endif()
   endforeach()
 endforeach()
@@ -32,11 +34,13 @@ function(tav_test_image name arch)
     DEPENDS ${CMAKE_SOURCE_DIR}/tests/data/pe/image_stub.c ${objects} VERBATIM)
   set(tav_test_images ${tav_test_images} ${dll} PARENT_SCOPE)
 endfunction()
-foreach(image "v1_15_x86 i686 1 15" "v2_0_x86 i686 2 0" "v2_0_x64 x86_64 2 0"
-              "v2_1_x86 i686 2 1" "v2_5_x64 x86_64 2 5" "v3_0_x86 i686 3 0" "noversion_x86 i686" "noversion_x64 x86_64")
-  separate_arguments(image)
-  tav_test_image(${image})
-endforeach()
+if(NOT TAV_TEST_IMAGES_MISSING)
+  foreach(image "v1_15_x86 i686 1 15" "v2_0_x86 i686 2 0" "v2_0_x64 x86_64 2 0"
+                "v2_1_x86 i686 2 1" "v2_5_x64 x86_64 2 5" "v3_0_x86 i686 3 0" "noversion_x86 i686" "noversion_x64 x86_64")
+    separate_arguments(image)
+    tav_test_image(${image})
+  endforeach()
+endif()
 add_custom_target(tav_test_images DEPENDS ${tav_test_images})
 
 tav_test(platform_test SOURCES platform_test.cpp LIBS tav_platform)
