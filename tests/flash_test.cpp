@@ -1,7 +1,6 @@
-// The flash driver's behaviour, row by row of tests/data/flash/operations.txt, judged by the strict board
-// model (it refuses bad command sequences, holds contents and erase counts): command orders as bus traces, erase
-// orders, faults, writes sharing an erase table, refusals that touch nothing; and by scripted devices answering
-// by their own state where the model cannot: devices side by side, 16-bit devices, any status or query geometry.
+// The flash driver's behaviour, row by row of tests/data/flash/operations.txt, judged by the strict board model
+// (it refuses bad command sequences, holds contents and erase counts) and by scripted devices that answer by their
+// own state where the model cannot: devices side by side, 16-bit devices, any status value or query geometry.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -40,8 +39,8 @@ int call(const std::string &text, const tavtest::Row &row, FSI *fsi, uint8_t *ta
 }
 
 // Scripted devices side by side, as a row gives them, each answering by its own state: the mode its last command
-// set, its status (bit 7 clear while `busy` status reads remain; writes ignored till then), the query table (codes
-// in fields 0 and 1). Accesses are BusTrace lines naming the device ("dev1 000102 w16 00e8"), at window offsets.
+// set, its status (bit 7 clear while `busy` status reads remain, each a tick; writes ignored till then), the query
+// table (codes in fields 0, 1). Accesses are BusTrace lines naming the device ("dev1 000102 w16 00e8"), window offsets.
 struct FakeBus {
     struct Device {
         char mode = 's';    // a array, s status, q query or codes, c buffer count, b buffer data
@@ -134,6 +133,7 @@ TEST_F(ModelBoardTest, FlashDriverOperations) {
         fsi.interleave = uint32_t(row.number("interleave", fsi.interleave));
         fsi.width = uint32_t(row.number("width", fsi.width));
         fsi.block_size = uint32_t(row.number("block_size", fsi.block_size));
+        fsi.device_size = uint32_t(row.number("device_size", fsi.device_size));
         tavtest::BusTrace trace(*board);
         std::optional<FakeBus> bus;   // bound in the model's place
         if (row.has("devices")) {
@@ -156,8 +156,7 @@ TEST_F(ModelBoardTest, FlashDriverOperations) {
         EXPECT_EQ(err, row.text("err"));
         EXPECT_EQ(results, std::vector<int>(calls.size(), int(row.number("result", 1))));
         std::vector<std::string> lines = bus ? bus->lines : trace.folded();
-        // The order in which the query bytes are read is no behaviour: each run of reads is sorted.
-        for (auto run = lines.begin(); run != lines.end(); run++)
+        for (auto run = lines.begin(); run != lines.end(); run++)   // the order of query reads is no behaviour
             std::sort(run, std::find_if(run, lines.end(), [](const std::string &l) { return !l.ends_with(" read"); }));
         std::vector<std::string> expected = tavtest::split(row.text("trace"), "; ");
         for (const std::string &block : tavtest::split(row.text("erased"), " "))
