@@ -48,7 +48,7 @@ struct FakeBus {
         uint32_t busy = 0;
         uint32_t left = 0;  // buffer data cycles still to come
     };
-    explicit FakeBus(const tavtest::Row &row) : devices(row.number("devices")), width(row.number("width", 1)) {
+    explicit FakeBus(const tavtest::Row &row) : devices(row.number("interleave", 1)), width(row.number("width", 1)) {
         const std::vector<std::string> given = tavtest::split(row.text("status"), " ");
         for (size_t i = 0; i < given.size(); i++) devices.at(i).status = uint8_t(std::stoul(given[i], nullptr, 16));
         devices[0].busy = uint32_t(row.number("busy"));
@@ -120,8 +120,8 @@ TEST_F(ModelBoardTest, FlashDriverOperations) {
         {"stuck", tavboard::FaultKind::stuck}};
     for (const tavtest::Row &row : tavtest::read_rows("flash/operations.txt")) {
         SCOPED_TRACE(row.where + " " + row.text("name"));
-        remake_board(tavboard::Fit{uint32_t(row.number("game_mb", 4)) << 20, 128u << 10,
-                                   uint32_t(row.number("sound_kb", 1024)) << 10, false});
+        remake_board(tavboard::Fit{.game_size = uint32_t(row.number("game_mb", 4)) << 20,
+                                   .sound_size = uint32_t(row.number("sound_kb", 1024)) << 10});
         const tavboard::Device device = row.number("space") == 8 ? tavboard::Device::sound : tavboard::Device::game;
         std::string error;
         const tavboard::Fault fault{.kind = kinds.at(row.has("fault") ? row.text("fault") : "stuck"), .device = device,
@@ -135,12 +135,8 @@ TEST_F(ModelBoardTest, FlashDriverOperations) {
         fsi.block_size = uint32_t(row.number("block_size", fsi.block_size));
         fsi.device_size = uint32_t(row.number("device_size", fsi.device_size));
         tavtest::BusTrace trace(*board);
-        std::optional<FakeBus> bus;   // bound in the model's place
-        if (row.has("devices")) {
-            bus.emplace(row);
-            fsi = FSI{board_window, 0x400000, uint32_t(bus->devices.size()), bus->width, 0x20000, 17, 0x400000, 0, 0,
-                      0x4000, 256};
-        }
+        std::optional<FakeBus> bus;
+        if (row.has("bus")) bus.emplace(row);   // bound in the model's place
         const uint8_t *held = bus ? nullptr : board->data(device);
         const std::vector<uint8_t> fresh(64, row.text("table") == "erased" ? 1 : 0);
         std::vector<uint8_t> table = fresh;   // shared by the row's calls
