@@ -118,7 +118,9 @@ struct FakeBus {
 TEST_F(ModelBoardTest, FlashDriverOperations) {
     const std::map<std::string, tavboard::FaultKind> kinds = {{"erase_fail", tavboard::FaultKind::erase_fail},
         {"stuck", tavboard::FaultKind::stuck}};
-    for (const tavtest::Row &row : tavtest::read_rows("flash/operations.txt")) {
+    const std::vector<tavtest::Row> rows = tavtest::read_rows("flash/operations.txt");
+    ASSERT_FALSE(rows.empty());
+    for (const tavtest::Row &row : rows) {
         SCOPED_TRACE(row.where + " " + row.text("name"));
         remake_board(tavboard::Fit{.game_size = uint32_t(row.number("game_mb", 4)) << 20,
                                    .sound_size = uint32_t(row.number("sound_kb", 1024)) << 10});
