@@ -76,9 +76,8 @@ class Installer : public testing::Test {
         if (result != ERROR_SUCCESS) return "";
         return std::to_string(type) + ":" + std::string(data, size);
     }
-    // A copy of test image `image` (none when "") as the file a Windows path names.
+    // A copy of test image `image` as the file a Windows path names.
     static void place(const std::string &image, const std::string &windows_path) {
-        if (image.empty()) return;
         const std::filesystem::path target = native_path(windows_path.c_str());
         std::filesystem::create_directories(target.parent_path());
         const std::string source = TAV_TEST_IMAGE_DIR "/" + image + ".dll";
@@ -149,19 +148,10 @@ TEST_F(Installer, VersionChecksRefuseOnlyWhatIsNewer) {
         record(kToolkitKey, row.text("toolkit_version"), row.text("toolkit_revision"), row.text("toolkit_text"));
         record(kDeviceKey, row.text("device_version"), row.text("device_revision"), "");
         std::filesystem::remove_all(home.file("drive_c"));
-        std::string system = "c:\\winnt\\system32\\";
-        std::string driver = "agentcd.sys";
-        std::string installed_driver = "drivers\\agentcd.sys";
-        if (row.text("platform") == "95") {
-            system = "c:\\windows\\system\\";
-            driver = "agentcd.vxd";
-            installed_driver = driver;
+        for (const auto &field : row.fields) {
+            if (field.first.rfind("c:\\", 0) == 0) place(row.text(field.first), field.first);
         }
         setenv("TAV_PLATFORM", row.text("platform").c_str(), 1);
-        place(row.text("new_library"), "c:\\newkit\\DriverAgent.dll");
-        place(row.text("new_driver"), "c:\\newkit\\" + driver);
-        place(row.text("installed_library"), system + "DriverAgent.dll");
-        place(row.text("installed_driver"), system + installed_driver);
         std::string path = row.text("path");
         if (path.empty()) path = "c:\\newkit";
         if (row.has("length")) path = path_of_length(row.number("length"));
