@@ -42,5 +42,7 @@ if(NOT TAV_TEST_IMAGES_MISSING)
   endforeach()
 endif()
 add_custom_target(tav_test_images DEPENDS ${tav_test_images})
+# Read by installer_test's definitions when the build is generated (this fragment is included after it).
+set_target_properties(tav_test_images PROPERTIES MISSING "${TAV_TEST_IMAGES_MISSING}")
 
 tav_test(platform_test SOURCES platform_test.cpp LIBS tav_platform)

@@ -1,6 +1,6 @@
 // The tests' support (no GoogleTest in here): temporary folders, whole files, the TAV_*
-// environment, the registry store as install leaves it, programs run as processes through
-// the build's one process runner, and stored sessions of such runs replayed.
+// environment, the registry store as install leaves it, and programs run as processes through
+// the build's one process runner.
 #pragma once
 
 #include <stdlib.h>
@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -51,7 +50,13 @@ class TempHome : public TempDir {
     TempHome() : had_old_(getenv("TAV_HOME") != nullptr), old_(had_old_ ? getenv("TAV_HOME") : "") {
         setenv("TAV_HOME", path().c_str(), 1);
     }
-    ~TempHome() override { had_old_ ? setenv("TAV_HOME", old_.c_str(), 1) : unsetenv("TAV_HOME"); }
+    ~TempHome() override {
+        if (had_old_) {
+            setenv("TAV_HOME", old_.c_str(), 1);
+        } else {
+            unsetenv("TAV_HOME");
+        }
+    }
 
   private:
     bool had_old_;
@@ -75,7 +80,11 @@ inline bool write_file(const std::string &path, const std::string &bytes) {
 
 // `text` with every `mark` replaced by `by`.
 inline std::string replaced(std::string text, const std::string &mark, const std::string &by) {
-    for (size_t at = 0; (at = text.find(mark, at)) != std::string::npos; at += by.size()) text.replace(at, mark.size(), by);
+    size_t at = text.find(mark);
+    while (at != std::string::npos) {
+        text.replace(at, mark.size(), by);
+        at = text.find(mark, at + by.size());
+    }
     return text;
 }
 
@@ -95,21 +104,6 @@ inline std::string unescaped(std::string text) {
     for (auto [mark, by] : {std::pair{"\\n", "\n"}, {"\\t", "\t"}, {"\\v", "\v"}, {"\\f", "\f"}, {"\\r", "\r"}})
         text = replaced(text, mark, by);
     return text;
-}
-
-// Replays a stored session: each line "$ WORDS" is run through `run`, which gives what the
-// command showed; the session as it went, to compare with the stored one.
-inline std::string replay_session(const std::string &stored, const std::function<std::string(std::vector<std::string>)> &run) {
-    std::istringstream lines(stored);
-    std::string seen;
-    for (std::string line; std::getline(lines, line);) {
-        if (line.rfind("$ ", 0) != 0) continue;
-        std::vector<std::string> words;
-        std::istringstream split(line.substr(2));
-        for (std::string w; split >> w;) words.push_back(w);
-        seen += line + "\n" + run(words);
-    }
-    return seen.empty() ? "no stored session\n" : seen;
 }
 
 inline bool is_tav_variable(const std::string &entry) { return entry.rfind("TAV_", 0) == 0; }
@@ -152,7 +146,8 @@ inline std::string registry_seed_text(const RegistrySeed &seed = RegistrySeed())
 // Writes $TAV_HOME/registry.reg for the seed; false when it cannot be written.
 inline bool seed_registry(const RegistrySeed &seed = RegistrySeed()) {
     const char *home = getenv("TAV_HOME");
-    return home != nullptr && home[0] != '\0' && write_file(std::string(home) + "/registry.reg", registry_seed_text(seed));
+    if (home == nullptr || home[0] == '\0') return false;
+    return write_file(std::string(home) + "/registry.reg", registry_seed_text(seed));
 }
 
 struct Process {
@@ -172,12 +167,6 @@ inline ProcessOutcome run_process(const Process &p) {
     for (std::string &e : env) envp.push_back(e.data());
     envp.push_back(nullptr);
     return tavtools::run_program(p.program, p.args, {p.dir, p.dir, envp.data()});
-}
-
-// A process's part in a stored session: its exit status, `calls` (a line of its own, or ""),
-// standard output, then standard error.
-inline std::string session_text(const ProcessOutcome &r, const std::string &calls = "") {
-    return "exit " + std::to_string(r.exit_status) + "\n" + calls + r.out + (r.err.empty() ? "" : "stderr:\n" + r.err);
 }
 
 }  // namespace tavtest
