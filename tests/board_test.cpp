@@ -131,14 +131,16 @@ class BoardTest : public testing::Test {
 // The J3 query table (query offset k at bytes 2k and 2k + 1) as the data sheet gives it: size 2^n, one erase region
 // of (count + 1) blocks of size x 256, nothing past the table. Then the read mode each command selects.
 TEST_F(BoardTest, ReadModesIdentifierCodesAndQueryTable) {
-    const struct { Fit fit; uint8_t game_code; uint8_t sound_code; uint8_t count; uint8_t low; uint8_t high; } fits[] = {
+    // count: erase blocks - 1; low, high: the block size / 256.
+    const struct { Fit fit; uint8_t game_code; uint8_t sound_code; uint8_t count; uint8_t low; uint8_t high; } fits[] =
+        {
         {{.game_size = 4 * MB, .game_block = 128 * KB, .sound_size = 1 * MB}, 0x16, 0x9D, 0x1F, 0x00, 0x02},
         {{.game_size = 4 * MB, .game_block = 64 * KB, .sound_size = 512 * KB}, 0x16, 0x71, 0x3F, 0x00, 0x01},
         {{.game_size = 4 * MB, .game_block = 32 * KB, .sound_size = 256 * KB}, 0x16, 0x75, 0x7F, 0x80, 0x00},
         {{.game_size = 8 * MB, .game_block = 128 * KB, .sound_size = 1 * MB}, 0x17, 0x9D, 0x3F, 0x00, 0x02},
         {{.game_size = 8 * MB, .game_block = 64 * KB, .sound_size = 512 * KB}, 0x17, 0x71, 0x7F, 0x00, 0x01},
         {{.game_size = 8 * MB, .game_block = 32 * KB, .sound_size = 256 * KB}, 0x17, 0x75, 0xFF, 0x80, 0x00},
-    };
+        };
     for (const auto &fit : fits) {
         fresh(fit.fit);
         const std::string name = std::to_string(fit.fit.game_size) + " in " + std::to_string(fit.fit.game_block);
@@ -206,11 +208,13 @@ TEST_F(BoardTest, SequenceErrorsStickUntilClearStatus) {
 // one. A write buffer (0xE8 answered 0x80, N - 1, N bytes from the first in any order, 0xD0 anywhere in the block)
 // programs exactly its bytes; a start off a 32-byte boundary is counted.
 TEST_F(BoardTest, ProgrammingStoresOldAndNew) {
-    const struct { const char *name; uint8_t old; uint8_t command; uint8_t value; uint8_t stored; uint64_t bits; } rows[] = {
+    // bits: the 1s asked for over a 0.
+    const struct { const char *name; uint8_t old; uint8_t command; uint8_t value; uint8_t stored; uint64_t bits; }
+        rows[] = {
         {"over erased", 0xFF, 0x40, 0x5A, 0x5A, 0}, {"the same again", 0x5A, 0x10, 0x5A, 0x5A, 0},
         {"0xFF changes nothing", 0x5A, 0x40, 0xFF, 0x5A, 4}, {"other bits", 0xF0, 0x10, 0x0F, 0x00, 4},
         {"all ones over zero", 0x00, 0x40, 0xFF, 0x00, 8}, {"one bit over another", 0xFE, 0x40, 0x01, 0x00, 1},
-    };
+        };
     for (const auto &row : rows) {
         for (Device device : {game, sound}) {
             fresh(Fit{});
@@ -221,10 +225,11 @@ TEST_F(BoardTest, ProgrammingStoresOldAndNew) {
             EXPECT_EQ(board->counters().programmed_bytes, 2u) << row.name;
         }
     }
-    const struct { const char *name; uint32_t start; uint32_t count; bool backwards; uint32_t confirm_at; } buffers[] = {
-        {"one byte", 0x1000, 1, false, 0x1000}, {"four bytes from an odd start", 0x1011, 4, false, 0x1011},
-        {"a full buffer", 0x1000, 32, false, 0x1000}, {"backwards after the first", 0x1000, 3, true, 0x1FFFF},
-    };
+    const struct { const char *name; uint32_t start; uint32_t count; bool backwards; uint32_t confirm_at; }
+        buffers[] = {
+            {"one byte", 0x1000, 1, false, 0x1000}, {"four bytes from an odd start", 0x1011, 4, false, 0x1011},
+            {"a full buffer", 0x1000, 32, false, 0x1000}, {"backwards after the first", 0x1000, 3, true, 0x1FFFF},
+        };
     for (const auto &row : buffers) {
         fresh(Fit{});
         EXPECT_EQ(copy(send(game, row.start, {0xE8}), 1)[0], 0x80) << row.name;
@@ -275,11 +280,13 @@ TEST_F(BoardTest, EraseClearsExactlyItsBlock) {
             operate(row.device, row.bounds[i + 1] - 1, {0x40, 0x00});
         }
         for (uint32_t i = 0; i < blocks; i++) {
-            ASSERT_EQ(run(Op::erase, row.device, i % 2 == 0 ? row.bounds[i] : row.bounds[i + 1] - 1), 0x80) << row.name;
+            const uint32_t at = i % 2 == 0 ? row.bounds[i] : row.bounds[i + 1] - 1;
+            ASSERT_EQ(run(Op::erase, row.device, at), 0x80) << row.name;
             for (uint32_t j = 0; j < blocks; j++) {
                 const uint8_t erased = j <= i ? 0xFF : 0x00;
-                const Bytes ends = {board->data(row.device)[row.bounds[j]], board->data(row.device)[row.bounds[j + 1] - 1]};
-                EXPECT_EQ(ends, (Bytes{erased, erased})) << row.name << ", block " << j;
+                const uint8_t *data = board->data(row.device);
+                EXPECT_EQ((Bytes{data[row.bounds[j]], data[row.bounds[j + 1] - 1]}), (Bytes{erased, erased}))
+                    << row.name << ", block " << j;
                 EXPECT_EQ(board->erase_count(row.device, j), j <= i ? 1u : 0u) << row.name << ", block " << j;
             }
         }
@@ -335,7 +342,8 @@ TEST_F(BoardTest, FaultsGiveTheirStatusWhereTheyApply) {
     const struct { const char *name; Fault fault; Op op; uint32_t offset; uint8_t status; bool effect; } rows[] = {
         {"erase failure", {.kind = erase_fail}, Op::erase, 0x20010, 0xA0, false},
         {"erase failure in another block", {.kind = erase_fail, .block = 2}, Op::erase, 0x20010, 0x80, true},
-        {"erase failure at a byte of the block", {.kind = erase_fail, .offset = 0x20777}, Op::erase, 0x20010, 0xA0, false},
+        {"erase failure at a byte of its block", {.kind = erase_fail, .offset = 0x20777}, Op::erase, 0x20010, 0xA0,
+         false},
         {"erase failure on a program", {.kind = erase_fail}, Op::program, 0x20010, 0x80, true},
         {"program failure", {.kind = program_fail}, Op::program, 0x20010, 0x90, false},
         {"program failure on an erase", {.kind = program_fail}, Op::erase, 0x20010, 0x80, true},
@@ -398,13 +406,16 @@ TEST_F(BoardTest, FaultsThatCannotBeAreRefused) {
     const std::string cut = "a power cut or kill needs the number of the bus access it happens at (1 or more)";
     const std::string stuck_bits = "stuck bits need an offset and a non-zero mask";
     const struct { const char *name; Fit fit; Fault fault; std::string message; } rows[] = {
-        {"a game flash block too far", Fit{}, {.block = 32}, "block 32 is beyond the device (32 blocks)"},
-        {"a sound flash block too far", Fit{}, {.device = sound, .block = 11}, "block 11 is beyond the device (11 blocks)"},
-        {"a byte too far", Fit{}, {.offset = 4 * MB}, "offset is beyond the device"},
+        {"a game flash block too far", Fit{}, {.kind = erase_fail, .block = 32},
+         "block 32 is beyond the device (32 blocks)"},
+        {"a sound flash block too far", Fit{}, {.kind = locked, .device = sound, .block = 11},
+         "block 11 is beyond the device (11 blocks)"},
+        {"a byte too far", Fit{}, {.kind = program_fail, .offset = 4 * MB}, "offset is beyond the device"},
         {"stuck bits at no byte", Fit{}, {.kind = stuck, .mask = 0x01}, stuck_bits},
         {"stuck bits with no mask", Fit{}, {.kind = stuck, .offset = 0x30}, stuck_bits},
-        {"a power cut at no access", Fit{}, {.kind = power_cut}, cut}, {"a kill at no access", Fit{}, {.kind = kill}, cut},
-        {"a sound flash not fitted", {.sound_size = 0}, {.device = sound}, "no sound flash is fitted"},
+        {"a power cut at no access", Fit{}, {.kind = power_cut}, cut},
+        {"a kill at no access", Fit{}, {.kind = kill}, cut},
+        {"a sound flash not fitted", {.sound_size = 0}, {.kind = vpp_low, .device = sound}, "no sound flash is fitted"},
     };
     for (const auto &row : rows) {
         fresh(row.fit);
@@ -412,8 +423,8 @@ TEST_F(BoardTest, FaultsThatCannotBeAreRefused) {
         EXPECT_EQ(error, row.message) << row.name;
         EXPECT_TRUE(board->faults().empty()) << row.name;
     }
-    for (int32_t block = 0; block < 32; block++) add({.block = block});
-    EXPECT_FALSE(board->add_fault(Fault{}, &error));
+    for (int32_t block = 0; block < 32; block++) add({.kind = erase_fail, .block = block});
+    EXPECT_FALSE(board->add_fault({.kind = erase_fail}, &error));
     EXPECT_EQ(error, "too many faults (at most 32)");
     EXPECT_EQ(board->faults().size(), 32u);
 }
@@ -450,7 +461,7 @@ TEST_F(BoardTest, PowerCutsAndKills) {
         Bytes expected = stored(row.device, 0, board->device_size(row.device));
         const Bytes old_part = stored(row.device, row.offset, length);
         const Bytes new_part(length, row.op == Op::erase ? 0xFF : 0x00);
-        add({.kind = erase_fail, .block = 30});
+        add({.kind = erase_fail, .block = 30, .after = row.after});   // at the same access, yet not the one that fires
         add({.kind = row.kind, .after = row.after});
         board.reset();
         const int code = in_child([&] {
@@ -511,14 +522,15 @@ BoardHeader *header_of(std::string &bytes) { return reinterpret_cast<BoardHeader
 // A damaged or foreign file is refused naming the file, never made afresh, left as it was. Resealed rows carry a
 // valid configuration checksum over the damage.
 TEST_F(BoardTest, DamagedFilesAreRefusedAndLeftAlone) {
-    const struct { const char *name; std::function<void(std::string &)> damage; bool reseal; const char *message; } rows[] = {
+    const struct { const char *name; std::function<void(std::string &)> damage; bool reseal; const char *message; }
+        rows[] = {
         {"a byte short", [](std::string &bytes) { bytes.pop_back(); }, false, "is truncated"},
         {"a byte long", [](std::string &bytes) { bytes.push_back('\xFF'); }, false, "(longer than its fit)"},
         {"not a board", [](std::string &bytes) { bytes = std::string(20000, 'x'); }, false, "is not a TAV board file"},
         {"a later format", [](std::string &bytes) { header_of(bytes)->version = 7; }, false, "has format version 7"},
         {"a fit changed", [](std::string &bytes) { header_of(bytes)->game_size = 8 * MB; }, false, "checksum mismatch"},
         {"a fit no board has", [](std::string &bytes) { header_of(bytes)->game_block = 12345; }, true, "erase blocks"},
-        {"too many faults", [](std::string &bytes) { header_of(bytes)->fault_count = 33; }, true, "(bad configuration)"},
+        {"too many faults", [](std::string &bytes) { header_of(bytes)->fault_count = 33; }, true, "bad configuration"},
         {"an unknown timing", [](std::string &bytes) { header_of(bytes)->timing = 2; }, true, "(bad configuration)"},
     };
     board.reset();
