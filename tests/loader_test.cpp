@@ -342,15 +342,16 @@ TEST(TavInfoRecord, WordSumsTimestampsDumpAndNames) {
     // The dump shows a text up to its first byte outside 0x20..0x7E, or its field's end.
     std::memcpy(record.tav_info_timestamp, "Fri\x7F" "Dec", 8);
     std::memcpy(record.magic_cookie, "13Dec96X", 8);
+    record.reserved[0] = 'Z';
     testing::internal::CaptureStdout();
     print_tav_info(&record);
     const std::string dump = testing::internal::GetCapturedStdout();
     EXPECT_TRUE(dump.starts_with("TAVInfo structure:\n  tav_info_timestamp: \"Fri\"\n")) << dump;
     EXPECT_NE(dump.find("  magic_cookie:        \"13Dec96X\"\n"), std::string::npos) << dump;
-    // "/" joins a path that is not empty; a backslash is a character like any other.
-    run_options.path = "C:\\upd";
+    // "/" joins a path that is not empty, even one that ends in "/"; a backslash is a character like any other.
+    run_options.path = "C:\\upd/";
     run_options.prefix = "new";
-    EXPECT_EQ(update_file_name("sf.rom"), "C:\\upd/newsf.rom");
+    EXPECT_EQ(update_file_name("sf.rom"), "C:\\upd//newsf.rom");
     run_options.path = "";
     EXPECT_EQ(update_file_name("sf.rom"), "newsf.rom");
 }
