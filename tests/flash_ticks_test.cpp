@@ -1,5 +1,5 @@
-// The tick clock with its real thread (also run under ThreadSanitizer): the first read starts
-// it, and the count moves on while reads go on; a run whose clock cannot start ends first.
+// The tick clock with its real thread (also run under ThreadSanitizer): the first read starts it,
+// and the count moves on while reads go on; a run whose clock cannot start ends before the board.
 #include <gtest/gtest.h>
 #include <pthread.h>
 
@@ -14,8 +14,9 @@
 // The link wraps pthread_create for this program: while refuse_threads is set no thread starts.
 static bool refuse_threads = false;
 extern "C" int __real_pthread_create(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *);
-extern "C" int __wrap_pthread_create(pthread_t *thread, const pthread_attr_t *attr, void *(*body)(void *), void *argument) {
-    return refuse_threads ? EAGAIN : __real_pthread_create(thread, attr, body, argument);
+extern "C" int __wrap_pthread_create(pthread_t *thread, const pthread_attr_t *attr, void *(*body)(void *), void *arg) {
+    if (refuse_threads) return EAGAIN;
+    return __real_pthread_create(thread, attr, body, arg);
 }
 
 // Without its clock no wait of the driver would end: the run stops before the board.
@@ -25,14 +26,15 @@ TEST(TickClock, ARunWhoseClockCannotStartEndsBeforeTheBoard) {
     char *argv[] = {words[0].data(), words[1].data(), nullptr};
     testing::internal::CaptureStderr();
     EXPECT_EQ(loader_main(nullptr, 2, argv), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error: the 100 ms tick thread cannot be started, so no wait of the flash driver would end\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Error: the 100 ms tick thread cannot be started, so no wait of the flash driver would end\n");
     refuse_threads = false;
     EXPECT_FALSE(tick_thread_started());
 }
 
 TEST(TickClock, FirstReadStartsTheThreadAndTheCountMovesOn) {
     ASSERT_FALSE(tick_thread_started());
-    uint32_t start = get_ticks();
+    const uint32_t start = get_ticks();
     EXPECT_TRUE(tick_thread_started());
     for (int i = 0; i < 200 && get_ticks() - start < 2; i++) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_GE(get_ticks() - start, 2u);

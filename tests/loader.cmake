@@ -1,8 +1,6 @@
-# The loader's outcomes on the model board (options with recording jobs; loads, status,
-# failures, the fault matrix and damaged files; a load with the real tick thread, also run
-# under ThreadSanitizer) and the programs end to end.
-tav_test(loader_options_test SOURCES loader_options_test.cpp LIBS tav_loader tav_flash)
-tav_test(loader_test SOURCES loader_test.cpp loader_faults_test.cpp LIBS tav_loader tav_board tav_update_set)
+# The loader's outcomes on the model board (the option, run and fault tables; a load with the
+# real tick thread, also run under ThreadSanitizer) and the programs end to end.
+tav_test(loader_test SOURCES loader_test.cpp LIBS tav_loader tav_board tav_update_set)
 tav_test(reliability_threads_test SOURCES reliability_threads_test.cpp LIBS tav_loader tav_board tav_update_set)
 tav_test(loader_chain_test SOURCES loader_chain_test.cpp LIBS tav_access tav_board tav_update_set)
 add_dependencies(loader_chain_test tavload tavsim tav_install tavverify tavbackup)

@@ -1,32 +1,37 @@
-// Loads with the real tick thread beside the main thread (the clock is not held here, so
-// this is a program of its own; it runs under ThreadSanitizer too: the tick count is the
-// one thing the two threads share).
+// A load with the real tick thread beside the main thread (the clock is not held here, so this is a
+// program of its own; it runs under ThreadSanitizer too: the tick count is what the threads share).
+// The oracle: the driver's time limit message and the loader's code for the record's write.
 #include "model_fixture.h"
 
 namespace jobs_test {
 namespace {
 
-// A load whose record program never finishes: that wait can only end because the tick thread
-// counts the time limit down. (Whole loads and reports are the held-clock tables'.)
+// A load whose record program never finishes: that wait can only end because the tick thread counts
+// its time limit down. (Whole loads and reports are the held-clock tables' of loader_test.)
 TEST(RealClockLoadTest, AHungProgramEndsByTheThreadsTicks) {
     tavtest::TempDir dir;
     std::string error;
     std::unique_ptr<tavboard::Board> board = tavboard::Board::create(dir.board(), tavboard::Fit{}, true, &error);
     ASSERT_NE(board, nullptr) << error;
     tavboard::attach(*board);
-    UpdateSetOptions set;   // the record is programmed after 1048576 + 20000 + 150000 + 12000 + 32768 + 32768 bytes
-    set.im_flsh0_bytes = 20000, set.game_bytes = 150000, set.symbols_bytes = 12000, set.tavboot_bytes = 20000;
+    UpdateSetOptions set;
+    set.im_flsh0_bytes = 20000;
+    set.game_bytes = 150000;
+    set.symbols_bytes = 12000;
+    set.tavboot_bytes = 20000;
     ASSERT_TRUE(tavtools::write_update_set(dir.file("set"), set, &error)) << error;
-    const tavboard::Fault hung = {tavboard::FaultKind::never_ready, tavboard::Device::game, -1, (4u << 20) - (128u << 10)};
-    bool armed = false;
+    // The record is programmed after sf.rom, the images, BootData, and tavboot.rom with its zero fill.
+    const uint64_t record_start = 1048576 + 20000 + 150000 + 12000 + 32768 + 32768;
+    const tavboard::Fault hung = {tavboard::FaultKind::never_ready, tavboard::Device::game, -1, 0x3E0000};
     tavboard::Board *b = board.get();
-    board->set_status_read_hook([b, &armed, hung] {
-        if (armed || b->counters().programmed_bytes < 1048576 + 20000 + 150000 + 12000 + 32768 + 32768) return;
+    bool armed = false;
+    board->set_status_read_hook([b, &armed, hung, record_start] {
+        if (armed || b->counters().programmed_bytes < record_start) return;
         armed = true;
         std::string why;
         b->add_fault(hung, &why);
     });
-    RunResult r = run_loader(board->window_address(), {"-p" + dir.file("set"), "40215"});
+    const RunResult r = run_loader(board->window_address(), {"-p" + dir.file("set"), "40215"});
     board->set_status_read_hook(nullptr);
     tavboard::detach(*board);
     EXPECT_TRUE(armed);
