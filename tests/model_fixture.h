@@ -146,17 +146,4 @@ inline void expect_loaded(const tavboard::Board &board, const UpdateSetOptions &
     }
 }
 
-// The end-to-end entry table's rows, by position until it reads rows by name: its lines but comments,
-// escapes undone, split at " | " into at least `fields` fields.
-inline std::vector<std::vector<std::string>> data_rows(const std::string &name, size_t fields) {
-    std::vector<std::vector<std::string>> rows;
-    std::istringstream lines(tavtest::read_file(TAV_SOURCE_DIR "/tests/data/loader/" + name + ".txt"));
-    for (std::string line; std::getline(lines, line);) {
-        if (line.empty() || line[0] == '#') continue;
-        rows.push_back(tavtest::split(tavtest::unescaped(line), " | "));
-        rows.back().resize(std::max(fields, rows.back().size()));
-    }
-    return rows;
-}
-
 }  // namespace jobs_test

@@ -99,13 +99,6 @@ inline std::vector<std::string> split(const std::string &text, const std::string
     return parts;
 }
 
-// `text` with the escapes \n \t \v \f \r made the characters they stand for.
-inline std::string unescaped(std::string text) {
-    for (auto [mark, by] : {std::pair{"\\n", "\n"}, {"\\t", "\t"}, {"\\v", "\v"}, {"\\f", "\f"}, {"\\r", "\r"}})
-        text = replaced(text, mark, by);
-    return text;
-}
-
 inline bool is_tav_variable(const std::string &entry) { return entry.rfind("TAV_", 0) == 0; }
 
 inline void reset_tav_environment() {
