@@ -6,6 +6,7 @@
 #include <stdlib.h>
 
 #include <map>
+#include <ostream>
 #include <set>
 #include <sstream>
 #include <string>
@@ -69,6 +70,13 @@ class Row {
   private:
     mutable std::set<std::string> read_;
 };
+
+// How a test framework shows a row (a parameterised case's value): where it stands and its name.
+inline void PrintTo(const Row &row, std::ostream *out) {
+    const auto name = row.fields.find("name");
+    *out << row.where;
+    if (name != row.fields.end()) *out << " " << name->second;
+}
 
 // The rows of tests/data/<name>: every line but blank ones and comments ("#").
 inline std::vector<Row> read_rows(const std::string &name) {
