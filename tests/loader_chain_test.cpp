@@ -88,11 +88,10 @@ void run_step(const tavtest::Row &row, const tavtest::Row &fit, const tavtest::T
     }
     EXPECT_EQ(r.exit_status, row.number("exit")) << r.err;
     EXPECT_EQ(traced_calls(home), tavtest::split(replaced(row.text("calls"), "window", kWindowCalls), " "));
-    if (row.has("out")) {
-        EXPECT_EQ(fnmatch(marked(row.text("out"), fit, home).c_str(), r.out.c_str(), FNM_NOESCAPE), 0) << r.out;
-    }
-    if (row.has("err")) {
-        EXPECT_EQ(fnmatch(marked(row.text("err"), fit, home).c_str(), r.err.c_str(), FNM_NOESCAPE), 0) << r.err;
+    for (const auto &[name, seen] : {std::pair{"out", r.out}, std::pair{"err", r.err}}) {
+        if (row.has(name)) {
+            EXPECT_EQ(fnmatch(marked(row.text(name), fit, home).c_str(), seen.c_str(), FNM_NOESCAPE), 0) << seen;
+        }
     }
     if (row.has("edit")) {
         EXPECT_EQ(tavtest::read_file(home.registry()), edited) << "the run changed the edited store";
