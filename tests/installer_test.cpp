@@ -1,7 +1,6 @@
-// The installer in-process: install's runs on each platform family and failing at each step
-// (tests/data/installer/runs.txt), its version checks against recorded versions and the file versions of real PE
-// images (versions.txt), and the system directory's room. RegSetValueExA and HeapAlloc are wrapped
-// (tests/installer.cmake) to fail on request.
+// The installer in-process: install's runs on each platform family and failing at each step (installer/runs.txt),
+// its version checks against recorded versions and the file versions of PE images (versions.txt), the system
+// directory's room. RegSetValueExA and HeapAlloc are wrapped (tests/installer.cmake) to fail on request.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -56,14 +55,6 @@ std::string store_of(const tavtest::Row &row) {
     return store;
 }
 
-// A copy of test image `image` as the file a Windows path names.
-void place(const std::string &image, const std::string &windows_path) {
-    const std::filesystem::path target = native_path(windows_path.c_str());
-    std::filesystem::create_directories(target.parent_path());
-    const std::string source = TAV_TEST_IMAGE_DIR "/" + image + ".dll";
-    std::filesystem::copy_file(source, target, std::filesystem::copy_options::overwrite_existing);
-}
-
 // The rows of `table`, each run as install (`whole`) or as its version checks alone.
 void run_rows(const std::string &table, bool whole) {
     const tavtest::TempHome home;
@@ -72,7 +63,10 @@ void run_rows(const std::string &table, bool whole) {
         ASSERT_TRUE(tavtest::write_file(home.registry(), store_of(row)));
         std::filesystem::remove_all(home.file("drive_c"));
         for (const auto &field : row.fields) {
-            if (field.first.rfind("c:\\", 0) == 0) place(row.text(field.first), field.first);
+            if (field.first.rfind("c:\\", 0) != 0) continue;
+            const std::filesystem::path target = native_path(field.first.c_str());
+            std::filesystem::create_directories(target.parent_path());
+            std::filesystem::copy_file(TAV_TEST_IMAGE_DIR "/" + row.text(field.first) + ".dll", target);
         }
         setenv("TAV_PLATFORM", row.text("platform").c_str(), 1);
         setenv("TAV_TOOLKIT_FAIL", row.text("fail").c_str(), 1);

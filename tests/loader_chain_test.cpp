@@ -43,7 +43,6 @@ std::string marked(std::string text, const tavtest::Row &fit, const tavtest::Tem
     text = replaced(text, "@FIT@", fit.text("create"));
     text = replaced(text, "@BLOCK@", fit.text("block"));
     text = replaced(text, "@SPACE@", fit.text("space"));
-    text = replaced(text, "@LOCK@", home.file(kLock));
     text = replaced(text, "@H@", home.path());
     text = replaced(text, "@BIN@", TAV_BIN_DIR);
     text = replaced(text, "@PID@", std::to_string(getpid()));
