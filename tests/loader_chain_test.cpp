@@ -132,6 +132,7 @@ TEST(Chain, UninitializeClosesOnlyWhatIsOpen) {
     tavtest::reset_tav_environment();
     const tavtest::TempHome home;
     EXPECT_EQ(UninitializeTAV(), DA_ERR_NOT_CONNECTED) << "never initialized";
+    EXPECT_EQ(toolkit_call_names(), Names{"DriverAgentClose"});
     tavtest::Process install = {TAV_BIN_DIR "/install", {}, home.path(), {"TAV_HOME=" + home.path()}};
     ASSERT_EQ(tavtest::run_process(install).exit_status, 0);
     EXPECT_EQ(InitializeTAV(), DA_STATUS_OK);
