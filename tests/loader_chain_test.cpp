@@ -1,15 +1,12 @@
-// End to end: the programs as a user runs them, each a process in a fresh TAV_HOME, step by step as the rows
-// of tests/data/chain/ say: their exit statuses, the toolkit calls they make (the TAV_TOOLKIT_TRACE file), what
-// they print, the folders they leave, and at the end the board against the update set; tavload's entry failing
-// at each toolkit call; the entries tavload exports.
-#include <fnmatch.h>
+// End to end: the programs as a user runs them, each a process, step by step as tests/data/chain/session.txt says:
+// their exit statuses, the toolkit calls they make (the TAV_TOOLKIT_TRACE file) and what they print, on each board
+// fit, and at the end the board against the update set; the entries tavload exports, in-process.
 #include <sys/file.h>
 
-#include <filesystem>
+#include <fnmatch.h>
 
 #include "access/access.h"
 #include "model_fixture.h"
-#include "tests/tables.h"
 #include "toolkit/toolkit_controls.h"
 #include "toolkit/toolkit_status.h"
 
@@ -33,15 +30,6 @@ Names traced_calls(const tavtest::TempDir &home) {
     return calls;
 }
 
-// The names in a folder, sorted; none when there is no such folder.
-Names names_in(const std::string &folder) {
-    Names names;
-    std::error_code ec;
-    for (const auto &entry : std::filesystem::directory_iterator(folder, ec)) names.push_back(entry.path().filename());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 // Three quarters of the bus accesses counted on the board since its counters were reset.
 std::string cut_point(const tavtest::TempDir &home) {
     std::string error;
@@ -50,145 +38,115 @@ std::string cut_point(const tavtest::TempDir &home) {
     return std::to_string(board->counters().accesses * 3 / 4);
 }
 
-struct ChainFit {
-    const char *name;
-    const char *create;        // tavsim create's options
-    const char *record_block;  // the game erase block that holds the record
-    const char *sound_space;
-    uint32_t sound_period;     // sf.rom repeats every so many bytes; 0: no repeat
-};
+// `text` with the marks of the fit and the home replaced.
+std::string marked(std::string text, const tavtest::Row &fit, const tavtest::TempDir &home) {
+    text = replaced(text, "@FIT@", fit.text("create"));
+    text = replaced(text, "@BLOCK@", fit.text("block"));
+    text = replaced(text, "@SPACE@", fit.text("space"));
+    text = replaced(text, "@H@", home.path());
+    text = replaced(text, "@BIN@", TAV_BIN_DIR);
+    text = replaced(text, "@PID@", std::to_string(getpid()));
+    if (text.find("@CUT@") != std::string::npos) text = replaced(text, "@CUT@", cut_point(home));
+    return text;
+}
 
-const ChainFit kDefaultFit = {
-    .name = "4 MB", .create = "", .record_block = "31", .sound_space = "8", .sound_period = 0};
-
-// The steps of tests/data/chain/<steps> in a fresh home whose folder "set" holds the update set of the fit;
-// at the end the board holds what a load of that set writes, unless `loaded` is false.
-void run_session(const std::string &steps, const ChainFit &fit, bool loaded) {
-    tavtest::TempDir home;
-    UpdateSetOptions set;
-    set.sound_period = fit.sound_period;
+// One step of the session on `fit`: its program run in `home` as the row says, and checked.
+void run_step(const tavtest::Row &row, const tavtest::Row &fit, const tavtest::TempDir &home) {
+    const std::string store = tavtest::read_file(home.registry());
+    std::string edited = store;
+    if (row.has("edit")) {
+        const Names edit = tavtest::split(row.text("edit"), " > ");
+        ASSERT_NE(store.find(edit.front()), std::string::npos) << "nothing to edit";
+        edited = replaced(store, edit.front(), edit.back());
+        ASSERT_TRUE(tavtest::write_file(home.registry(), edited));
+    }
     std::string error;
-    ASSERT_TRUE(tavtools::write_update_set(home.file("set"), set, &error)) << error;
-    ASSERT_TRUE(tavtest::write_file(home.file("mem"), std::string(0x100000, '\0')));
-    const auto marked = [&](std::string text) {
-        text = replaced(text, "@FIT@", fit.create);
-        text = replaced(text, "@BLOCK@", fit.record_block);
-        text = replaced(text, "@SPACE@", fit.sound_space);
-        text = replaced(text, "@LOCK@", home.file(kLock));
-        text = replaced(text, "@H@", home.path());
-        text = replaced(text, "@PID@", std::to_string(getpid()));
-        if (text.find("@CUT@") != std::string::npos) text = replaced(text, "@CUT@", cut_point(home));
-        return text;
-    };
-    for (const tavtest::Row &row : tavtest::read_rows("chain/" + steps)) {
-        SCOPED_TRACE(row.where);
-        if (row.has("registry")) {
-            tavtest::RegistrySeed seed;
-            seed.service = row.text("registry") != "without service";
-            seed.device = row.text("registry") != "without device";
-            seed.range = row.text("registry") != "without range";
-            seed.base = uint32_t(row.number("base", seed.base));
-            seed.length = uint32_t(row.number("length", seed.length));
-            ASSERT_TRUE(tavtest::write_file(home.registry(), tavtest::registry_seed_text(seed)));
-        }
-        std::unique_ptr<tavboard::Board> holder;
-        if (row.text("hold") == "board") holder = tavboard::Board::open_or_create(home.board(), &error);
-        int lock = -1;
-        if (row.text("hold") == "lock") {
-            lock = open(home.file(kLock).c_str(), O_RDWR | O_CREAT, 0644);
-            ASSERT_EQ(flock(lock, LOCK_EX), 0);
-            ASSERT_TRUE(tavtest::write_file(home.file(kLock), std::to_string(getpid()) + "\n"));
-        }
-        Names env = {"TAV_HOME=" + home.path(), "TAV_TOOLKIT_TRACE=" + home.file("trace")};
-        Names words;
-        std::istringstream line(marked(row.text("run")));
-        for (std::string word; line >> word;) words.push_back(word);
-        while (words.front().find('=') != std::string::npos) {
-            env.push_back(words.front());
-            words.erase(words.begin());
-        }
-        const std::string program = TAV_BIN_DIR "/" + words.front();
+    std::unique_ptr<tavboard::Board> holder;
+    if (row.text("hold") == "board") holder = tavboard::Board::open(home.board(), &error);
+    int lock = -1;
+    if (row.text("hold") == "lock") {
+        lock = open(home.file(kLock).c_str(), O_RDWR | O_CREAT, 0644);
+        ASSERT_EQ(flock(lock, LOCK_EX), 0);
+        ASSERT_TRUE(tavtest::write_file(home.file(kLock), std::to_string(getpid()) + "\n"));
+    }
+    Names env = {"LC_ALL=C", "TAV_HOME=" + home.path(), "TAV_TOOLKIT_TRACE=" + home.file("trace")};
+    Names words;
+    std::istringstream line(marked(row.text("run"), fit, home));
+    for (std::string word; line >> word;) words.push_back(word);
+    while (words.front().find('=') != std::string::npos) {
+        env.push_back(words.front());
         words.erase(words.begin());
-        const tavtest::ProcessOutcome r = tavtest::run_process({program, words, home.path(), env});
-        if (lock >= 0) close(lock);
-        EXPECT_EQ(r.exit_status, row.number("exit")) << r.err;
-        EXPECT_EQ(traced_calls(home), tavtest::split(replaced(row.text("calls"), "window", kWindowCalls), " "));
-        if (row.has("out")) {
-            EXPECT_EQ(fnmatch(marked(row.text("out")).c_str(), r.out.c_str(), FNM_NOESCAPE), 0) << r.out;
-        }
-        if (row.has("err")) {
-            EXPECT_EQ(fnmatch(marked(row.text("err")).c_str(), r.err.c_str(), FNM_NOESCAPE), 0) << r.err;
-        }
-        if (row.has("folder")) {
-            EXPECT_EQ(names_in(home.file(row.text("folder"))), tavtest::split(row.text("holds"), " "));
-        }
-        if (row.has("absent")) {
-            EXPECT_FALSE(std::filesystem::exists(home.file(row.text("absent"))));
-        }
-        EXPECT_EQ(row.unread(), "");
-        if (testing::Test::HasFailure()) return;
     }
-    if (!loaded) return;
-    std::unique_ptr<tavboard::Board> board = tavboard::Board::open(home.board(), &error);
-    ASSERT_NE(board, nullptr) << error;
-    expect_loaded(*board, set, LoadShape{});
+    std::string program = words.front();
+    if (program[0] != '/') program = TAV_BIN_DIR "/" + program;
+    words.erase(words.begin());
+    const tavtest::ProcessOutcome r = tavtest::run_process({program, words, home.path(), env});
+    if (lock >= 0) {
+        close(lock);
+        unlink(home.file(kLock).c_str());
+    }
+    EXPECT_EQ(r.exit_status, row.number("exit")) << r.err;
+    EXPECT_EQ(traced_calls(home), tavtest::split(replaced(row.text("calls"), "window", kWindowCalls), " "));
+    for (const auto &[name, seen] : {std::pair{"out", r.out}, std::pair{"err", r.err}}) {
+        if (row.has(name)) {
+            EXPECT_EQ(fnmatch(marked(row.text(name), fit, home).c_str(), seen.c_str(), FNM_NOESCAPE), 0) << seen;
+        }
+    }
+    if (row.has("edit")) {
+        EXPECT_EQ(tavtest::read_file(home.registry()), edited) << "the run changed the edited store";
+        ASSERT_TRUE(tavtest::write_file(home.registry(), store));
+    }
 }
 
+// The first fit runs every step, the others those marked fits=all; then the board holds what a load of the set
+// writes.
 TEST(Chain, SessionOnEachFit) {
-    const ChainFit fits[] = {
-        kDefaultFit,
-        {.name = "8 MB, no sound device", .create = "--game 8M --sound none", .record_block = "31",
-         .sound_space = "1", .sound_period = 0},
-        {.name = "64 KB erase blocks, 512 KB sound device", .create = "--game-block 64K --sound 512K",
-         .record_block = "63", .sound_space = "8", .sound_period = 512u << 10},
-    };
-    for (const ChainFit &fit : fits) {
-        SCOPED_TRACE(fit.name);
-        run_session("session.txt", fit, true);
+    const std::vector<tavtest::Row> rows = tavtest::read_rows("chain/session.txt");
+    for (const tavtest::Row &fit : rows) {
+        if (!fit.has("fit")) continue;
+        SCOPED_TRACE(fit.where + " " + fit.text("fit"));
+        const tavtest::TempDir home;
+        UpdateSetOptions set;
+        set.sound_period = uint32_t(fit.number("period"));
+        std::string error;
+        ASSERT_TRUE(tavtools::write_update_set(home.file("set"), set, &error)) << error;
+        ASSERT_TRUE(tavtest::write_file(home.file("mem"), std::string(0x100000, '\0')));
+        for (const tavtest::Row &row : rows) {
+            const bool every_fit = row.text("fits") == "all";
+            if (row.has("fit") || (&fit != &rows.front() && !every_fit)) continue;
+            SCOPED_TRACE(row.where);
+            run_step(row, fit, home);
+            EXPECT_EQ(row.unread(), "");
+            if (testing::Test::HasFailure()) return;
+        }
+        EXPECT_EQ(fit.unread(), "");
+        std::unique_ptr<tavboard::Board> board = tavboard::Board::open(home.board(), &error);
+        ASSERT_NE(board, nullptr) << error;
+        expect_loaded(*board, set, LoadShape{});
     }
-}
-
-TEST(Chain, FlippedBitsAreNamedAndACutBackupLeavesWholeFiles) {
-    run_session("flipped.txt", kDefaultFit, true);
-}
-
-TEST(Chain, EntryFailuresGiveOneErrorLineAndCloseWhatIsOpen) {
-    run_session("entry_failures.txt", kDefaultFit, false);
 }
 
 // InitializeTAV opens what tavload's entry opens; UninitializeTAV closes only what is open and passes on the
 // connection's status.
 TEST(Chain, UninitializeClosesOnlyWhatIsOpen) {
-    tavtest::TempHome home;
     tavtest::reset_tav_environment();
-    setenv("TAV_HOME", home.path().c_str(), 1);
-    tavtest::RegistrySeed no_device;
-    no_device.device = false;
-    ASSERT_TRUE(tavtest::seed_registry(no_device));
-    EXPECT_EQ(InitializeTAV(), DA_ERR_NO_DEVICE);
-    toolkit_calls_clear();
-    EXPECT_EQ(UninitializeTAV(), DA_STATUS_OK);
-    EXPECT_EQ(toolkit_call_names(), Names{"DriverAgentClose"});
-    toolkit_calls_clear();
+    const tavtest::TempHome home;
     EXPECT_EQ(UninitializeTAV(), DA_ERR_NOT_CONNECTED) << "never initialized";
     EXPECT_EQ(toolkit_call_names(), Names{"DriverAgentClose"});
-    ASSERT_TRUE(tavtest::seed_registry());
+    tavtest::Process install = {TAV_BIN_DIR "/install", {}, home.path(), {"TAV_HOME=" + home.path()}};
+    ASSERT_EQ(tavtest::run_process(install).exit_status, 0);
     EXPECT_EQ(InitializeTAV(), DA_STATUS_OK);
-    EXPECT_NE(device_handle, 0u);
-    EXPECT_NE(range_handle, 0u);
     toolkit_calls_clear();
     EXPECT_EQ(UninitializeTAV(), DA_STATUS_OK);
     EXPECT_EQ(toolkit_call_names(), (Names{"DaCloseMemRange", "DaCloseDevice", "DriverAgentClose"}));
     EXPECT_EQ(device_handle, 0u);
     EXPECT_EQ(range_handle, 0u);
-}
-
-TEST(Chain, TavloadExportsItsEntries) {
-    tavtest::TempDir dir;
-    const tavtest::ProcessOutcome nm =
-        tavtest::run_process({"/usr/bin/nm", {"-D", "--defined-only", TAV_BIN_DIR "/tavload"}, dir.path(), {}});
-    EXPECT_NE(nm.out.find(" T InitializeTAV\n"), std::string::npos) << nm.err;
-    EXPECT_NE(nm.out.find(" T UninitializeTAV\n"), std::string::npos) << nm.err;
+    install.env.push_back("TAV_TOOLKIT_FAIL=RegAddMemoryRange=0");
+    ASSERT_EQ(tavtest::run_process(install).exit_status, 255) << "the device without its range";
+    EXPECT_EQ(InitializeTAV(), DA_ERR_NO_RANGE);
+    toolkit_calls_clear();
+    EXPECT_EQ(UninitializeTAV(), DA_STATUS_OK);
+    EXPECT_EQ(toolkit_call_names(), (Names{"DaCloseDevice", "DriverAgentClose"}));
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // The Windows services of the POSIX stand-in, where a user sees them: the state folder a run takes (never from
 // HOME when privileged), and the registry store's text as regedit writes it (UTF-16 or REGEDIT4) or refuses it,
-// naming the line. Paths, registry calls and version resources are exercised by the installer's rows; hostile
-// store text and images are the fuzz targets'.
+// naming the line. Registry calls, paths and version resources are the installer's rows; a store refused as a run
+// sees it is the chain's; hostile store text and images are the fuzz targets'.
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <unistd.h>
@@ -10,39 +10,26 @@
 #include "platform/tav_home.h"
 #include "tests/support.h"
 
-namespace {
-
 using Bytes = std::vector<uint8_t>;
 
 // TAV_HOME when given; else under the home folder, which a run as root or through sudo takes from the password
 // database, never from HOME.
 TEST(Platform, APrivilegedRunNeverTakesItsStateFolderFromHome) {
-    tavtest::TempHome home;
+    const tavtest::TempHome home;
     const std::string saved = getenv("HOME");
-    const std::string fake = home.path() + "/invoking-user";
-    const std::string database = getpwuid(geteuid())->pw_dir;
-    const std::string made = database + "/.local/state/tav";
-    const bool existed = std::filesystem::exists(made);
-    std::string plain = fake + "/.local/state/tav";
-    if (geteuid() == 0) plain = made;
-    const struct {
-        const char *tav_home;
-        const char *sudo_user;
-        std::string expected;
-    } rows[] = {{home.path().c_str(), "alice", home.path()}, {"", "alice", made}, {"", "", plain}};
-    for (const auto &row : rows) {
-        setenv("HOME", fake.c_str(), 1);
-        setenv("TAV_HOME", row.tav_home, 1);
-        setenv("SUDO_USER", row.sudo_user, 1);
-        if (row.tav_home[0] == '\0') unsetenv("TAV_HOME");
-        if (row.sudo_user[0] == '\0') unsetenv("SUDO_USER");
-        EXPECT_EQ(tav_home(), row.expected);
-    }
-    setenv("TAV_HOME", home.path().c_str(), 1);
-    setenv("HOME", saved.c_str(), 1);
+    const std::string database = std::string(getpwuid(geteuid())->pw_dir) + "/.local/state/tav";
+    const bool existed = std::filesystem::exists(database);
+    std::string plain = home.file("user") + "/.local/state/tav";
+    if (geteuid() == 0) plain = database;
+    setenv("HOME", home.file("user").c_str(), 1);
+    EXPECT_EQ(tav_home(), home.path());
+    unsetenv("TAV_HOME");
+    EXPECT_EQ(tav_home(), plain);
+    setenv("SUDO_USER", "alice", 1);
+    EXPECT_EQ(tav_home(), database);
     unsetenv("SUDO_USER");
-    std::error_code ec;
-    if (!existed) std::filesystem::remove(made, ec);
+    setenv("HOME", saved.c_str(), 1);
+    if (!existed) std::filesystem::remove(database);
 }
 
 Bytes utf16(const std::u16string &text) {
@@ -56,13 +43,11 @@ Bytes utf16(const std::u16string &text) {
 
 Bytes ascii(const std::string &text) { return Bytes(text.begin(), text.end()); }
 
-// What regedit writes: version 5.00 in UTF-16LE behind a byte-order mark (non-ASCII text comes out as UTF-8),
-// the old REGEDIT4 header in either encoding; "V" reads as the UTF-8 text. Malformed text is refused naming
-// its line.
+// What regedit writes: version 5.00 in UTF-16LE behind a byte-order mark (non-ASCII text comes out as UTF-8), the
+// old REGEDIT4 header in either encoding; "V" reads as the UTF-8 text. Malformed text is refused naming its line.
 TEST(RegFile, RegeditExportsAndMalformedLines) {
     const std::string head = "Windows Registry Editor Version 5.00\n\n";
     const std::string key = "[HKEY_LOCAL_MACHINE\\Software\\Test]\n";
-    const std::string in_key = head + key;
     const std::u16string key16 = u"[HKEY_LOCAL_MACHINE\\Software\\Test]\r\n";
     const std::u16string value16 = u"\"V\"=\"\u00e9\U0001F600\"\r\n";
     const struct {
@@ -79,10 +64,10 @@ TEST(RegFile, RegeditExportsAndMalformedLines) {
         {"empty", ascii(""), "line 0:"},
         {"value outside a key", ascii(head + "\"V\"=dword:1\n"), "line 3:"},
         {"unknown root", ascii(head + "[HKEY_NOWHERE\\x]\n"), "line 3:"},
-        {"dword too long", ascii(in_key + "\"V\"=dword:123456789\n"), "line 4:"},
-        {"open string", ascii(in_key + "\"V\"=\"open\n"), "line 4:"},
-        {"hex continued at the end", ascii(in_key + "\"V\"=hex:01,\\\n"), "line 4:"},
-        {"unknown type", ascii(in_key + "\"V\"=qword:1\n"), "line 4:"},
+        {"dword too long", ascii(head + key + "\"V\"=dword:123456789\n"), "line 4:"},
+        {"open string", ascii(head + key + "\"V\"=\"open\n"), "line 4:"},
+        {"hex continued at the end", ascii(head + key + "\"V\"=hex:01,\\\n"), "line 4:"},
+        {"unknown type", ascii(head + key + "\"V\"=qword:1\n"), "line 4:"},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
@@ -90,10 +75,8 @@ TEST(RegFile, RegeditExportsAndMalformedLines) {
         std::string error;
         const bool parsed = tavreg::parse(row.text.data(), row.text.size(), &store, &error);
         EXPECT_EQ(parsed, row.error.empty()) << error;
-        if (!parsed) {
-            EXPECT_EQ(error.rfind(row.error, 0), 0u) << error;
-            continue;
-        }
+        EXPECT_EQ(error.rfind(row.error, 0), 0u) << error;
+        if (!parsed) continue;
         const tavreg::Key *key = tavreg::find_key(store, "HKEY_LOCAL_MACHINE\\Software\\Test");
         ASSERT_NE(key, nullptr);
         const tavreg::Value *value = tavreg::find_value(*key, "V");
@@ -101,5 +84,3 @@ TEST(RegFile, RegeditExportsAndMalformedLines) {
         EXPECT_EQ(value->data, (Bytes{0xc3, 0xa9, 0xf0, 0x9f, 0x98, 0x80, 0}));
     }
 }
-
-}  // namespace

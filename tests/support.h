@@ -1,13 +1,10 @@
 // The tests' support (no GoogleTest in here): temporary folders, whole files, the TAV_*
-// environment, the registry store as install leaves it, and programs run as processes through
-// the build's one process runner.
+// environment, and programs run as processes through the build's one process runner.
 #pragma once
 
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <cstdint>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -106,41 +103,6 @@ inline void reset_tav_environment() {
     for (char **e = environ; *e != nullptr; e++)
         if (is_tav_variable(*e)) names.push_back(std::string(*e).substr(0, std::string(*e).find('=')));
     for (const std::string &name : names) unsetenv(name.c_str());
-}
-
-struct RegistrySeed {
-    bool service = true, device = true, range = true;   // agentcd, Devices\TAV, its MemoryRanges\TAV
-    uint32_t base = 0xD0000, length = 0x8000;
-};
-
-// The store text for a seed, in the registry export format.
-inline std::string registry_seed_text(const RegistrySeed &seed = RegistrySeed()) {
-    std::string text = "Windows Registry Editor Version 5.00\n\n";
-    if (seed.service)
-        text += "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\agentcd]\n"
-                "\"DisplayName\"=\"DriverAgent Class Driver\"\n"
-                "\"ImagePath\"=\"c:\\\\winnt\\\\system32\\\\agentcd.sys\"\n"
-                "\"Type\"=dword:00000001\n\"Start\"=dword:00000003\n\n";
-    if (seed.device)
-        text += "[HKEY_LOCAL_MACHINE\\Software\\NuMega\\DriverAgent\\Devices\\TAV]\n"
-                "\"Version\"=dword:00000001\n\"Revision\"=dword:00000000\n"
-                "\"Description\"=\"Tarsek9 ORVEX Update Board\"\n\n";
-    if (seed.device && seed.range) {
-        char range[256];
-        std::snprintf(range, sizeof range,
-                      "[HKEY_LOCAL_MACHINE\\Software\\NuMega\\DriverAgent\\Devices\\TAV\\MemoryRanges\\TAV]\n"
-                      "\"Base\"=dword:%08x\n\"Length\"=dword:%08x\n\"FastIo\"=dword:00000001\n\n",
-                      seed.base, seed.length);
-        text += range;
-    }
-    return text;
-}
-
-// Writes $TAV_HOME/registry.reg for the seed; false when it cannot be written.
-inline bool seed_registry(const RegistrySeed &seed = RegistrySeed()) {
-    const char *home = getenv("TAV_HOME");
-    if (home == nullptr || home[0] == '\0') return false;
-    return write_file(std::string(home) + "/registry.reg", registry_seed_text(seed));
 }
 
 struct Process {

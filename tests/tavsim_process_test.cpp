@@ -1,4 +1,4 @@
-// tavsim as a process: each subcommand and option once and its usage errors, on board files in one folder
+// tavsim as a process: each subcommand once, `info` once, and its usage errors, on board files in one folder
 // (TAV_HOME beneath it), against the stored output tests/data/tavsim/session.txt, whose "$ tavsim" lines are the
 // commands run (scripts/record writes the rest again): each command with its exit status when not 0, standard
 // output, then standard error with "! " before each line; "@D@" stands for the folder, and a usage text shown
@@ -8,8 +8,6 @@
 #include <set>
 
 #include "tests/tables.h"
-
-namespace {
 
 TEST(Tavsim, SessionMatchesItsStoredOutput) {
     tavtest::TempDir dir;
@@ -41,5 +39,3 @@ TEST(Tavsim, SessionMatchesItsStoredOutput) {
     EXPECT_EQ(tavtest::read_file(dir.file("g.bin")).size(), 8u << 20);
     EXPECT_EQ(tavtest::read_file(dir.file("u/game.rom")).size(), 800u);
 }
-
-}  // namespace
