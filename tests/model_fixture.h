@@ -32,9 +32,8 @@ struct RunResult {
     std::string rest;
 };
 
-// How a run starts: argv[0]; standard input read from the file `input`; with `console` both outputs
-// written to one file, `out`, in the order written; `descriptors` "none_left" below the limit, so it
-// can open no file, or "stdin_closed", so its first file is descriptor 0 (as for a tavload cron starts).
+// How a run starts: argv[0], standard input, both outputs in `out` as written (`console`), and `descriptors`
+// "none_left" (no file opens) or "stdin_closed" (the first file opened is descriptor 0, as when cron starts it).
 struct RunSetup {
     std::string name = "tavload";
     std::string input = "/dev/null";
@@ -91,10 +90,9 @@ struct LoadShape {
     bool game = true;    // BootData and the images went into the game flash
 };
 
-// The board after a load of set `o`: BootData at 0 and the images back to back behind it, erased
-// bytes up to tavboot.rom at 0x3F8000 and its zero fill, the sealed record of it all at the start of
-// the last erase block, and the sound image (its last repeat on a smaller device, or in the first MB
-// of space 1 without one).
+// The board after a load of set `o`: BootData at 0 and the images behind it, erased bytes up to tavboot.rom
+// at 0x3F8000 and its zero fill, the sealed record of it all at the start of the last erase block, and the
+// sound image (its last repeat on a smaller device, or in the first MB of space 1 without one).
 inline void expect_loaded(const tavboard::Board &board, const UpdateSetOptions &o, LoadShape shape) {
     const uint8_t *game = board.data(tavboard::Device::game);
     std::vector<uint8_t> want(board.fit().game_size, 0xFF);
