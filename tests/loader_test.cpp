@@ -120,7 +120,7 @@ void damage(const std::string &dir, const std::string &item) {
     if (kind == "fifo") { ASSERT_EQ(mkfifo(path.c_str(), 0644), 0); }
 }
 
-// The sealed record of a load of game 40215 long ago, put straight into the game flash where a load writes it.
+// The sealed record of a load of game 40215 long ago, put straight into the stored game flash (no bus cycle).
 void put_record(tavboard::Board &board, const tavtest::Row &row) {
     TAVInfo record = {};
     std::strcpy(record.tav_info_timestamp, "Fri Dec 13 16:03:17 1996");
