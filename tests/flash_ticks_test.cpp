@@ -1,12 +1,10 @@
-// The tick clock with its real thread (also run under ThreadSanitizer): the first read starts it,
-// and the count moves on while reads go on; a run whose clock cannot start ends before the board.
+// The tick clock with its real thread (also run under ThreadSanitizer): the first read starts it, and the count
+// moves on while reads go on; a run whose clock cannot start ends before the board.
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
-#include <string>
-#include <thread>
 
 #include "flash/ticks.h"
 #include "loader/loader.h"
@@ -22,8 +20,8 @@ extern "C" int __wrap_pthread_create(pthread_t *thread, const pthread_attr_t *at
 // Without its clock no wait of the driver would end: the run stops before the board.
 TEST(TickClock, ARunWhoseClockCannotStartEndsBeforeTheBoard) {
     refuse_threads = true;
-    std::string words[] = {"tavload", "-status"};
-    char *argv[] = {words[0].data(), words[1].data(), nullptr};
+    char words[2][16] = {"tavload", "-status"};
+    char *argv[] = {words[0], words[1], nullptr};
     testing::internal::CaptureStderr();
     EXPECT_EQ(loader_main(nullptr, 2, argv), -1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
@@ -36,6 +34,6 @@ TEST(TickClock, FirstReadStartsTheThreadAndTheCountMovesOn) {
     ASSERT_FALSE(tick_thread_started());
     const uint32_t start = get_ticks();
     EXPECT_TRUE(tick_thread_started());
-    for (int i = 0; i < 200 && get_ticks() - start < 2; i++) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    for (int i = 0; i < 200 && get_ticks() - start < 2; i++) usleep(50000);
     EXPECT_GE(get_ticks() - start, 2u);
 }

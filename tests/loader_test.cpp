@@ -1,20 +1,26 @@
-// The loader's runs on the model board, one ctest case per run. The tables (each file's head says how
-// to read it): tests/data/loader/options.txt (the command line, the run state a job receives, the way
-// out), runs.txt (the status report over each kind of record, loads over sets and fits, every failure
-// before or during a load and of each damaged update file) and faults.txt (each fault the model
-// injects, in each phase of a load and in the report). The oracles: the model board (what it holds,
-// erases and was sent), the update set, and stored outputs beside the tables. Then the record's and
-// the file names' own checks.
-#include <signal.h>
+// The loader's runs on the model board, one ctest case per row of tests/data/loader/options.txt, runs.txt and
+// faults.txt (each file's head says how to read it), judged by the model board, the update set and stored outputs.
 #include <sys/stat.h>
 
-#include <map>
-#include <optional>
-#include <thread>
+#include <cerrno>
 
-#include "loader/update_files.h"
 #include "model_fixture.h"
-#include "tests/bus_trace.h"
+#include "tools/tavsim_common.h"
+
+// The link wraps read for this program: while short_reads is set, each read is cut to 1001 bytes and every other
+// one is first interrupted by a signal, as reads from a pipe or a network share can be.
+static bool short_reads = false;
+static int reads_seen = 0;
+extern "C" ssize_t __real_read(int fd, void *buffer, size_t count);
+extern "C" ssize_t __wrap_read(int fd, void *buffer, size_t count) {
+    if (!short_reads) return __real_read(fd, buffer, count);
+    reads_seen++;
+    if (reads_seen % 2 == 1) {
+        errno = EINTR;
+        return -1;
+    }
+    return __real_read(fd, buffer, std::min<size_t>(count, 1001));
+}
 
 namespace jobs_test {
 namespace {
@@ -23,12 +29,6 @@ const std::string kStars = std::string(79, '*') + "\n";
 const std::string kBlank = "*" + std::string(77, ' ') + "*\n";
 const std::string kFailed = "* TAV board load failed!!!" + std::string(52, ' ') + "*\n";
 const std::string kBanner = kStars + kBlank + kFailed + kBlank + kStars;
-
-const std::map<std::string, tavboard::FaultKind> kFaults = {
-    {"erase-fail", tavboard::FaultKind::erase_fail}, {"program-fail", tavboard::FaultKind::program_fail},
-    {"stuck", tavboard::FaultKind::stuck},           {"vpp-low", tavboard::FaultKind::vpp_low},
-    {"locked", tavboard::FaultKind::locked},         {"never-ready", tavboard::FaultKind::never_ready},
-    {"buffer-busy", tavboard::FaultKind::buffer_busy}, {"absent", tavboard::FaultKind::absent}};
 
 const std::vector<tavtest::Row> kFaultTables = tavtest::read_rows("loader/faults.txt");
 
@@ -39,11 +39,7 @@ const tavtest::Row &row_named(const std::string &key, const std::string &name) {
     throw std::out_of_range("no row " + key + "=" + name);
 }
 
-// The fault matrix as runs: each kind in each phase its row names for an outcome. Failing, the run
-// gives the driver's message and then the phase's; a failing erase meets the phase's first erase,
-// other faults its first program (or erase), a vanished device or board comes whole. The fault
-// appears as the phase begins (a vanished device once it has programmed a byte), for any other
-// outcome before the run.
+// The fault matrix as runs: each kind in each phase its row names for an outcome (faults.txt says how).
 std::vector<tavtest::Row> fault_runs() {
     std::vector<tavtest::Row> runs;
     const tavtest::Row &all = row_named("phases", "all");
@@ -58,12 +54,13 @@ std::vector<tavtest::Row> fault_runs() {
                 run.where = kind.where + " in " + phase.where;
                 run.fields = {{"name", fault + " in " + name}, {"fault", fault}};
                 for (const auto &[key, value] : all.fields) run.fields[key] = all.text(key);
-                for (const std::string key : {"fit", "record", "words", "device", "code", "err", "out", "board"}) {
+                for (const std::string key : {"game_mb", "sound_kb", "record", "words", "device", "code", "err", "out",
+                                              "board"}) {
                     if (phase.has(key)) run.fields[key] = phase.text(key);
                     if (result.has(key)) run.fields[key] = result.text(key);
                 }
-                const bool at_block = fault == "erase-fail" || !phase.has("offset");
-                if (!vanishes) run.fields[at_block ? "block" : "offset"] = phase.text(at_block ? "block" : "offset");
+                const std::string site = fault == "erase-fail" || !phase.has("offset") ? "block" : "offset";
+                if (!vanishes) run.fields[site] = phase.text(site);
                 std::string driver = kind.text("text") + kind.text(phase.text("op"));
                 if (fault == "stuck") driver = phase.text("stuck");
                 if (outcome == "fails") run.fields["err"] = driver + phase.text("err");
@@ -78,7 +75,6 @@ std::vector<tavtest::Row> fault_runs() {
     return runs;
 }
 
-// The fault tables name no field that the runs above leave unread (a misspelt one).
 TEST(FaultTables, HaveNoUnreadField) {
     for (const tavtest::Row &row : kFaultTables) EXPECT_EQ(row.unread(), "") << row.where;
 }
@@ -97,164 +93,109 @@ std::vector<tavtest::Row> runs_of(const std::string &table) {
     return runs;
 }
 
-// The row's update set: the options of tools/update_set.h by name.
+// The row's update set: options of tools/update_set.h by name.
 UpdateSetOptions set_of(const tavtest::Row &row) {
     UpdateSetOptions o;
     o.unchecked = true;
-    for (auto [key, value] : std::map<std::string, uint32_t *>{
-             {"game_number", &o.game_number}, {"im_flsh0_bytes", &o.im_flsh0_bytes}, {"game_bytes", &o.game_bytes},
-             {"symbols_bytes", &o.symbols_bytes}, {"tavboot_bytes", &o.tavboot_bytes}, {"sound_bytes", &o.sound_bytes},
-             {"bootdata_bytes", &o.bootdata_bytes}, {"sound_period", &o.sound_period}}) {
-        *value = uint32_t(row.number(key, *value));
-    }
-    for (auto [key, value] : std::map<std::string, std::optional<uint32_t> *>{
-             {"declared_im_flsh0_longs", &o.declared_im_flsh0_longs}, {"declared_game_longs", &o.declared_game_longs},
-             {"declared_symbols_longs", &o.declared_symbols_longs}}) {
-        if (row.has(key)) *value = uint32_t(row.number(key));
-    }
-    o.version_major = int32_t(row.number("version_major", o.version_major));
-    o.version_minor = int32_t(row.number("version_minor", o.version_minor));
-    o.sound = row.number("sound", 1) == 1;
+    o.im_flsh0_bytes = uint32_t(row.number("im_flsh0_bytes", o.im_flsh0_bytes));
+    o.game_bytes = uint32_t(row.number("game_bytes", o.game_bytes));
+    o.symbols_bytes = uint32_t(row.number("symbols_bytes", o.symbols_bytes));
+    o.tavboot_bytes = uint32_t(row.number("tavboot_bytes", o.tavboot_bytes));
+    o.sound_period = uint32_t(row.number("sound_period"));
+    o.sound = row.text("sound") != "none";
     o.prefix = row.text("prefix");
-    if (row.has("bootdata_game_id")) o.bootdata_game_id = int32_t(row.number("bootdata_game_id"));
+    if (row.has("declared_game_longs")) o.declared_game_longs = uint32_t(row.number("declared_game_longs"));
     return o;
 }
 
-// Writes `bytes` into the FIFO `path` in pieces of 1001 and 4099 bytes in turn, a little apart, so
-// that its reader's reads come back short and at odd lengths.
-void feed_in_pieces(const std::string &path, const std::string &bytes) {
-    const int fd = open(path.c_str(), O_WRONLY);
-    size_t done = 0;
-    size_t piece = 1001;
-    while (fd >= 0 && done < bytes.size()) {
-        const size_t n = std::min(piece, bytes.size() - done);
-        if (write(fd, bytes.data() + done, n) != static_cast<ssize_t>(n)) break;
-        done += n;
-        piece = piece == 1001 ? 4099 : 1001;
-        usleep(2000);
+// Does one item of a row's damage ("KIND FILE") to the set in `dir`.
+void damage(const std::string &dir, const std::string &item) {
+    const std::string kind = item.substr(0, item.find(' '));
+    const std::string path = dir + "/" + item.substr(kind.size() + 1);
+    const std::string bytes = tavtest::read_file(path);
+    ASSERT_EQ(unlink(path.c_str()), 0) << path;
+    if (kind == "cut") { ASSERT_TRUE(tavtest::write_file(path, bytes.substr(0, bytes.size() / 2))); }
+    if (kind == "longer") { ASSERT_TRUE(tavtest::write_file(path, bytes + std::string(5000, '\x11'))); }
+    if (kind == "directory") { ASSERT_EQ(mkdir(path.c_str(), 0755), 0); }
+    if (kind == "fifo") { ASSERT_EQ(mkfifo(path.c_str(), 0644), 0); }
+}
+
+// The sealed record of a load of game 40215 long ago, put straight into the stored game flash (no bus cycle).
+void put_record(tavboard::Board &board, const tavtest::Row &row) {
+    TAVInfo record = {};
+    std::strcpy(record.tav_info_timestamp, "Fri Dec 13 16:03:17 1996");
+    record.tav_info_size = row.text("record") == "63 words" ? 63 : 64;
+    record.game_id = 40215;
+    record.game_size = int32_t(row.number("game_size", 3332772));
+    record.sound_size = int32_t(row.number("sound_size", 1048576));
+    std::memcpy(record.magic_cookie, "14Jan97", 8);
+    record.tav_info_checksum = 0u - word_sum(&record, sizeof record) + (row.text("record") == "changed" ? 1 : 0);
+    uint8_t *game = const_cast<uint8_t *>(board.data(tavboard::Device::game));
+    std::memcpy(game + (4u << 20) - board.fit().game_block, &record, sizeof record);
+}
+
+// Arms the row's fault: the board gone, or a kind the model injects at its device, block or offset.
+void arm(tavboard::Board &board, const tavtest::Row &row) {
+    tavboard::Fault fault{.device = row.text("device") == "sound" ? tavboard::Device::sound : tavboard::Device::game,
+                          .block = int32_t(row.number("block", -1)), .offset = row.number("offset", -1), .mask = 0xFF};
+    std::string error;
+    if (row.text("fault") == "board-absent") {
+        board.set_board_absent(true);
+    } else {
+        EXPECT_TRUE(tavsim::fault_kind_from_name(row.text("fault"), &fault.kind)) << row.text("fault");
+        EXPECT_TRUE(board.add_fault(fault, &error)) << error;
     }
-    close(fd);
 }
 
 long open_descriptors() {
     return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), std::filesystem::directory_iterator());
 }
 
-class LoaderRuns : public ModelBoardTest, public testing::WithParamInterface<tavtest::Row> {
-  protected:
-    // The record of a load of game 40215 long ago with these sizes, written through the driver where a
-    // load writes it; `changed`: a word changed after sealing.
-    void put_record(int32_t game_size, int32_t sound_size, bool changed) {
-        TAVInfo record = {};
-        std::strcpy(record.tav_info_timestamp, "Fri Dec 13 16:03:17 1996");
-        record.tav_info_size = 64;
-        record.game_id = 40215;
-        record.game_size = game_size;
-        record.sound_size = sound_size;
-        std::memcpy(record.magic_cookie, "14Jan97", 8);
-        record.tav_info_checksum = 0u - word_sum(&record, sizeof record) + (changed ? 1 : 0);
-        FSI fsi;
-        ASSERT_EQ(flash_query(0, &fsi), 1);
-        uint8_t *table = flash_alloc_erase_table(&fsi);
-        ASSERT_EQ(flash_init_erase_table(&fsi, table), 1);
-        EXPECT_EQ(flash_write(&fsi, fsi.size - fsi.block_size, reinterpret_cast<uint8_t *>(&record), 256, table), 1);
-        flash_free_erase_table(&fsi, table);
-    }
-
-    // Does one item of a row's damage ("KIND FILE") to the set in `dir`.
-    void damage(const std::string &dir, const std::string &item) {
-        const std::string kind = item.substr(0, item.find(' '));
-        const std::string path = dir + "/" + item.substr(kind.size() + 1);
-        const std::string bytes = tavtest::read_file(path);
-        ASSERT_EQ(unlink(path.c_str()), 0) << path;
-        if (kind == "directory") { ASSERT_EQ(mkdir(path.c_str(), 0755), 0); }
-        if (kind == "fifo" || kind == "pieces") { ASSERT_EQ(mkfifo(path.c_str(), 0644), 0); }
-        if (kind == "longer") { ASSERT_TRUE(tavtest::write_file(path, bytes + std::string(5000, '\x11'))); }
-        if (kind == "pieces") writers_.emplace_back(path, std::thread(feed_in_pieces, path, bytes));
-    }
-
-    // Arms the row's fault: a kind the model injects at its device, block or offset, or the board gone.
-    void arm(const tavtest::Row &row) {
-        armed_ = true;
-        tavboard::Fault fault;
-        fault.device = row.text("device") == "sound" ? tavboard::Device::sound : tavboard::Device::game;
-        fault.block = int32_t(row.number("block", -1));
-        fault.offset = row.number("offset", -1);
-        fault.mask = 0xFF;
-        if (row.text("fault") == "board-absent") {
-            board->set_board_absent(true);
-            return;
-        }
-        fault.kind = kFaults.at(row.text("fault"));
-        std::string error;
-        EXPECT_TRUE(board->add_fault(fault, &error)) << error;
-    }
-
-    std::vector<std::pair<std::string, std::thread>> writers_;
-    bool armed_ = false;
-    tavtest::TempDir files_;
-};
+class LoaderRuns : public ModelBoardTest, public testing::WithParamInterface<tavtest::Row> {};
 
 TEST_P(LoaderRuns, GiveTheirCodeOutputsAndBoard) {
     const tavtest::Row &row = GetParam();
     SCOPED_TRACE(row.where + ": " + row.text("name"));
-    signal(SIGPIPE, SIG_IGN);   // a reader that stops early shows as a failed run, not a killed test
-    if (row.has("fit")) {
-        const std::vector<std::string> n = tavtest::split(row.text("fit"), ",");
-        remake_board({uint32_t(std::stoul(n[0])) << 20, uint32_t(std::stoul(n[1])) << 10,
-                      uint32_t(std::stoul(n[2])) << 10});
-    }
-    const int32_t game_size = int32_t(row.number("game_size", 3332772));
-    const int32_t sound_size = int32_t(row.number("sound_size", 1048576));
-    if (row.text("record") != "none") put_record(game_size, sound_size, row.text("record") == "changed");
+    remake_board({uint32_t(row.number("game_mb", 4)) << 20, uint32_t(row.number("block_kb", 128)) << 10,
+                  uint32_t(row.number("sound_kb", 1024)) << 10});
+    if (row.text("record") != "none") put_record(*board, row);
     const UpdateSetOptions set = set_of(row);
-    const std::string dir = files_.file(row.has("folder") ? row.text("folder") : "set");
+    const tavtest::TempDir files;
+    const std::string dir = files.file(row.has("folder") ? row.text("folder") : "set");
     std::string error;
     ASSERT_TRUE(tavtools::write_update_set(dir, set, &error)) << error;
     for (const std::string &item : tavtest::split(row.text("damage"), ",")) damage(dir, item);
-    struct stat info = {};
-    stat((dir + "/sf.rom").c_str(), &info);
-    RunSetup setup;
-    setup.name = row.has("argv0") ? row.text("argv0") : "tavload";
-    if (row.text("descriptors") == "none_left") setup.descriptors = Descriptors::none_left;
-    if (row.text("descriptors") == "stdin_closed") setup.descriptors = Descriptors::stdin_closed;
-    tavtest::write_file(files_.file("input"), row.text("input"));
-    setup.input = row.text("input") == "@DIR@" ? "/" : files_.file("input");
-    setup.console = row.has("console");
+    const RunSetup setup{.name = row.has("argv0") ? row.text("argv0") : "tavload", .input = files.file("input"),
+                         .console = row.has("console"), .descriptors = row.text("descriptors")};
+    tavtest::write_file(setup.input, row.text("input"));
     const std::string usage = replaced(run_loader(nullptr, {"-?"}).err, "tavload", "@N@");
     const std::string words = row.text("words");
     auto filled = [&](std::string text) {
         text = replaced(text, "@WS@", " \t\n\v\f\r");
-        text = replaced(text, "@U@", tavtest::stored_output("loader/usage.txt", usage));
+        text = replaced(text, "@U@", usage);
         text = replaced(text, "@R@", "@N@: TAV not responding - check if board and jumper are both present\n");
         text = replaced(text, "@N@", row.has("shown") ? row.text("shown") : "tavload");
         text = replaced(text, "@W@", words.substr(0, words.find(',')));
         text = replaced(text, "@P@", "\nPress ENTER to continue...");
         text = replaced(text, "@D@", dir);
-        text = replaced(text, "@X@", std::string(5000, 'x'));
-        text = replaced(text, "@S@", std::to_string(info.st_size));
         return replaced(text, "@B@", kBanner);
     };
-    const std::vector<std::string> facts = tavtest::split(row.text("board"), ", ");
-    armed_ = !row.has("fault");
-    if (!armed_ && !row.has("armed")) arm(row);
+    if (row.has("fault") && !row.has("armed")) arm(*board, row);
+    bool armed = !row.has("armed");
     const uint64_t armed_at = uint64_t(row.number("armed"));
     board->set_status_read_hook([&] {
         tick_clock_advance(1);
-        if (!armed_ && board->counters().programmed_bytes >= armed_at) arm(row);
+        if (armed || board->counters().programmed_bytes < armed_at) return;
+        armed = true;
+        arm(*board, row);
     });
     board->reset_counters();
-    board_window = nullptr;
     const long open_before = open_descriptors();
-    std::optional<tavtest::BusTrace> trace;
-    if (std::find(facts.begin(), facts.end(), "unchanged") != facts.end()) trace.emplace(*board);
+    short_reads = row.text("reads") == "short";
     const RunResult r = run_loader(board->window_address(), tavtest::split(filled(words), ","), setup);
-    for (auto &[path, writer] : writers_) {
-        const int release = open(path.c_str(), O_RDONLY | O_NONBLOCK);   // a writer still waiting for a reader
-        writer.join();
-        close(release);
-    }
-    EXPECT_TRUE(armed_) << "the fault's phase did not begin";
+    EXPECT_TRUE(!short_reads || reads_seen > 0) << "no read was cut short";
+    short_reads = false;
+    EXPECT_TRUE(armed) << "the fault's phase did not begin";
     EXPECT_EQ(r.code, row.number("code"));
     EXPECT_EQ(r.err, filled(row.text("err")));
     std::string out = filled(row.text(setup.console ? "console" : "out"));
@@ -263,10 +204,9 @@ TEST_P(LoaderRuns, GiveTheirCodeOutputsAndBoard) {
         out = replaced(tavtest::stored_output("loader/" + row.text("transcript") + ".txt", seen), "@P@", dir + "/");
     }
     EXPECT_EQ(r.out, out);
-    if (row.has("state")) { EXPECT_EQ(r.state, row.text("state")); }
-    if (row.has("rest")) { EXPECT_EQ(r.rest, row.text("rest")) << "what the ENTER wait leaves"; }
+    EXPECT_EQ(r.rest, row.text("rest")) << "what the ENTER wait leaves";
     EXPECT_EQ(open_descriptors(), open_before) << "a file was left open";
-    for (const std::string &fact : facts) {
+    for (const std::string &fact : tavtest::split(row.text("board"), ", ")) {
         if (fact.starts_with("loaded")) {
             const LoadShape shape{fact.find("sound") != std::string::npos, fact.find("game") != std::string::npos};
             expect_loaded(*board, set, shape);
@@ -280,11 +220,8 @@ TEST_P(LoaderRuns, GiveTheirCodeOutputsAndBoard) {
             }
         } else if (fact == "untouched") {
             EXPECT_EQ(board->counters().accesses, 0u);
-            EXPECT_EQ(board_window, nullptr) << "the window reached the driver";
         } else if (fact == "unchanged") {
-            EXPECT_EQ(board->counters().erases + board->counters().programmed_bytes, 0u);
             for (uint8_t command : {0x20, 0x40, 0xE8, 0xD0}) EXPECT_EQ(board->command_count(command), 0u) << +command;
-            for (const std::string &line : trace->lines) EXPECT_TRUE(line.starts_with("game ")) << line;
         } else if (fact == "game erased") {
             const uint8_t *game = board->data(tavboard::Device::game);
             EXPECT_TRUE(std::all_of(game, game + (4u << 20), [](uint8_t b) { return b == 0xFF; }));
@@ -295,7 +232,6 @@ TEST_P(LoaderRuns, GiveTheirCodeOutputsAndBoard) {
             board->set_board_absent(false);
             reopen_board();   // the power cycled: a status register's error bits are gone
             const RunResult status = run_loader(board->window_address(), {"-status"});
-            EXPECT_EQ(status.code, fact == "not loaded" ? 34 : 0) << fact;
             EXPECT_EQ(status.err, fact == "not loaded" ? "TAV is not currently loaded.\n" : "") << fact;
         } else {
             ADD_FAILURE() << "no such board fact: " << fact;
@@ -309,51 +245,22 @@ INSTANTIATE_TEST_SUITE_P(Options, LoaderRuns, testing::ValuesIn(runs_of("loader/
 INSTANTIATE_TEST_SUITE_P(EachRow, LoaderRuns, testing::ValuesIn(runs_of("loader/runs.txt")), test_name);
 INSTANTIATE_TEST_SUITE_P(EveryFaultInEveryPhase, LoaderRuns, testing::ValuesIn(fault_runs()), test_name);
 
-// The record and the update file names, without a board (loads and the status report pin the rest).
-TEST(TavInfoRecord, WordSumsTimestampsDumpAndNames) {
-    const uint8_t words[] = {0xFF, 0xFF, 0xFF, 0xFF, 0x02, 0x01, 0, 0, 0xAA, 0xBB, 0xCC};
-    uint32_t sum = 10;   // low byte first, onto a running sum modulo 2^32, trailing bytes left out
-    sum_longs(words, sizeof words, &sum);
-    EXPECT_EQ(sum, 0x10bu);
+// The record's date text, and its texts as the dump and the report show them (loads and the report pin the rest).
+TEST(TavInfoRecord, DateTextAndPrintableText) {
     setenv("TZ", "UTC0", 1);
     tzset();
-    // No time of day gives a fixed date; a five-digit year is kept whole.
-    const std::pair<time_t, std::string> dates[] = {{-1, "Fri Dec 13 16:03:17 1996"}, {0, "Thu Jan  1 00:00:00 1970"},
-                                                    {253402300800LL, "Sat Jan  1 00:00:00 10000"}};
-    for (const auto &[now, text] : dates) {
-        char field[32];
-        std::memset(field, 0x55, sizeof field);
-        format_tav_timestamp(now, field);
-        EXPECT_EQ(std::string(field, 32), text + std::string(32 - text.size(), '\0'));
-    }
+    char field[32];
+    std::memset(field, 0x55, sizeof field);
+    format_tav_timestamp(-1, field);   // no time of day: a fixed date
+    EXPECT_EQ(std::string(field, 32), "Fri Dec 13 16:03:17 1996" + std::string(8, '\0'));
+    format_tav_timestamp(253402300800LL, field);   // a five-digit year kept whole
+    EXPECT_EQ(std::string(field, 32), "Sat Jan  1 00:00:00 10000" + std::string(7, '\0'));
     unsetenv("TZ");
     tzset();
-    TAVInfo record;
-    std::memset(&record, 0xEE, sizeof record);   // nothing of what was there shows through
-    prepare_tav_info(&record, 12345);
-    const uint8_t *bytes = reinterpret_cast<const uint8_t *>(&record);
-    auto zero = [](uint8_t b) { return b == 0; };
-    EXPECT_TRUE(std::all_of(bytes + 24, bytes + 32, zero));
-    EXPECT_EQ(std::memcmp(bytes + 32, "\x40\0\0\0\0\0\0\0\x39\x30\0\0", 12), 0);   // size 64, checksum 0, GAME#
-    EXPECT_TRUE(std::all_of(record.reserved, record.reserved + sizeof record.reserved, zero));
-    record.tav_info_size = 63;   // a record of another size is not valid, whatever its sum
-    seal_tav_info(&record);
-    EXPECT_EQ(tav_info_valid(&record), 0);
-    // The dump shows a text up to its first byte outside 0x20..0x7E, or its field's end.
-    std::memcpy(record.tav_info_timestamp, "Fri\x7F" "Dec", 8);
-    std::memcpy(record.magic_cookie, "13Dec96X", 8);
-    record.reserved[0] = 'Z';
     testing::internal::CaptureStdout();
-    print_tav_info(&record);
-    const std::string dump = testing::internal::GetCapturedStdout();
-    EXPECT_TRUE(dump.starts_with("TAVInfo structure:\n  tav_info_timestamp: \"Fri\"\n")) << dump;
-    EXPECT_NE(dump.find("  magic_cookie:        \"13Dec96X\"\n"), std::string::npos) << dump;
-    // "/" joins a path that is not empty, even one that ends in "/"; a backslash is a character like any other.
-    run_options.path = "C:\\upd/";
-    run_options.prefix = "new";
-    EXPECT_EQ(update_file_name("sf.rom"), "C:\\upd//newsf.rom");
-    run_options.path = "";
-    EXPECT_EQ(update_file_name("sf.rom"), "newsf.rom");
+    print_printable("Fri\x7F" "Dec", 7);   // up to the first byte outside 0x20..0x7E
+    print_printable("13Dec96XZ", 8);        // or the field's end
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Fri13Dec96X");
 }
 
 }  // namespace

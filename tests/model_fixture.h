@@ -24,27 +24,21 @@ using tavtest::replaced;
 using tavtools::UpdateFile;
 using tavtools::UpdateSetOptions;
 
-// What a run gave: its code, its outputs, the run state it was left with (taken while its words are
-// alive), and what it left unread of its standard input.
+// What a run gave: its code, its outputs, and what it left unread of its standard input.
 struct RunResult {
     int code = -1;
     std::string out;
     std::string err;
-    std::string state;
     std::string rest;
 };
 
-// The descriptors a run finds: as they are; none left below the limit, so it can open no file; or
-// standard input closed, so its first file is descriptor 0, as for a tavload that cron starts.
-enum class Descriptors { as_is, none_left, stdin_closed };
-
-// How a run starts: argv[0], its descriptors, standard input read from the file `input`, and with
-// `console` both outputs written to one file, in `out`, in the order written.
+// How a run starts: argv[0], standard input, both outputs in `out` as written (`console`), and `descriptors`
+// "none_left" (no file opens) or "stdin_closed" (the first file opened is descriptor 0, as when cron starts it).
 struct RunSetup {
     std::string name = "tavload";
-    Descriptors descriptors = Descriptors::as_is;
     std::string input = "/dev/null";
     bool console = false;
+    std::string descriptors;
 };
 
 // loader_main on `window` with `words`.
@@ -62,22 +56,16 @@ inline RunResult run_loader(uint8_t *window, std::vector<std::string> words, con
     for (int fd : files) close(fd);
     __fpurge(stdin);
     clearerr(stdin);
-    struct rlimit limit;
-    getrlimit(RLIMIT_NOFILE, &limit);
-    const rlim_t usual = limit.rlim_cur;
-    limit.rlim_cur = static_cast<rlim_t>(dup(0));   // the lowest free descriptor
-    close(static_cast<int>(limit.rlim_cur));
-    if (setup.descriptors == Descriptors::none_left) setrlimit(RLIMIT_NOFILE, &limit);
-    if (setup.descriptors == Descriptors::stdin_closed) close(0);
+    struct rlimit usual;
+    getrlimit(RLIMIT_NOFILE, &usual);
+    struct rlimit none_left = usual;
+    none_left.rlim_cur = static_cast<rlim_t>(dup(0));   // the lowest free descriptor
+    close(static_cast<int>(none_left.rlim_cur));
+    if (setup.descriptors == "none_left") setrlimit(RLIMIT_NOFILE, &none_left);
+    if (setup.descriptors == "stdin_closed") close(0);
     RunResult r;
     r.code = loader_main(window, static_cast<int>(words.size()), argv.data());
-    limit.rlim_cur = usual;
-    setrlimit(RLIMIT_NOFILE, &limit);
-    const RunOptions &o = run_options;
-    char state[512];
-    std::snprintf(state, sizeof state, "%u status%d gf%d sf%d ask%d debug%d f%d'%s' p%d'%s'", o.game_number, o.status,
-                  o.gfonly, o.sfonly, ask, debug, o.prefix_given, o.prefix, o.path_given, o.path);
-    r.state = state;
+    setrlimit(RLIMIT_NOFILE, &usual);
     for (int c = std::getchar(); c != EOF; c = std::getchar()) r.rest += char(c);
     std::fflush(stdout);
     for (int fd = 0; fd < 3; fd++) dup2(saved[fd], fd);
@@ -102,26 +90,26 @@ struct LoadShape {
     bool game = true;    // BootData and the images went into the game flash
 };
 
-// The board after a load of set `o`: BootData at 0 and the images back to back behind it, erased
-// bytes up to tavboot.rom at 0x3F8000 and its zero fill, the sealed record of it all at the start of
-// the last erase block, and the sound image (its last repeat on a smaller device, or in the first MB
-// of space 1 without one).
+// The board after a load of set `o`: BootData at 0 and the images behind it, erased bytes up to tavboot.rom
+// at 0x3F8000 and its zero fill, the sealed record of it all at the start of the last erase block, and the
+// sound image (its last repeat on a smaller device, or in the first MB of space 1 without one).
 inline void expect_loaded(const tavboard::Board &board, const UpdateSetOptions &o, LoadShape shape) {
     const uint8_t *game = board.data(tavboard::Device::game);
-    std::vector<uint8_t> want(4u << 20, 0xFF);
+    std::vector<uint8_t> want(board.fit().game_size, 0xFF);
     TAVInfo record = {};
     for (UpdateFile file : {UpdateFile::bootdata, UpdateFile::im_flsh0, UpdateFile::game, UpdateFile::symbols}) {
-        std::vector<uint8_t> bytes = tavtools::update_file_bytes(o, file);
-        bytes.resize(file == UpdateFile::bootdata ? 32768 : bytes.size());
+        const std::vector<uint8_t> bytes = tavtools::update_file_bytes(o, file);
         if (!shape.game) break;
         std::copy(bytes.begin(), bytes.end(), want.begin() + record.game_size);
         record.game_checksum += word_sum(bytes.data(), bytes.size());
         record.game_size += int32_t(bytes.size());
     }
     const std::vector<uint8_t> tavboot = tavtools::update_file_bytes(o, UpdateFile::tavboot);
-    std::fill(want.begin() + 0x3F8000, want.end(), 0x00);
+    std::fill(want.begin() + 0x3F8000, want.begin() + (4u << 20), 0x00);
     std::copy(tavboot.begin(), tavboot.end(), want.begin() + 0x3F8000);
     const std::vector<uint8_t> sf = tavtools::update_file_bytes(o, UpdateFile::sound);
+    const uint32_t sound_size = board.device_size(tavboard::Device::sound);
+    if (shape.sound && sound_size == 0) std::copy(sf.begin(), sf.end(), want.begin() + (4u << 20));
     const uint32_t info = (4u << 20) - board.fit().game_block;
     std::memcpy(record.tav_info_timestamp, game + info, 24);   // the date of the load
     EXPECT_EQ(strnlen(record.tav_info_timestamp, 32), 24u);
@@ -134,16 +122,9 @@ inline void expect_loaded(const tavboard::Board &board, const UpdateSetOptions &
     std::memcpy(want.data() + info, &record, sizeof record);
     const auto diff = std::mismatch(want.begin(), want.end(), game);
     EXPECT_TRUE(diff.first == want.end()) << "game flash byte " << diff.first - want.begin();
-    std::vector<uint8_t> sound(1u << 20, 0xFF);
-    if (shape.sound) sound = sf;
-    const uint32_t sound_size = board.device_size(tavboard::Device::sound);
-    if (sound_size != 0) {
-        EXPECT_TRUE(std::equal(sound.end() - sound_size, sound.end(), board.data(tavboard::Device::sound))) << "sound";
-    }
-    if (board.fit().game_size > (4u << 20)) {
-        if (sound_size != 0) sound.assign(1u << 20, 0xFF);
-        EXPECT_TRUE(std::equal(sound.begin(), sound.end(), game + (4u << 20))) << "space 1 of the game flash";
-    }
+    std::vector<uint8_t> sound(sf.end() - sound_size, sf.end());
+    if (!shape.sound) sound.assign(sound_size, 0xFF);
+    EXPECT_TRUE(std::equal(sound.begin(), sound.end(), board.data(tavboard::Device::sound))) << "sound flash";
 }
 
 }  // namespace jobs_test
