@@ -24,23 +24,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Same image sizes for the old and the new load: nothing of the old survives a complete new one.
-tavtools::UpdateSetOptions set_options(uint32_t game) {
-    tavtools::UpdateSetOptions o;
-    o.game_number = game;
-    o.seed = game;
-    o.im_flsh0_bytes = 20000;
-    o.game_bytes = 140000;    // crosses into the next erase block
-    o.symbols_bytes = 12004;
-    o.tavboot_bytes = 20000;  // a short boot image: the zero fill is written too
-    return o;
-}
-
-bool fail(std::string *error, const std::string &text) {
-    *error = text;
-    return false;
-}
-
 std::string copy_board(const std::string &from, const std::string &to) {
     std::error_code ec;
     fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec);
@@ -55,41 +38,79 @@ template <class Use> std::string with_board(const std::string &path, Use use) {
     return board == nullptr ? "cannot open the board: " + error : use(*board);
 }
 
-// The game flash bytes of a board, then its sound flash bytes if it has a sound flash.
-std::vector<uint8_t> flash_bytes(const tavboard::Board &board) {
-    const uint8_t *game = board.data(tavboard::Device::game), *sound = board.data(tavboard::Device::sound);
-    std::vector<uint8_t> bytes(game, game + board.fit().game_size);
-    if (sound != nullptr) bytes.insert(bytes.end(), sound, sound + board.fit().sound_size);
-    return bytes;
-}
-
-// Empty when the board holds `want`, its information record valid and differing only in the
-// load's date and the record's own checksum, which covers the date.
-std::string check_board(const tavboard::Board &board, const std::vector<uint8_t> &want, uint32_t info_offset) {
-    std::vector<uint8_t> have = flash_bytes(board);
-    TAVInfo record, wanted;
-    std::memcpy(&record, have.data() + info_offset, sizeof record);
-    if (tav_info_valid(&record) != 1) return "its information record is not valid";
-    std::memcpy(&wanted, want.data() + info_offset, sizeof wanted);
-    std::memcpy(record.tav_info_timestamp, wanted.tav_info_timestamp, sizeof record.tav_info_timestamp);
-    record.tav_info_checksum = wanted.tav_info_checksum;
-    std::memcpy(have.data() + info_offset, &record, sizeof record);
-    return have == want ? "" : "its flash differs from what that load left (template or reference board)";
-}
-
-// The flash bytes of the board file at `path` into *bytes. Empty, or the problem.
+// The game flash bytes of the board file at `path`, then its sound flash bytes if it has a sound flash.
 std::string read_flash(const std::string &path, std::vector<uint8_t> *bytes) {
     return with_board(path, [bytes](tavboard::Board &board) {
-        *bytes = flash_bytes(board);
+        const uint8_t *game = board.data(tavboard::Device::game);
+        const uint8_t *sound = board.data(tavboard::Device::sound);
+        bytes->assign(game, game + board.fit().game_size);
+        if (sound != nullptr) bytes->insert(bytes->end(), sound, sound + board.fit().sound_size);
         return "";
     });
 }
 
+// Empty when the board file at `path` holds `want`, its information record valid and differing only
+// in the load's date and the record's own checksum, which covers the date.
+std::string check_board(const std::string &path, const std::vector<uint8_t> &want, uint32_t info_offset) {
+    std::vector<uint8_t> have;
+    std::string problem = read_flash(path, &have);
+    if (!problem.empty()) return problem;
+    TAVInfo record;
+    std::memcpy(&record, have.data() + info_offset, sizeof record);
+    if (tav_info_valid(&record) != 1) return "its information record is not valid";
+    std::memcpy(record.tav_info_timestamp, want.data() + info_offset, sizeof record.tav_info_timestamp);
+    std::memcpy(&record.tav_info_checksum, want.data() + info_offset + offsetof(TAVInfo, tav_info_checksum), 4);
+    std::memcpy(have.data() + info_offset, &record, sizeof record);
+    return have == want ? "" : "its flash differs from what that load left (template or reference board)";
+}
+
 std::string describe_run(const tavtools::ProcessOutcome &run) {
-    std::string text = "exit status " + std::to_string(run.exit_status);
     std::string err = run.err.size() > 200 ? run.err.substr(0, 200) + "..." : run.err;
     std::replace(err.begin(), err.end(), '\n', '|');
-    return err.empty() ? text : text + ", stderr \"" + err + "\"";
+    return "exit status " + std::to_string(run.exit_status) + (err.empty() ? "" : ", stderr \"" + err + "\"");
+}
+
+bool parse_boards(const std::string &text, std::vector<std::string> *boards) {
+    std::stringstream list(text);
+    boards->clear();
+    for (std::string item; std::getline(list, item, ',');) {
+        if (item != "default" && item != "8m") return false;
+        boards->push_back(item);
+    }
+    return true;
+}
+
+// "program: message" on stderr, then `usage`; the exit status 2.
+int refuse(const char *program, const std::string &message, const std::string &usage = "") {
+    std::fprintf(stderr, "%s: %s\n%s", program, message.c_str(), usage.c_str());
+    return 2;
+}
+
+// Parses the command line into *o; -1 to go on, else the exit status (0 when the usage text was asked for).
+int parse_options(int argc, char **argv, const char *program, const std::string &usage, Options *o) {
+    for (int i = 1; i < argc; i++) {
+        std::string arg = argv[i];
+        std::string v = i + 1 < argc ? argv[i + 1] : "";
+        bool is_count = !v.empty() && v.size() <= 12 && v.find_first_not_of("0123456789") == std::string::npos;
+        uint64_t count = is_count ? std::stoull(v) : 0;
+        if (arg == "-h" || arg == "--help") {
+            std::fputs(usage.c_str(), stdout);
+            return 0;
+        }
+        if (arg == "--keep") o->keep = true;
+        else if (i + 1 == argc) return refuse(program, "cannot use " + arg, usage);
+        else if (arg == "--points" && v == "all") o->all = true;
+        else if (arg == "--points" && is_count) o->points = count;
+        else if (arg == "--thin" && is_count && count >= 1) o->thin = count;
+        else if (arg == "--jobs" && is_count && count >= 1 && count <= 64) o->jobs = unsigned(count);
+        else if (arg != "--boards" || !parse_boards(v, &o->boards))
+            return refuse(program, "cannot use " + arg + " " + v, usage);
+        if (arg != "--keep") i++;
+    }
+    std::error_code ec;
+    o->tavload = fs::read_symlink("/proc/self/exe", ec).parent_path() / "tavload";
+    if (access(o->tavload.c_str(), X_OK) == 0) return -1;
+    return refuse(program, "no tavload at " + o->tavload, usage);
 }
 
 }  // namespace
@@ -106,9 +127,9 @@ bool Workspace::make(const std::string &root, const std::string &name) {
         InstallDeviceService("agentcd", "DriverAgent Class Driver", "c:\\winnt\\system32\\agentcd.sys", -1) < 0)
         return false;
     for (char **e = environ; *e != nullptr; e++) {
-        std::string entry = *e, key = entry.substr(0, entry.find('='));
+        std::string key = std::string(*e).substr(0, std::string(*e).find('='));
         if (key != "TAV_HOME" && key != "TAV_BOARD" && key != "TAV_TOOLKIT_FAIL" && key != "TAV_TOOLKIT_TRACE")
-            env_storage.push_back(entry);
+            env_storage.push_back(*e);
     }
     env_storage.push_back("TAV_HOME=" + home);
     env_storage.push_back("TAV_BOARD=" + board);
@@ -117,78 +138,56 @@ bool Workspace::make(const std::string &root, const std::string &name) {
     return true;
 }
 
-tavtools::ProcessOutcome SweepCase::tavload(const Workspace &ws, const std::vector<std::string> &args) const {
-    return tavtools::run_program(options_.tavload, args, {ws.dir, "", ws.envp.data()});
-}
-
-tavtools::ProcessOutcome SweepCase::load_new(const Workspace &ws) const {
-    return tavload(ws, {"-p" + new_set_, std::to_string(kNewGame)});
-}
-
-SweepCase::SweepCase(const Options &options, const std::string &board, tavboard::FaultKind stop, uint64_t margin)
-    : options_(options), name_(board), stop_(stop), margin_(margin) {
-    if (board == "8m") fit_.game_size = 8u << 20, fit_.sound_size = 0;   // the sound image in space 1
-}
-
-bool SweepCase::prepare(const Workspace &ws, std::string *error) {
-    std::string dir = options_.work + "/" + name_, ref = dir + "/reference.img";
-    old_set_ = dir + "/old";
-    new_set_ = dir + "/new";
-    template_ = dir + "/template.img";
-    if (!tavtools::write_update_set(old_set_, set_options(kOldGame), error) ||
-        !tavtools::write_update_set(new_set_, set_options(kNewGame), error))
-        return false;
-    if (tavboard::Board::create(ws.board, fit_, true, error) == nullptr) return false;
-    tavtools::ProcessOutcome load = tavload(ws, {"-p" + old_set_, std::to_string(kOldGame)});
-    if (load.exit_status != 0) return fail(error, "the template load failed: " + describe_run(load));
-    std::string problem = copy_board(ws.board, template_);
-    if (problem.empty()) problem = read_flash(template_, &old_image_);
+std::string SweepCase::prepare(const Workspace &ws) {
+    std::string reference_board = dir + "/reference.img";
+    std::string error;
+    // Same image sizes for the old and the new load: nothing of the old survives a complete new one. The
+    // game image crosses into the next erase block; the boot image is short, so its zero fill is written too.
+    for (uint32_t game : {kOldGame, kNewGame}) {
+        tavtools::UpdateSetOptions set;
+        set.game_number = game;
+        set.seed = game;
+        set.im_flsh0_bytes = 20000;
+        set.game_bytes = 140000;
+        set.symbols_bytes = 12004;
+        set.tavboot_bytes = 20000;
+        if (!tavtools::write_update_set(game == kOldGame ? old_set : new_set, set, &error)) return error;
+    }
+    if (tavboard::Board::create(ws.board, fit, true, &error) == nullptr) return error;
+    tavtools::ProcessOutcome load = tavload(ws, {"-p" + old_set, std::to_string(kOldGame)});
+    if (load.exit_status != 0) return "the template load failed: " + describe_run(load);
+    std::string problem = copy_board(ws.board, template_board);
+    if (problem.empty()) problem = read_flash(template_board, &old_image);
     if (problem.empty()) problem = check_status(ws, Loads::old_only, false);
-    if (problem.empty()) problem = copy_board(template_, ref);
-    if (!problem.empty()) return fail(error, "the template board: " + problem);
+    if (problem.empty()) problem = copy_board(template_board, reference_board);
+    if (!problem.empty()) return "the template board: " + problem;
 
     // The reference load, whose flash bytes a board showing the new load must hold. A real run
     // that made other accesses would fail the points about the erase and the end of the load.
-    if (!reference_load(ref, new_set_, kNewGame, fit_.game_block, &map_, error)) return false;
-    problem = read_flash(ref, &new_image_);
-    if (!problem.empty()) return fail(error, "the reference board: " + problem);
-    // Every access of the load and one past it, or those of the information-block erase and the rest.
-    uint64_t first = options_.all || map_.erase_first <= margin_ ? 1 : map_.erase_first - margin_;
-    uint64_t last = options_.all ? map_.total + 1 : map_.erase_last + margin_;
-    for (uint64_t n = first; n <= last; n++) points_.push_back(n);
-    if (!options_.all) {
-        add_record_write(map_.record_first - margin_);
-        add_spread();
-        add_points();
-    }
-    std::sort(points_.begin(), points_.end());
-    points_.erase(std::unique(points_.begin(), points_.end()), points_.end());
-    return true;
-}
-
-void SweepCase::print_plan(const char *what) const {
-    std::printf("%s board: %llu bus accesses in a load, %zu %s points\n", name_.c_str(),
-                (unsigned long long)map_.total, points_.size(), what);
-    std::fflush(stdout);
+    problem = reference_load(reference_board, new_set, kNewGame, fit.game_block, &map);
+    if (!problem.empty()) return "the reference load: " + problem;
+    problem = read_flash(reference_board, &new_image);
+    if (!problem.empty()) return "the reference board: " + problem;
+    gather_points();
+    return "";
 }
 
 std::string SweepCase::try_point(const Workspace &ws, uint64_t n) const {
-    tavboard::Fault stop;
-    stop.kind = stop_;
-    stop.after = n;
-    std::string problem = fresh_board(ws, stop);
+    std::string problem = fresh_board(ws, {.kind = stop, .after = n});
     if (!problem.empty()) return problem;
-    tavtools::ProcessOutcome load = load_new(ws);
+    tavtools::ProcessOutcome load = tavload(ws, {"-p" + new_set, std::to_string(kNewGame)});
     bool stopped = load.exit_status == 137;
-    if (!stopped && (load.exit_status != 0 || n <= map_.total)) return "the stopped load: " + describe_run(load);
+    if (!stopped && (load.exit_status != 0 || n <= map.total)) return "the stopped load: " + describe_run(load);
     problem = after_stop(ws, stopped);
     if (problem.empty()) problem = accept(ws, n);
-    return problem.empty() ? check_fresh_load(ws) : problem;
+    if (problem.empty()) problem = check_fresh_load(ws);
+    return problem;
 }
 
 std::string SweepCase::fresh_board(const Workspace &ws, const tavboard::Fault &fault) const {
-    std::string problem = copy_board(template_, ws.board);
-    return !problem.empty() ? problem : with_board(ws.board, [&](tavboard::Board &board) {
+    std::string problem = copy_board(template_board, ws.board);
+    if (!problem.empty()) return problem;
+    return with_board(ws.board, [&](tavboard::Board &board) {
         std::string error;
         return board.add_fault(fault, &error) ? "" : "cannot arm the fault: " + error;
     });
@@ -196,22 +195,21 @@ std::string SweepCase::fresh_board(const Workspace &ws, const tavboard::Fault &f
 
 std::string SweepCase::check_status(const Workspace &ws, Loads allowed, bool not_loaded_ok) const {
     tavtools::ProcessOutcome status = tavload(ws, {"-status"});
-    if (status.exit_status == 34 && status.out.empty() && status.err == "TAV is not currently loaded.\n")
+    const std::string &out = status.out;
+    if (status.exit_status == 34 && out.empty() && status.err == "TAV is not currently loaded.\n")
         return not_loaded_ok ? "" : "-status says not loaded";
     if (status.exit_status != 0) return "-status: " + describe_run(status);
-    if (allowed == Loads::none) return "-status reports a load, expected not loaded: " + status.out;
-    bool is_new = status.out.find(" with GameID " + std::to_string(kNewGame) + " ") != std::string::npos;
-    if ((is_new && allowed == Loads::old_only) || (!is_new && allowed == Loads::new_only))
-        return "-status reports the " + std::string(is_new ? "new" : "old") + " load: " + status.out;
+    if (allowed == Loads::none) return "-status reports a load, expected not loaded: " + out;
+    bool is_new = out.find(" with GameID " + std::to_string(kNewGame) + " ") != std::string::npos;
+    if (is_new && allowed == Loads::old_only) return "-status reports the new load: " + out;
+    if (!is_new && allowed == Loads::new_only) return "-status reports the old load: " + out;
     // A fixed head, the date, a fixed tail naming the game.
-    const std::string &out = status.out, head = "TAV loaded on ",
-                      tail = " with GameID " + std::to_string(is_new ? kNewGame : kOldGame) + " Game & Sound updates.\n";
-    std::string problem = with_board(ws.board, [&](tavboard::Board &board) {
-        return check_board(board, is_new ? new_image_ : old_image_, kSpace0Bytes - fit_.game_block);
-    });
+    const std::string head = "TAV loaded on ";
+    std::string tail = " with GameID " + std::to_string(is_new ? kNewGame : kOldGame) + " Game & Sound updates.\n";
     bool report_ok = out.size() > head.size() + tail.size() && out.starts_with(head) && out.ends_with(tail);
-    if (!report_ok || !status.err.empty())
-        problem = "the report is \"" + out + "\"" + (status.err.empty() ? "" : " with stderr " + status.err);
+    std::string problem = check_board(ws.board, is_new ? new_image : old_image, kSpace0Bytes - fit.game_block);
+    if (!report_ok) problem = "the report is \"" + out + "\"";
+    if (!status.err.empty()) problem = "the report is \"" + out + "\" with stderr " + status.err;
     return problem.empty() ? "" : "-status reports a load but " + problem;
 }
 
@@ -224,95 +222,55 @@ std::string SweepCase::after_stop(const Workspace &ws, bool stopped) const {
 }
 
 std::string SweepCase::check_fresh_load(const Workspace &ws) const {
-    tavtools::ProcessOutcome again = load_new(ws);
+    tavtools::ProcessOutcome again = tavload(ws, {"-p" + new_set, std::to_string(kNewGame)});
     if (again.exit_status != 0 || !again.err.empty()) return "the fresh load: " + describe_run(again);
     std::string problem = check_status(ws, Loads::new_only, false);
     return problem.empty() ? "" : "after the fresh load: " + problem;
 }
 
-void SweepCase::add_record_write(uint64_t from) {
-    std::vector<uint64_t> starts;   // the 0xE8 of each program sequence from `from` on
-    for (uint64_t after : map_.inside[0])
-        if (after > from) starts.push_back(after - 1);
-    for (uint64_t n = from; n <= map_.total + 1; n++) {
-        size_t k = std::upper_bound(starts.begin(), starts.end(), n) - starts.begin();   // sequences begun
-        if (k == 0 || k == starts.size() || (n - starts[k - 1]) % options_.thin == (k - 1) % options_.thin)
-            points_.push_back(n);
-    }
-}
-
-void SweepCase::add_spread() {
-    uint64_t state = 0x9E3779B97F4A7C15ull + map_.total;
-    uint64_t stretch = std::max<uint64_t>(1, map_.total / std::max<uint64_t>(1, options_.points));
-    for (uint64_t k = 0; k < options_.points; k++) {
-        state = state * 6364136223846793005ull + 1442695040888963407ull;
-        uint64_t n = 1 + k * stretch + (state >> 33) % stretch;
-        if (n <= map_.total) points_.push_back(n);
-    }
-}
-
-namespace {
-
-bool parse_count(const std::string &text, uint64_t *value) {
-    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos || text.size() > 12) return false;
-    *value = std::stoull(text);
-    return true;
-}
-
-// Reads one option's value into *o; false when the option is unknown or the value not one it takes.
-bool take(const std::string &arg, const std::string &v, Options *o) {
-    uint64_t jobs = 0;
-    if (arg == "--points") return v == "all" ? (o->all = true) : parse_count(v, &o->points);
-    if (arg == "--thin") return parse_count(v, &o->thin) && o->thin >= 1;
-    if (arg == "--jobs") return parse_count(v, &jobs) && jobs >= 1 && jobs <= 64 && (o->jobs = unsigned(jobs)) > 0;
-    if (arg != "--boards") return false;
-    std::stringstream list(v);
-    o->boards.clear();
-    for (std::string item; std::getline(list, item, ',');) {
-        if (item != "default" && item != "8m") return false;
-        o->boards.push_back(item);
-    }
-    return true;
-}
-
-// "program: message" on stderr (and the usage text when given); the exit status 2.
-int refuse(const char *program, const std::string &message, const char *usage = "") {
-    std::fprintf(stderr, "%s: %s\n%s", program, message.c_str(), usage);
-    return 2;
-}
-
-// Parses the command line into *options; 0 to go on, else the exit status (-1: help shown).
-int parse_options(int argc, char **argv, const char *program, const char *text, Options *options) {
-    for (int i = 1; i < argc; i++) {
-        std::string arg = argv[i];
-        if (arg == "-h" || arg == "--help") {
-            std::fputs(text, stdout);
-            return -1;
+void SweepCase::gather_points() {
+    // Every access of the load and one past it, or those of the information-block erase and the rest.
+    uint64_t first = options.all || map.erase_first <= margin ? 1 : map.erase_first - margin;
+    uint64_t last = options.all ? map.total + 1 : map.erase_last + margin;
+    for (uint64_t n = first; n <= last; n++) points.push_back(n);
+    if (!options.all) {
+        // From the record write on, in each program sequence (0xE8 up to the next) every thin-th access, each at
+        // another place so that together (8 sequences: thin up to 7) they try every place; the last one whole.
+        uint64_t from = map.record_first - margin;
+        std::vector<uint64_t> starts;   // the 0xE8 of each program sequence from `from` on
+        for (uint64_t after : map.inside[0])
+            if (after > from) starts.push_back(after - 1);
+        for (uint64_t n = from; n <= map.total + 1; n++) {
+            size_t k = std::upper_bound(starts.begin(), starts.end(), n) - starts.begin();   // sequences begun
+            if (k == 0 || k == starts.size() || (n - starts[k - 1]) % options.thin == (k - 1) % options.thin)
+                points.push_back(n);
         }
-        if (arg == "--keep") options->keep = true;
-        else if (i + 1 >= argc || !take(arg, argv[i + 1], options))
-            return refuse(program, "cannot use " + arg + (i + 1 < argc ? std::string(" ") + argv[i + 1] : ""), text);
-        else i++;
+        // The spread: a pseudo-random point in each of options.points stretches.
+        uint64_t state = 0x9E3779B97F4A7C15ull + map.total;
+        uint64_t stretch = std::max<uint64_t>(1, map.total / std::max<uint64_t>(1, options.points));
+        for (uint64_t k = 0; k < options.points; k++) {
+            state = state * 6364136223846793005ull + 1442695040888963407ull;
+            uint64_t n = 1 + k * stretch + (state >> 33) % stretch;
+            if (n <= map.total) points.push_back(n);
+        }
+        add_points();
     }
-    std::error_code ec;
-    options->tavload = fs::read_symlink("/proc/self/exe", ec).parent_path() / "tavload";
-    return access(options->tavload.c_str(), X_OK) == 0 ? 0 : refuse(program, "no tavload at " + options->tavload, text);
+    std::sort(points.begin(), points.end());
+    points.erase(std::unique(points.begin(), points.end()), points.end());
 }
-
-}  // namespace
 
 int sweep_main(int argc, char **argv, const char *program, const char *plan_what, const char *description,
-               CaseFactory factory) {
-    const std::string usage = std::string("usage: ") + program +
-                              " [--points N|all] [--thin K] [--boards default,8m] [--jobs J] [--keep]\n" +
-                              description + "\n"
-                              "  Tries every access of the information-block erase and of the record write (in its\n"
-                              "  program sequences every K-th, each sequence at another place; default 1) and N further\n"
-                              "  points spread over the load (default 100 per board); \"all\" tries every access.\n"
-                              "  Needs tavload beside this program; --keep keeps its work folder.\n";
+               std::unique_ptr<SweepCase> (*make)(const Options &, const std::string &)) {
+    const std::string usage =
+        std::string("usage: ") + program + " [--points N|all] [--thin K] [--boards default,8m] [--jobs J] [--keep]\n" +
+        description + "\n"
+        "  Tries every access of the information-block erase and of the record write (in its\n"
+        "  program sequences every K-th, each sequence at another place; default 1) and N further\n"
+        "  points spread over the load (default 100 per board); \"all\" tries every access.\n"
+        "  Needs tavload beside this program; --keep keeps its work folder.\n";
     Options options;
-    int parsed = parse_options(argc, argv, program, usage.c_str(), &options);
-    if (parsed != 0) return parsed < 0 ? 0 : parsed;
+    int status = parse_options(argc, argv, program, usage, &options);
+    if (status != -1) return status;
     options.work = (fs::temp_directory_path() / (std::string(program) + "-XXXXXX")).string();
     if (mkdtemp(options.work.data()) == nullptr)
         return refuse(program, "cannot make a work directory in " + fs::temp_directory_path().string());
@@ -323,35 +281,39 @@ int sweep_main(int argc, char **argv, const char *program, const char *plan_what
     std::vector<std::unique_ptr<SweepCase>> cases;
     std::vector<std::pair<const SweepCase *, uint64_t>> jobs;   // a board's sweep, a point
     for (const std::string &name : options.boards) {
-        cases.push_back(factory(options, name));
-        std::string error;
-        if (!cases.back()->prepare(spaces[0], &error)) return refuse(program, name + " board: " + error);
-        cases.back()->print_plan(plan_what);
-        for (uint64_t n : cases.back()->points()) jobs.push_back({cases.back().get(), n});
+        cases.push_back(make(options, name));
+        SweepCase &sweep = *cases.back();
+        std::string problem = sweep.prepare(spaces[0]);
+        if (!problem.empty()) return refuse(program, name + " board: " + problem);
+        std::printf("%s board: %llu bus accesses in a load, %zu %s points\n", name.c_str(),
+                    (unsigned long long)sweep.map.total, sweep.points.size(), plan_what);
+        std::fflush(stdout);
+        for (uint64_t n : sweep.points) jobs.push_back({&sweep, n});
     }
 
     std::atomic<size_t> next{0};
-    std::atomic<uint64_t> passed{0}, failed{0};
-    std::mutex print_lock;
+    uint64_t passed = 0;
+    uint64_t failed = 0;
+    std::mutex lock;   // over the counts and the output
     auto tally = [&](const std::string &problem, const std::string &where) {
-        if (problem.empty()) return void(passed++);
-        failed++;
-        std::lock_guard<std::mutex> guard(print_lock);
-        std::printf("FAIL %s: %s\n", where.c_str(), problem.c_str());
+        std::lock_guard<std::mutex> guard(lock);
+        if (problem.empty()) passed++;
+        else failed++;
+        if (!problem.empty()) std::printf("FAIL %s: %s\n", where.c_str(), problem.c_str());
         std::fflush(stdout);
     };
     auto worker = [&](const Workspace *ws) {
-        for (size_t i; (i = next.fetch_add(1)) < jobs.size();) {
+        for (size_t i = next++; i < jobs.size(); i = next++) {
             auto [sweep, n] = jobs[i];
-            tally(sweep->try_point(*ws, n), sweep->name() + " board, stopped at access " + std::to_string(n));
+            tally(sweep->try_point(*ws, n), sweep->name + " board, stopped at access " + std::to_string(n));
         }
     };
     std::vector<std::thread> threads;
     for (const Workspace &ws : spaces) threads.emplace_back(worker, &ws);
     for (std::thread &t : threads) t.join();
     for (const auto &c : cases)
-        for (const std::string &problem : c->extra_checks(spaces[0])) tally(problem, c->name() + " board");
-    std::printf("%llu passed, %llu failed\n", (unsigned long long)passed.load(), (unsigned long long)failed.load());
+        for (const std::string &problem : c->extra_checks(spaces[0])) tally(problem, c->name + " board");
+    std::printf("%llu passed, %llu failed\n", (unsigned long long)passed, (unsigned long long)failed);
     std::error_code ec;
     if (options.keep) std::printf("work folder kept: %s\n", options.work.c_str());
     else fs::remove_all(options.work, ec);

@@ -38,10 +38,9 @@ struct LoadMap {
 int load_in_process(const std::string &board_path, const std::string &set_dir, uint32_t game,
                     std::vector<tavboard::Access> *log, bool quiet, std::string *error);
 
-// One load as load_in_process on a board of `game_block` erase blocks, mapped. false with *error
-// when it fails or has another shape.
-bool reference_load(const std::string &board_path, const std::string &set_dir, uint32_t game, uint32_t game_block,
-                    LoadMap *map, std::string *error);
+// One load as load_in_process, mapped into *map. Empty, or why it failed or has another shape.
+std::string reference_load(const std::string &board_path, const std::string &set_dir, uint32_t game,
+                           uint32_t game_block, LoadMap *map);
 
 struct Options {
     uint64_t points = 100;   // spread points per board
@@ -61,64 +60,51 @@ struct Workspace {
     bool make(const std::string &root, const std::string &name);
 };
 
-// One board of a sweep: the update sets, the template board holding the old load, the map of
-// the new load; a sweep adds its points and what it accepts at each.
-class SweepCase {
-  public:
+// One board of a sweep: the update sets, the template board holding the old load, the map of the new load,
+// the points. A sweep adds points and says what it accepts at each. Checks return "" or what is wrong.
+struct SweepCase {
     // `margin`: the accesses tried before and after the information-block erase and the record write.
-    SweepCase(const Options &options, const std::string &board, tavboard::FaultKind stop, uint64_t margin);
+    SweepCase(const Options &options, const std::string &board, tavboard::FaultKind stop, uint64_t margin)
+        : options(options), name(board), stop(stop), margin(margin) {}
     virtual ~SweepCase() = default;
-
-    // Template, reference and points. false with *error on failure.
-    bool prepare(const Workspace &ws, std::string *error);
-    void print_plan(const char *what) const;
-    const std::vector<uint64_t> &points() const { return points_; }
-    const std::string &name() const { return name_; }
-
-    // One point (any thread): the new load stopped at access n, accept(), a fresh load. Empty, or why not.
-    std::string try_point(const Workspace &ws, uint64_t n) const;
-    // Checks run after the points, on the main thread; one entry per check, empty when passed.
-    virtual std::vector<std::string> extra_checks(const Workspace &) { return {}; }
-
-  protected:
+    std::string prepare(const Workspace &ws);
     // Points a sweep tries besides the erase, the record write and the spread.
     virtual void add_points() {}
-    // What -status must show after a load stopped at access n. Empty when it does.
+    // One point (any thread): the new load stopped at access n, accept(), a fresh load.
+    std::string try_point(const Workspace &ws, uint64_t n) const;
+    // What -status must show after a load stopped at access n.
     virtual std::string accept(const Workspace &ws, uint64_t n) const = 0;
-    tavtools::ProcessOutcome tavload(const Workspace &ws, const std::vector<std::string> &args) const;
-    tavtools::ProcessOutcome load_new(const Workspace &ws) const;
-    // Copies the template into ws.board and arms `fault` there. Empty, or the problem.
+    // Checks run after the points, on the main thread; one entry per check.
+    virtual std::vector<std::string> extra_checks(const Workspace &) { return {}; }
+
+    tavtools::ProcessOutcome tavload(const Workspace &ws, const std::vector<std::string> &args) const {
+        return tavtools::run_program(options.tavload, args, {ws.dir, "", ws.envp.data()});
+    }
+    // Copies the template into ws.board and arms `fault` there.
     std::string fresh_board(const Workspace &ws, const tavboard::Fault &fault) const;
-    // -status shows an `allowed` load, or not loaded if `not_loaded_ok`; a load shown must have left
-    // a valid information record and, outside it, the flash bytes of the template (old) or of the
-    // reference load (new).
+    // -status shows an `allowed` load, or not loaded if `not_loaded_ok`; a load shown must have left a valid
+    // information record and, outside it, the flash bytes of the template (old) or the reference load (new).
     enum class Loads { none, old_only, new_only, either };
     std::string check_status(const Workspace &ws, Loads allowed, bool not_loaded_ok) const;
-    // The stop is no longer armed when the load `stopped` (137); faults cleared. Empty, or the problem.
+    // The stop is no longer armed when the load `stopped` (137); faults cleared.
     std::string after_stop(const Workspace &ws, bool stopped) const;
     // A fresh load of the new set succeeds and -status reports it.
     std::string check_fresh_load(const Workspace &ws) const;
-    // The spread: a pseudo-random point in each of options_.points stretches.
-    void add_spread();
-    // Every access from `from` to one past the end, but in each program sequence of the record write
-    // (0xE8 up to the next) every options_.thin-th, each sequence at another place so that together
-    // they try every place (8 sequences: thin up to 7); the last sequence whole, as the acceptance
-    // changes in it.
-    void add_record_write(uint64_t from);
+    void gather_points();
 
-    const Options &options_;
-    std::string name_;
-    tavboard::Fit fit_;
-    tavboard::FaultKind stop_;
-    uint64_t margin_;
-    std::string old_set_, new_set_, template_;
+    const Options &options;
+    const std::string name;
+    const tavboard::Fit fit = name == "8m" ? tavboard::Fit{.game_size = 8u << 20, .sound_size = 0} : tavboard::Fit{};
+    const tavboard::FaultKind stop;
+    const uint64_t margin;
+    const std::string dir = options.work + "/" + name;
+    const std::string old_set = dir + "/old", new_set = dir + "/new", template_board = dir + "/template.img";
     // The game flash bytes, then the sound flash bytes, of the template and of the reference load.
-    std::vector<uint8_t> old_image_, new_image_;
-    LoadMap map_;
-    std::vector<uint64_t> points_;
+    std::vector<uint8_t> old_image, new_image;
+    LoadMap map;
+    std::vector<uint64_t> points;
 };
 
-using CaseFactory = std::unique_ptr<SweepCase> (*)(const Options &, const std::string &board);
 template <class Case> std::unique_ptr<SweepCase> make_case(const Options &o, const std::string &board) {
     return std::make_unique<Case>(o, board);
 }
@@ -126,6 +112,6 @@ template <class Case> std::unique_ptr<SweepCase> make_case(const Options &o, con
 // The whole program, printing "N passed, M failed"; `description` opens its usage text. Exit
 // status 0; 1 when a point failed; 2 on bad usage or a sweep that could not be set up.
 int sweep_main(int argc, char **argv, const char *program, const char *plan_what, const char *description,
-               CaseFactory factory);
+               std::unique_ptr<SweepCase> (*make)(const Options &, const std::string &board));
 
 }  // namespace tavsweep

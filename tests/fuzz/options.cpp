@@ -20,7 +20,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     std::string folder = (std::filesystem::temp_directory_path() / "tav-fuzz-options-XXXXXX").string(), error;
     int null = open("/dev/null", O_RDONLY);   // -ask waits for ENTER: standard input at its end
     if (mkdtemp(folder.data()) == nullptr || chdir(folder.c_str()) != 0 || null < 0 || dup2(null, 0) < 0) std::abort();
-    if (!(board = tavboard::Board::create(folder + "/board.img", {4u << 20, 128u << 10, 256u << 10, false}, true, &error))) std::abort();
+    board = tavboard::Board::create(folder + "/board.img", {.sound_size = 256u << 10}, true, &error);
+    if (board == nullptr) std::abort();
     tavboard::attach(*board);
     tick_clock_hold();
     board->set_status_read_hook([] { tick_clock_advance(1); });
@@ -28,24 +29,27 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    std::vector<std::vector<char>> words(1);   // each word in its own buffer: argv[0] is shortened in place
+    std::vector<std::string> words(1);   // each word in its own buffer: argv[0] is shortened in place
     for (size_t i = 0; i < size && words.size() <= 64; i++) {
-        words.back().push_back(static_cast<char>(data[i]));
         if (data[i] == 0) words.emplace_back();
+        else words.back() += static_cast<char>(data[i]);
     }
-    words.back().push_back('\0');
     std::vector<char *> argv;
-    for (auto &w : words) argv.push_back(w.data());
+    for (std::string &w : words) argv.push_back(w.data());
     argv.push_back(nullptr);
-    const char *argv0 = argv[0], *argv0_end = argv[0] + words[0].size();
     board->reset_counters();
     int code = loader_main(board->window_address(), static_cast<int>(words.size()), argv.data());
-    bool touched = board->counters().accesses != 0, bad_command_line = code == 2 || code == 4 || code == 5;
-    const std::string what = code < 0 || code > 35 || code == 1 || code == 11 ? "a result code the loader does not have"
-                             : bad_command_line && touched                      ? "a bad command line reached the board"
-                             : !touched && !(bad_command_line || code == 0 || code == 3) ? "a board job ended without touching the board"
-                             : program_name == nullptr || (program_name != std::string("tavload") && (program_name < argv0 || program_name >= argv0_end))
-                                 ? "the program name does not point into argv[0]" : "";
-    if (!what.empty()) fuzz_fault("options: " + what + " (result code " + std::to_string(code) + ")");
+    auto check = [code](bool holds, const std::string &what) {
+        if (!holds) fuzz_fault("options: " + what + " (result code " + std::to_string(code) + ")");
+    };
+    bool touched = board->counters().accesses != 0;
+    bool bad_command_line = code == 2 || code == 4 || code == 5;
+    check(code >= 0 && code <= 35 && code != 1 && code != 11, "a result code the loader does not have");
+    check(!bad_command_line || !touched, "a bad command line reached the board");
+    check(touched || bad_command_line || code == 0 || code == 3, "a board job ended without touching the board");
+    const char *argv0 = words[0].data();   // argv[0]; the name may also be its terminating zero
+    bool in_argv0 = program_name != nullptr && program_name >= argv0 && program_name <= argv0 + words[0].size();
+    check(in_argv0 || (program_name != nullptr && program_name == std::string("tavload")),
+          "the program name does not point into argv[0]");
     return 0;
 }
