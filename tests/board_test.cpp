@@ -106,21 +106,10 @@ class BoardTest : public testing::Test {
     std::string error;
 };
 
-// The game part's identifier codes (0x89, then 0x17 for 8 MB, 0x16 for 4 MB; each at two bytes, A0 is not decoded
-// in byte mode) and its whole query table, offset k at bytes 2k and 2k + 1: one erase region of 256 x 32 KB here,
-// nothing past the table. The read mode each command selects; byte 4 of a block in identifier mode: its lock bit.
+// The read mode each command selects; in identifier mode the game part's codes (0x89, then 0x16 for 4 MB, 0x17 for
+// 8 MB; each at two bytes, A0 is not decoded in byte mode) and byte 4 of a block: its lock bit. The whole query table
+// of a board file made and opened again, offset k at bytes 2k and 2k + 1: one region of 256 x 32 KB blocks, no more.
 TEST_F(BoardTest, ReadModesIdentifierCodesAndQueryTable) {
-    fresh({.game_size = 8 * MB, .game_block = 32 * KB});
-    send(game, 0, {0x90});
-    EXPECT_EQ(copy(0, 4), (Bytes{0x89, 0x89, 0x17, 0x17}));
-    Bytes table = {'Q', 'R', 'Y', 0x01, 0, 0x31, 0, 0, 0, 0, 0, 0x27, 0x36, 0, 0, 0x07, 0x07, 0x0A, 0, 0x04, 0x04,
-                   0x04, 0, 0x17, 0x02, 0, 0x05, 0, 0x01, 0xFF, 0, 0x80, 0, 'P', 'R', 'I', '1', '1'};
-    table.resize(0x70, 0x00);   // query offsets 0x10-0x7F
-    Bytes expected;
-    for (uint8_t byte : table) expected.insert(expected.end(), 2, byte);
-    send(game, 0, {0x98});
-    EXPECT_EQ(copy(0x20, 0xE0), expected);
-    fresh(Fit{});
     ASSERT_EQ(operate(game, 0x10, {0x40, 0x5A}), 0x80);
     const struct { uint8_t command; const char *state; uint32_t at; uint8_t value; } steps[] = {
         {0xFF, "read array 0x80", 0x10, 0x5A}, {0x70, "read status 0x80", 0x3FFF, 0x80},
@@ -136,6 +125,17 @@ TEST_F(BoardTest, ReadModesIdentifierCodesAndQueryTable) {
     send(game, 0, {0x90});
     const Bytes seen = {read_at(game, 0x3), read_at(game, 0x4), read_at(game, 0x20005), read_at(game, 0x40004)};
     EXPECT_EQ(seen, (Bytes{0x16, 0, 1, 0}));
+    fresh({.game_size = 8 * MB, .game_block = 32 * KB});
+    reopen();
+    send(game, 0, {0x90});
+    EXPECT_EQ(copy(0, 4), (Bytes{0x89, 0x89, 0x17, 0x17}));
+    Bytes table = {'Q', 'R', 'Y', 0x01, 0, 0x31, 0, 0, 0, 0, 0, 0x27, 0x36, 0, 0, 0x07, 0x07, 0x0A, 0, 0x04, 0x04,
+                   0x04, 0, 0x17, 0x02, 0, 0x05, 0, 0x01, 0xFF, 0, 0x80, 0, 'P', 'R', 'I', '1', '1'};
+    table.resize(0x70, 0x00);   // query offsets 0x10-0x7F
+    Bytes expected;
+    for (uint8_t byte : table) expected.insert(expected.end(), 2, byte);
+    send(game, 0, {0x98});
+    EXPECT_EQ(copy(0x20, 0xE0), expected);
 }
 
 // Status 0xB0 until clear status, nothing erased or programmed; a later good program is done but reports 0xB0.
