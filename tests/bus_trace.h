@@ -6,7 +6,6 @@
 //   "game 000020 read"      any other read (query, identifier, array)
 //   "game 008000 copy 32"   bytes copied out of the window
 //   "game 000000 w16 00ff"  a 16-bit write
-//   "bus 4004 ff"           an access that reaches no device (open bus, a page no device has)
 // folded() gives the lines with each run of equal lines as one, "... x33".
 #pragma once
 
@@ -35,8 +34,7 @@ class BusTrace {
 
     std::vector<std::string> folded() const {
         std::vector<std::string> out;
-        size_t i = 0;
-        while (i < lines.size()) {
+        for (size_t i = 0; i < lines.size();) {
             size_t run = 1;
             while (i + run < lines.size() && lines[i + run] == lines[i]) run++;
             out.push_back(run == 1 ? lines[i] : lines[i] + " x" + std::to_string(run));
@@ -48,33 +46,24 @@ class BusTrace {
   private:
     static BusTrace &self(void *ctx) { return *static_cast<BusTrace *>(ctx); }
 
-    // "game 3e0000" for a window offset, or "bus 1234" when no device shows there.
+    // The device the page registers select (space 8: the sound flash, repeating through the
+    // space on a smaller part) and "game 3e0000" for a window offset.
     std::string place(uint32_t offset, tavboard::Device *device) const {
-        const uint32_t page = registers_[0] | (registers_[1] << 4) | (registers_[2] << 8);
-        const uint32_t space = registers_[3];
-        uint64_t at = uint64_t(page) * kWindowSize;
-        bool shown = offset < kWindowSize;
-        if (space == 0 || space == 1) {
-            *device = tavboard::Device::game;
-        } else if (space == 8) {
-            *device = tavboard::Device::sound;
-        } else {
-            shown = false;
-        }
-        const uint32_t size = shown ? board_.device_size(*device) : 0;
-        if (size == 0) shown = false;
-        if (shown && *device == tavboard::Device::sound) at %= size;
-        if (shown && at >= size) shown = false;
+        *device = registers_[3] == 8 ? tavboard::Device::sound : tavboard::Device::game;
+        uint64_t at = uint64_t(registers_[0] | (registers_[1] << 4) | (registers_[2] << 8)) * kWindowSize;
+        if (*device == tavboard::Device::sound) at %= board_.device_size(*device);
         char text[32];
-        if (shown) {
-            const char *name = *device == tavboard::Device::game ? "game" : "sound";
-            std::snprintf(text, sizeof text, "%s %06llx", name, static_cast<unsigned long long>(at + offset));
-        } else {
-            std::snprintf(text, sizeof text, "bus %04x", offset);
-        }
+        const char *name = *device == tavboard::Device::game ? "game" : "sound";
+        std::snprintf(text, sizeof text, "%s %06llx", name, static_cast<unsigned long long>(at + offset));
         return text;
     }
-    void add(const std::string &line) { lines.push_back(line); }
+    // Records a write of `what` ("%02x" or "w16 %04x" of value) at a window offset.
+    void written(uint32_t offset, const char *what, uint32_t value) {
+        tavboard::Device device;
+        char data[16];
+        std::snprintf(data, sizeof data, what, value);
+        lines.push_back(place(offset, &device) + " " + data);
+    }
 
     static void write_register(void *ctx, uint32_t reg, uint8_t value) {
         self(ctx).registers_[reg] = value & 0x0F;
@@ -82,40 +71,29 @@ class BusTrace {
     }
     static uint8_t read8(void *ctx, uint32_t offset) {
         BusTrace &t = self(ctx);
-        tavboard::Device device = tavboard::Device::game;
+        tavboard::Device device;
         const std::string where = t.place(offset, &device);
         std::string mode;
         uint8_t status = 0x80;
-        bool polled = false;
-        if (where.rfind("bus", 0) != 0 && t.board_.device_state(device, &mode, &status)) {
-            const bool array_like = mode == "read array" || mode == "read identifier" || mode == "read query";
-            polled = (status & 0x80) == 0 || !array_like;
-        }
+        t.board_.device_state(device, &mode, &status);
+        const bool array_like = mode == "read array" || mode == "read identifier" || mode == "read query";
+        const bool polled = (status & 0x80) == 0 || !array_like;
         const std::string line = where + (polled ? " wait" : " read");
-        if (!polled || t.lines.empty() || t.lines.back() != line) t.add(line);
+        if (!polled || t.lines.empty() || t.lines.back() != line) t.lines.push_back(line);
         return t.board_.read(offset);
     }
     static void write8(void *ctx, uint32_t offset, uint8_t value) {
-        BusTrace &t = self(ctx);
-        tavboard::Device device = tavboard::Device::game;
-        char data[8];
-        std::snprintf(data, sizeof data, " %02x", value);
-        t.add(t.place(offset, &device) + data);
-        t.board_.write(offset, value);
+        self(ctx).written(offset, "%02x", value);
+        self(ctx).board_.write(offset, value);
     }
     static void write16(void *ctx, uint32_t offset, uint16_t value) {
-        BusTrace &t = self(ctx);
-        tavboard::Device device = tavboard::Device::game;
-        char data[16];
-        std::snprintf(data, sizeof data, " w16 %04x", value);
-        t.add(t.place(offset, &device) + data);
-        t.board_.write16(offset, value);
+        self(ctx).written(offset, "w16 %04x", value);
+        self(ctx).board_.write16(offset, value);
     }
     static void copy_out(void *ctx, uint32_t offset, uint8_t *dest, uint32_t count) {
-        BusTrace &t = self(ctx);
-        tavboard::Device device = tavboard::Device::game;
-        t.add(t.place(offset, &device) + " copy " + std::to_string(count));
-        t.board_.copy_out(offset, dest, count);
+        tavboard::Device device;
+        self(ctx).lines.push_back(self(ctx).place(offset, &device) + " copy " + std::to_string(count));
+        self(ctx).board_.copy_out(offset, dest, count);
     }
     static constexpr BoardAccessOps kOps = {write_register, read8, write8, write16, copy_out};
 

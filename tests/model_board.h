@@ -39,7 +39,6 @@ class ModelBoardTest : public testing::Test {
         ASSERT_NE(board, nullptr) << error;
         attach();
     }
-    std::string board_path() const { return dir_.board(); }
 
     std::unique_ptr<tavboard::Board> board;
 

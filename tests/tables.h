@@ -32,21 +32,16 @@ class Row {
         read_.insert(key);
         auto it = fields.find(key);
         if (it == fields.end()) return "";
-        const std::string &raw = it->second;
         std::string out;
-        for (size_t i = 0; i < raw.size(); i++) {
-            if (raw[i] != '\\' || i + 1 == raw.size()) {
-                out += raw[i];
-                continue;
+        for (size_t i = 0; i < it->second.size(); i++) {
+            char c = it->second[i];
+            if (c == '\\' && i + 1 < it->second.size()) {
+                i++;
+                c = it->second[i];
+                if (c == 'n') c = '\n';
+                if (c == 't') c = '\t';
             }
-            i++;
-            if (raw[i] == 'n') {
-                out += '\n';
-            } else if (raw[i] == 't') {
-                out += '\t';
-            } else {
-                out += raw[i];
-            }
+            out += c;
         }
         return out;
     }
