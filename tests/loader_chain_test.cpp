@@ -28,15 +28,8 @@ Names traced_calls(const tavtest::TempDir &home) {
     return calls;
 }
 
-// Three quarters of the bus accesses counted on the board since its counters were reset.
-std::string cut_point(const tavtest::TempDir &home) {
-    std::string error;
-    std::unique_ptr<tavboard::Board> board = tavboard::Board::open(home.board(), &error);
-    if (board == nullptr) return error;
-    return std::to_string(board->counters().accesses * 3 / 4);
-}
-
-// `text` with the marks of the fit and the home replaced.
+// `text` with the marks of the fit and the home replaced; @CUT@ by three quarters of the bus accesses counted on
+// the board since its counters were reset.
 std::string marked(std::string text, const tavtest::Row &fit, const tavtest::TempDir &home) {
     text = replaced(text, "@FIT@", fit.text("create"));
     text = replaced(text, "@BLOCK@", fit.text("block"));
@@ -44,7 +37,10 @@ std::string marked(std::string text, const tavtest::Row &fit, const tavtest::Tem
     text = replaced(text, "@H@", home.path());
     text = replaced(text, "@BIN@", TAV_BIN_DIR);
     text = replaced(text, "@PID@", std::to_string(getpid()));
-    if (text.find("@CUT@") != std::string::npos) text = replaced(text, "@CUT@", cut_point(home));
+    std::string error;
+    std::unique_ptr<tavboard::Board> board;
+    if (text.find("@CUT@") != std::string::npos) board = tavboard::Board::open(home.board(), &error);
+    if (board != nullptr) text = replaced(text, "@CUT@", std::to_string(board->counters().accesses * 3 / 4));
     return text;
 }
 
@@ -68,16 +64,12 @@ void run_step(const tavtest::Row &row, const tavtest::Row &fit, const tavtest::T
         ASSERT_EQ(taken, 1) << error;
     }
     Names env = {"LC_ALL=C", "TAV_HOME=" + home.path(), "TAV_TOOLKIT_TRACE=" + home.file("trace")};
-    Names words;
     std::istringstream line(marked(row.text("run"), fit, home));
-    for (std::string word; line >> word;) words.push_back(word);
-    while (words.front().find('=') != std::string::npos) {
-        env.push_back(words.front());
-        words.erase(words.begin());
-    }
-    std::string program = words.front();
+    std::string program;
+    while (line >> program && program.find('=') != std::string::npos) env.push_back(program);
     if (program[0] != '/') program = TAV_BIN_DIR "/" + program;
-    words.erase(words.begin());
+    Names words;
+    for (std::string word; line >> word;) words.push_back(word);
     const tavtest::ProcessOutcome r = tavtest::run_process({program, words, home.path(), env});
     tavboard::physical_unmap(&held);
     EXPECT_EQ(r.exit_status, row.number("exit")) << r.err;

@@ -40,24 +40,12 @@ class TempDir {
     std::string path_;
 };
 
-// TAV_HOME (the registry store and the default model board) points at the folder; the old
-// value comes back afterwards.
+// TAV_HOME (the registry store and the default model board) points at the folder while it lives; no test
+// depends on a TAV_HOME of its caller, so none is set afterwards.
 class TempHome : public TempDir {
   public:
-    TempHome() : had_old_(getenv("TAV_HOME") != nullptr), old_(had_old_ ? getenv("TAV_HOME") : "") {
-        setenv("TAV_HOME", path().c_str(), 1);
-    }
-    ~TempHome() override {
-        if (had_old_) {
-            setenv("TAV_HOME", old_.c_str(), 1);
-        } else {
-            unsetenv("TAV_HOME");
-        }
-    }
-
-  private:
-    bool had_old_;
-    std::string old_;
+    TempHome() { setenv("TAV_HOME", path().c_str(), 1); }
+    ~TempHome() override { unsetenv("TAV_HOME"); }
 };
 
 // The whole file; "" when it cannot be read.
