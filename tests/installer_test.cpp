@@ -24,9 +24,8 @@ LONG __wrap__Z14RegSetValueExAP6HKEY__PKcjjPKhj(HKEY key, LPCSTR name, DWORD res
 }
 LPVOID __real__Z9HeapAllocPvjm(HANDLE, DWORD, size_t);
 LPVOID __wrap__Z9HeapAllocPvjm(HANDLE heap, DWORD flags, size_t bytes) {
-    if (!heap_failure) return __real__Z9HeapAllocPvjm(heap, flags, bytes);
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return nullptr;
+    if (heap_failure) return nullptr;
+    return __real__Z9HeapAllocPvjm(heap, flags, bytes);
 }
 }
 

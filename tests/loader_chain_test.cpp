@@ -70,7 +70,7 @@ void run_step(const tavtest::Row &row, const tavtest::Row &fit, const tavtest::T
     if (program[0] != '/') program = TAV_BIN_DIR "/" + program;
     Names words;
     for (std::string word; line >> word;) words.push_back(word);
-    const tavtest::ProcessOutcome r = tavtest::run_process({program, words, home.path(), env});
+    const tavtools::ProcessOutcome r = tavtest::run_process({program, words, home.path(), env});
     tavboard::physical_unmap(&held);
     EXPECT_EQ(r.exit_status, row.number("exit")) << r.err;
     EXPECT_EQ(traced_calls(home), tavtest::split(replaced(row.text("calls"), "window", kWindowCalls), " "));

@@ -90,9 +90,7 @@ struct Process {
     std::string dir;                 // working folder; also receives the capture files
     std::vector<std::string> env;    // "NAME=value" over this process's environment less its TAV_*
 };
-using ProcessOutcome = tavtools::ProcessOutcome;
-
-inline ProcessOutcome run_process(const Process &p) {
+inline tavtools::ProcessOutcome run_process(const Process &p) {
     std::vector<std::string> env;
     for (char **e = environ; *e != nullptr; e++)
         if (std::string(*e).rfind("TAV_", 0) != 0) env.push_back(*e);
