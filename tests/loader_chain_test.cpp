@@ -59,9 +59,8 @@ void run_step(const tavtest::Row &row, const tavtest::Row &fit, const tavtest::T
     tavboard::PhysicalMapping held;
     tavboard::PhysicalRefusal why = tavboard::PhysicalRefusal::none;
     if (row.text("hold") == "lock") {
-        const int taken = physical_map(home.file("mem"), home.path(), tavboard::kBoardPhysicalBase,
-                                       tavboard::kBoardRangeLength, &held, &why, &error);
-        ASSERT_EQ(taken, 1) << error;
+        ASSERT_EQ(physical_map(home.file("mem"), home.path(), tavboard::kBoardPhysicalBase, tavboard::kBoardRangeLength,
+                               &held, &why, &error), 1) << error;
     }
     Names env = {"LC_ALL=C", "TAV_HOME=" + home.path(), "TAV_TOOLKIT_TRACE=" + home.file("trace")};
     std::istringstream line(marked(row.text("run"), fit, home));
@@ -85,8 +84,7 @@ void run_step(const tavtest::Row &row, const tavtest::Row &fit, const tavtest::T
     }
 }
 
-// The first fit runs every step, the others those marked fits=all; then the board holds what a load of the set
-// writes.
+// The first fit runs every step, the others those marked fits=all; then the board holds what a load writes.
 TEST(Chain, SessionOnEachFit) {
     const std::vector<tavtest::Row> rows = tavtest::read_rows("chain/session.txt");
     for (const tavtest::Row &fit : rows) {
