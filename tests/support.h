@@ -3,7 +3,6 @@
 #pragma once
 
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -40,24 +39,12 @@ class TempDir {
     std::string path_;
 };
 
-// TAV_HOME (the registry store and the default model board) points at the folder; the old
-// value comes back afterwards.
+// TAV_HOME (the registry store and the default model board) points at the folder while it lives; no test
+// depends on a TAV_HOME of its caller, so none is set afterwards.
 class TempHome : public TempDir {
   public:
-    TempHome() : had_old_(getenv("TAV_HOME") != nullptr), old_(had_old_ ? getenv("TAV_HOME") : "") {
-        setenv("TAV_HOME", path().c_str(), 1);
-    }
-    ~TempHome() override {
-        if (had_old_) {
-            setenv("TAV_HOME", old_.c_str(), 1);
-        } else {
-            unsetenv("TAV_HOME");
-        }
-    }
-
-  private:
-    bool had_old_;
-    std::string old_;
+    TempHome() { setenv("TAV_HOME", path().c_str(), 1); }
+    ~TempHome() override { unsetenv("TAV_HOME"); }
 };
 
 // The whole file; "" when it cannot be read.
@@ -96,27 +83,16 @@ inline std::vector<std::string> split(const std::string &text, const std::string
     return parts;
 }
 
-inline bool is_tav_variable(const std::string &entry) { return entry.rfind("TAV_", 0) == 0; }
-
-inline void reset_tav_environment() {
-    std::vector<std::string> names;
-    for (char **e = environ; *e != nullptr; e++)
-        if (is_tav_variable(*e)) names.push_back(std::string(*e).substr(0, std::string(*e).find('=')));
-    for (const std::string &name : names) unsetenv(name.c_str());
-}
-
 struct Process {
     std::string program;
     std::vector<std::string> args;   // after the program name
     std::string dir;                 // working folder; also receives the capture files
     std::vector<std::string> env;    // "NAME=value" over this process's environment less its TAV_*
 };
-using ProcessOutcome = tavtools::ProcessOutcome;
-
-inline ProcessOutcome run_process(const Process &p) {
+inline tavtools::ProcessOutcome run_process(const Process &p) {
     std::vector<std::string> env;
     for (char **e = environ; *e != nullptr; e++)
-        if (!is_tav_variable(*e)) env.push_back(*e);
+        if (std::string(*e).rfind("TAV_", 0) != 0) env.push_back(*e);
     env.insert(env.end(), p.env.begin(), p.env.end());
     std::vector<char *> envp;
     for (std::string &e : env) envp.push_back(e.data());
