@@ -30,55 +30,6 @@ const std::string kBlank = "*" + std::string(77, ' ') + "*\n";
 const std::string kFailed = "* TAV board load failed!!!" + std::string(52, ' ') + "*\n";
 const std::string kBanner = kStars + kBlank + kFailed + kBlank + kStars;
 
-const std::vector<tavtest::Row> kFaultTables = tavtest::read_rows("loader/faults.txt");
-
-const tavtest::Row &row_named(const std::string &key, const std::string &name) {
-    for (const tavtest::Row &row : kFaultTables) {
-        if (row.text(key) == name) return row;
-    }
-    throw std::out_of_range("no row " + key + "=" + name);
-}
-
-// The fault matrix as runs: each kind in each phase its row names for an outcome (faults.txt says how).
-std::vector<tavtest::Row> fault_runs() {
-    std::vector<tavtest::Row> runs;
-    const tavtest::Row &all = row_named("phases", "all");
-    for (const tavtest::Row &kind : kFaultTables) {
-        for (const std::string outcome : {"fails", "unaffected", "not_loaded", "not_responding"}) {
-            for (const std::string &name : tavtest::split(kind.text(outcome), " ")) {
-                const tavtest::Row &phase = row_named("phase", name);
-                const tavtest::Row &result = outcome == "fails" ? phase : row_named("outcome", outcome);
-                const std::string fault = kind.text("kind");
-                const bool vanishes = fault == "absent" || fault == "board-absent";
-                tavtest::Row run;
-                run.where = kind.where + " in " + phase.where;
-                run.fields = {{"name", fault + " in " + name}, {"fault", fault}};
-                for (const auto &[key, value] : all.fields) run.fields[key] = all.text(key);
-                for (const std::string key : {"game_mb", "sound_kb", "record", "words", "device", "code", "err", "out",
-                                              "board"}) {
-                    if (phase.has(key)) run.fields[key] = phase.text(key);
-                    if (result.has(key)) run.fields[key] = result.text(key);
-                }
-                const std::string site = fault == "erase-fail" || !phase.has("offset") ? "block" : "offset";
-                if (!vanishes) run.fields[site] = phase.text(site);
-                std::string driver = kind.text("text") + kind.text(phase.text("op"));
-                if (fault == "stuck") driver = phase.text("stuck");
-                if (outcome == "fails") run.fields["err"] = driver + phase.text("err");
-                if (outcome == "fails" && (phase.has("start") || vanishes)) {
-                    run.fields["armed"] = std::to_string(phase.number("start") + (vanishes ? 1 : 0));
-                }
-                run.fields.erase("phases");
-                runs.push_back(run);
-            }
-        }
-    }
-    return runs;
-}
-
-TEST(FaultTables, HaveNoUnreadField) {
-    for (const tavtest::Row &row : kFaultTables) EXPECT_EQ(row.unread(), "") << row.where;
-}
-
 // The rows of a table, a row whose words= hold alternatives (split by ";") one run for each.
 std::vector<tavtest::Row> runs_of(const std::string &table) {
     std::vector<tavtest::Row> runs;
@@ -243,7 +194,7 @@ TEST_P(LoaderRuns, GiveTheirCodeOutputsAndBoard) {
 std::string test_name(const testing::TestParamInfo<tavtest::Row> &info) { return tavtest::row_test_name(info.param); }
 INSTANTIATE_TEST_SUITE_P(Options, LoaderRuns, testing::ValuesIn(runs_of("loader/options.txt")), test_name);
 INSTANTIATE_TEST_SUITE_P(EachRow, LoaderRuns, testing::ValuesIn(runs_of("loader/runs.txt")), test_name);
-INSTANTIATE_TEST_SUITE_P(EveryFaultInEveryPhase, LoaderRuns, testing::ValuesIn(fault_runs()), test_name);
+INSTANTIATE_TEST_SUITE_P(Faults, LoaderRuns, testing::ValuesIn(runs_of("loader/faults.txt")), test_name);
 
 // The record's date text, and its texts as the dump and the report show them (loads and the report pin the rest).
 TEST(TavInfoRecord, DateTextAndPrintableText) {
