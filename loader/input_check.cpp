@@ -198,7 +198,8 @@ int check_boot_data(const char *name, const BootData *boot) {
     // The images must end below the information record.
     uint64_t declared = boot_data_image_bytes(boot);
     if (GAME_IMAGES_OFFSET + declared > info_offset) {
-        std::fprintf(stderr, "\n%s: file (%s) declares %llu bytes of game images, %lu fit below the information record\n",
+        std::fprintf(stderr,
+                     "\n%s: file (%s) declares %llu bytes of game images, %lu fit below the information record\n",
                      program_name, name, static_cast<unsigned long long>(declared),
                      static_cast<unsigned long>(info_offset - GAME_IMAGES_OFFSET));
         return RESULT_IMAGES_TOO_LARGE;

@@ -58,8 +58,8 @@ int report_read_failure(const char *name, const char *text, int code) {
 }
 
 int report_wrong_size(const char *name, unsigned long long size, unsigned long expected, int newline, int code) {
-    std::fprintf(stderr, "%s%s: file (%s) present but wrong size %llu != %lu\n", newline ? "\n" : "", program_name, name,
-                 size, expected);
+    std::fprintf(stderr, "%s%s: file (%s) present but wrong size %llu != %lu\n", newline ? "\n" : "", program_name,
+                 name, size, expected);
     return code;
 }
 

@@ -38,7 +38,13 @@ const char *read_error_text(long result);
 
 // What kind of file an open descriptor of open_update_file is. Only a regular file has a size
 // that can be checked before it is copied.
-enum UpdateFileKind { UPDATE_FILE_REGULAR, UPDATE_FILE_DIRECTORY, UPDATE_FILE_FIFO, UPDATE_FILE_DEVICE, UPDATE_FILE_OTHER };
+enum UpdateFileKind {
+    UPDATE_FILE_REGULAR,
+    UPDATE_FILE_DIRECTORY,
+    UPDATE_FILE_FIFO,
+    UPDATE_FILE_DEVICE,   // a character or block device
+    UPDATE_FILE_OTHER,
+};
 // Kind and size in bytes of the file open on fd. 1, or -1 with errno set.
 int describe_update_file(int fd, int *kind, unsigned long long *size);
 

@@ -56,7 +56,6 @@ TEST_F(LoaderInputTest, AFaultInTheInputLeavesTheBoardAsItWas) {
         faulty.game_number = static_cast<uint32_t>(row.number("game", 40215));
         if (row.has("boot_game")) faulty.bootdata_game_id = static_cast<int32_t>(row.number("boot_game"));
         if (row.has("declared_game_longs")) faulty.declared_game_longs = row.number("declared_game_longs");
-        faulty.sound = !row.has("no_sound");
         const std::string dir = make_set(faulty, "faulty");
         for (const std::string &what : tavtest::split(row.text("damage"), ";")) {
             if (!what.empty()) damage(dir, what);
