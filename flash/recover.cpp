@@ -18,7 +18,7 @@ constexpr int kLongestSequence = 33;
 // maximum of 2^4 times the typical, 16384 ms. The boot-block sound devices erase a block in
 // well under that. Wait that long and a quarter more as a margin (the tick clock counts in
 // steps of 100 ms, and a device near the end of its life erases slowly): 204 ticks, about
-// 20.5 s. Only a device that is busy makes the recovery wait at all.
+// 20.4 s. Only a device that is busy makes the recovery wait at all.
 constexpr uint32_t kLongestEraseMs = (1u << 10) << 4;
 constexpr uint32_t kRecoveryLimit = (kLongestEraseMs + kLongestEraseMs / 4) / 100;
 
