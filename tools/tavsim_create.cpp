@@ -7,8 +7,8 @@ int tavsim_create(int argc, char **argv) {
     using namespace tavsim;
     Args args;
     std::string error;
-    if (!parse_args(argc, argv, 1, {"--game", "--game-block", "--sound", "--bus-cycle"}, {"--absent", "--force"}, &args, &error))
-        return usage_error(error);
+    const std::set<std::string> with_value = {"--game", "--game-block", "--sound", "--bus-cycle"};
+    if (!parse_args(argc, argv, 1, with_value, {"--absent", "--force"}, &args, &error)) return usage_error(error);
     if (args.positional.size() > 1) return usage_error("unexpected argument " + args.positional[1]);
 
     tavboard::Fit fit;
