@@ -5,9 +5,10 @@
 // Bus offsets are offsets in the board's 0x8000-byte memory range: 0x0000-0x3FFF the data
 // window, 0x4000-0x4003 the four write-only page registers, the rest open bus.
 //
-// The board file keeps contents, fit, configuration, faults, counters and the command state
-// of each device: the board stays powered between programs, so a program finds the devices
-// where the last one left them (power_cycle() switches it off and on). What the model
+// The board file keeps contents, fit, configuration, faults, counters, the clock of the bus
+// timing and the command state of each device: the board stays powered between programs, so
+// a program finds the devices where the last one left them (power_cycle() switches it off
+// and on). What the model
 // leaves out is listed in board/board_impl.h.
 #pragma once
 
