@@ -98,7 +98,7 @@ TEST(Chain, EntryFailuresGiveOneErrorLine) {
         Home home;
         ASSERT_TRUE(tavtest::write_file(home.dir.registry(), tavtest::registry_seed_text(seed)));
         std::unique_ptr<tavboard::Board> holder;
-        std::string error, fail = row[1], lock = home.dir.file("tav-board-0xd0000-0x8000.lock");
+        std::string error, fail = row[1], lock = home.dir.file("board.lock");
         int lock_fd = -1;
         if (fail == "hold the board") holder = tavboard::Board::open_or_create(home.dir.board(), &error);
         else if (fail.rfind("physical", 0) == 0) {
@@ -107,7 +107,7 @@ TEST(Chain, EntryFailuresGiveOneErrorLine) {
             ASSERT_TRUE(tavtest::write_file(home.dir.file("mem"), std::string(0x100000, '\0')));
             const std::string mem = fail == "physical, unmappable" ? "/dev/null" : home.dir.file("mem");
             home.env = {"TAV_BOARD=physical", "TAV_TOOLKIT_LOCK_FOLDER=" + home.dir.path(), "TAV_TOOLKIT_MEM_DEVICE=" + mem};
-            lock_fd = fail == "physical, held" ? open(lock.c_str(), O_RDWR | O_CREAT, 0644) : -1;
+            lock_fd = fail == "physical, held" ? open(lock.c_str(), O_RDWR | O_CREAT, 0600) : -1;
             ASSERT_TRUE(fail != "physical, held" || (flock(lock_fd, LOCK_EX) == 0 && tavtest::write_file(lock, std::to_string(getpid()) + "\n")));
         } else if (!fail.empty()) home.env = {"TAV_TOOLKIT_FAIL=" + fail};
         tavtest::ProcessOutcome r = home.run("tavload", tavtest::split(row[2], ","));
