@@ -20,7 +20,7 @@ using Names = std::vector<std::string>;
 
 const std::string kWindowCalls = "DriverAgentOpen DaOpenDeviceA DaOpenMemRangeA QueryMemRangeInfo MapMemoryToProcess"
                                  " DaCloseMemRange DaCloseDevice DriverAgentClose";
-const std::string kLock = "tav-board-0xd0000-0x8000.lock";
+const std::string kLock = "board.lock";
 
 // The toolkit calls traced in `home` since the last look, without the text lookups.
 Names traced_calls(const tavtest::TempDir &home) {
@@ -95,7 +95,7 @@ void run_session(const std::string &steps, const ChainFit &fit, bool loaded) {
         if (row.text("hold") == "board") holder = tavboard::Board::open_or_create(home.board(), &error);
         int lock = -1;
         if (row.text("hold") == "lock") {
-            lock = open(home.file(kLock).c_str(), O_RDWR | O_CREAT, 0644);
+            lock = open(home.file(kLock).c_str(), O_RDWR | O_CREAT, 0600);
             ASSERT_EQ(flock(lock, LOCK_EX), 0);
             ASSERT_TRUE(tavtest::write_file(home.file(kLock), std::to_string(getpid()) + "\n"));
         }

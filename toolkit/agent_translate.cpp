@@ -70,6 +70,8 @@ std::string text_for(DASTATUS status) {
                subject(status, "the registry store") +
                "; with TAV_BOARD=physical it and every folder above it must be owned by root and writable only "
                "by their owner";
+    case DA_ERR_LOCK_UNSAFE:
+        return "the board's lock is not protected against other users: " + subject(status, "its lock file");
     case DA_ERR_BOARD_BUSY:
         return "the board is in use: " + subject(status, "another program holds it") +
                " (wait until that program ends)";
