@@ -76,6 +76,7 @@ void run_session(const std::string &steps, const ChainFit &fit, bool loaded) {
         text = replaced(text, "@SPACE@", fit.sound_space);
         text = replaced(text, "@LOCK@", home.file(kLock));
         text = replaced(text, "@H@", home.path());
+        text = replaced(text, "@BIN@", TAV_BIN_DIR);
         text = replaced(text, "@PID@", std::to_string(getpid()));
         if (text.find("@CUT@") != std::string::npos) text = replaced(text, "@CUT@", cut_point(home));
         return text;

@@ -3,14 +3,32 @@
 // contents, no erase, no byte programmed, no erase or program command, the same status report.
 #include <sys/stat.h>
 
+#include <filesystem>
+
 #include "model_fixture.h"
 #include "tests/tables.h"
 
 namespace jobs_test {
 namespace {
 
-class LoaderInputTest : public LoaderJobsTest {
+int open_descriptors() {
+    int count = 0;
+    for (int fd = 0; fd < 1024; fd++) count += fcntl(fd, F_GETFD) != -1 ? 1 : 0;
+    return count;
+}
+
+class LoaderInputTest : public ModelBoardTest {
   protected:
+    RunResult run(const std::vector<std::string> &words) { return run_loader(board->window_address(), words); }
+    std::string make_set(const UpdateSetOptions &o, const std::string &name) {
+        const std::string dir = sets_.file(name);
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
+        std::string error;
+        EXPECT_TRUE(tavtools::write_update_set(dir, o, &error)) << error;
+        return dir;
+    }
+    tavtest::TempDir sets_;
     // A fresh board with a sound device of sound_kb holding a complete load of a good set.
     void load_good_set(uint32_t sound_kb) {
         remake_board(tavboard::Fit{4u << 20, 128u << 10, sound_kb << 10, false});
