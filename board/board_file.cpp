@@ -27,16 +27,17 @@ size_t file_size_for(uint32_t game_size, uint32_t sound_size) {
     return size_t(kBoardHeaderSize) + game_size + sound_size;
 }
 
-Fit fit_of(const BoardHeader &h) {
+}  // namespace
+
+Fit board_fit(const BoardHeader &h) {
     Fit fit;
     fit.game_size = h.game_size;
     fit.game_block = h.game_block;
     fit.sound_size = h.sound_size;
     fit.board_absent = h.board_absent != 0;
+    fit.bus_cycle_ns = h.bus_cycle_ns == 0 ? kDefaultBusCycleNs : h.bus_cycle_ns;
     return fit;
 }
-
-}  // namespace
 
 uint32_t board_config_check(const BoardHeader &header) {
     const uint8_t *p = reinterpret_cast<const uint8_t *>(&header) + offsetof(BoardHeader, game_size);
@@ -61,6 +62,10 @@ bool BoardFile::valid_fit(const Fit &fit, std::string *error) {
     if (fit.sound_size != 0 && fit.sound_size != (256u << 10) && fit.sound_size != (512u << 10) &&
         fit.sound_size != (1u << 20)) {
         *error = "sound flash must be 256 KB, 512 KB, 1 MB or none";
+        return false;
+    }
+    if (fit.bus_cycle_ns < 1 || fit.bus_cycle_ns > 1000000) {
+        *error = "a bus cycle must take 1 to 1000000 ns";
         return false;
     }
     return true;
@@ -146,6 +151,7 @@ bool BoardFile::create(const std::string &path, const Fit &fit, bool force, std:
     h.board_absent = fit.board_absent ? 1 : 0;
     h.timing = uint32_t(Timing::instant);
     h.busy_reads = 2;
+    h.bus_cycle_ns = fit.bus_cycle_ns;
     seal_config();
     return true;
 }
@@ -193,8 +199,8 @@ bool BoardFile::open(const std::string &path, std::string *error) {
     if (h.header_size != kBoardHeaderSize) return refuse("is corrupt (bad header size)");
     if (h.config_check != board_config_check(h)) return refuse("is corrupt (configuration checksum mismatch)");
     std::string why;
-    if (!valid_fit(fit_of(h), &why)) return refuse("is corrupt (" + why + ")");
-    if (h.fault_count > kMaxFaults || h.timing > uint32_t(Timing::datasheet))
+    if (!valid_fit(board_fit(h), &why)) return refuse("is corrupt (" + why + ")");
+    if (h.fault_count > kMaxFaults || h.timing > uint32_t(Timing::bus))
         return refuse("is corrupt (bad configuration)");
     size_t expected = file_size_for(h.game_size, h.sound_size);
     if (size_t(st.st_size) < expected) return refuse("is truncated");

@@ -89,7 +89,7 @@ struct BoardHeader {
     uint32_t timing;
     uint32_t busy_reads;
     uint32_t fault_count;
-    uint32_t reserved0;
+    uint32_t bus_cycle_ns;      // bus timing: one bus access; 0 (older files) = kDefaultBusCycleNs
     FileFault faults[kMaxFaults];
     uint32_t config_check;      // checksum of the configuration fields above
     uint32_t reserved1;
@@ -102,6 +102,11 @@ struct BoardHeader {
     // Device states (version 2): change on every command, not covered by the checksum.
     DeviceState game_state;
     DeviceState sound_state;
+    // Bus timing (zero in older files): the board's clock, and when on it the operation each
+    // device started last ends. Not covered by the checksum.
+    uint64_t clock_ns;
+    uint64_t game_due_ns;
+    uint64_t sound_due_ns;
 };
 static_assert(sizeof(BoardHeader) <= kBoardHeaderSize, "board header does not fit");
 static_assert(sizeof(Counters) <= 16 * 8, "too many counters for the header");
@@ -130,7 +135,8 @@ class BoardFile {
     // Recomputes config_check after the configuration fields were changed.
     void seal_config();
 
-    // Checks a fit: sizes and block size among the supported ones. true ok; false with *error.
+    // Checks a fit: sizes and block size among the supported ones, a bus cycle from 1 ns to
+    // 1 ms. true ok; false with *error.
     static bool valid_fit(const Fit &fit, std::string *error);
 
   private:
@@ -142,6 +148,9 @@ class BoardFile {
     size_t map_size_ = 0;
     BoardHeader *header_ = nullptr;
 };
+
+// The fit and bus a header describes.
+Fit board_fit(const BoardHeader &header);
 
 // The configuration checksum of a header (FNV-1a over the configuration fields).
 uint32_t board_config_check(const BoardHeader &header);

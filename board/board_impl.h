@@ -22,7 +22,11 @@
 //   partly changed cells.
 // - Query and identifier reads decode the low eight address bits only.
 // - Read timing, bus width of the ISA slot and wait states are not modelled; a 16-bit write
-//   is two byte cycles on these 8-bit devices (low byte first).
+//   is two byte cycles on these 8-bit devices (low byte first). The bus timing charges every
+//   byte cycle the same fixed time; the program's own time between accesses, and the
+//   transfer of a copy out of the window to memory, take no board time.
+// - A change of timing while an operation is busy judges that operation by the new
+//   timing's clock or count, which may end it at once.
 #pragma once
 
 #include "board/board_file.h"
@@ -52,6 +56,7 @@ class BoardImpl final : public Board {
         c.accesses++;
         c.reads++;
         if (log_on_) log_.push_back({Access::read, offset, 0});
+        pass_bus_cycle();
         uint8_t value = 0xFF;
         if (offset < kWindow && window_device_ != nullptr) value = window_device_->read(window_base_ + offset);
         if (log_on_) log_.back().value = value;
@@ -68,6 +73,7 @@ class BoardImpl final : public Board {
         }
         if (log_on_) log_.push_back({offset >= kWindow && offset < kWindow + 4 ? Access::reg_write : Access::write8,
                                      offset, value});
+        pass_bus_cycle();
         cycle_write(offset, value);
     }
     void bus_write16(uint32_t offset, uint16_t value) {
@@ -77,7 +83,9 @@ class BoardImpl final : public Board {
         c.writes++;
         if (log_on_) log_.push_back({Access::write16, offset, value});
         // Two byte cycles on the 8-bit devices, low byte first.
+        pass_bus_cycle();
         cycle_write(offset, uint8_t(value & 0xFF));
+        pass_bus_cycle();
         cycle_write(offset + 1, uint8_t(value >> 8));
     }
     void bus_copy_out(uint32_t offset, uint8_t *dest, uint32_t count);
@@ -105,6 +113,7 @@ class BoardImpl final : public Board {
     void set_timing(Timing timing, uint32_t busy_reads) override;
     Timing timing() const override { return Timing(header_->timing); }
     uint32_t busy_reads() const override { return header_->busy_reads; }
+    uint64_t clock_ns() const override { return header_->clock_ns; }
 
     void power_cycle() override;
     bool device_state(Device device, std::string *mode, uint8_t *status) override;
@@ -119,6 +128,16 @@ class BoardImpl final : public Board {
 
   private:
     static constexpr uint32_t kWindow = 0x4000;
+
+    // Bus timing: one bus cycle passes on the board's clock. A device sees the clock at the
+    // end of the cycle, so an operation a write starts begins when that write is done.
+    void pass_bus_cycle() {
+        if (!bus_timing_) return;
+        header_->clock_ns += bus_cycle_ns_;
+        header_->counters.board_ns += bus_cycle_ns_;
+    }
+    // Takes the timing and bus cycle from the board file into the board and its devices.
+    void load_timing();
 
     void cycle_write(uint32_t offset, uint8_t value) {
         if (offset < kWindow) {
@@ -147,6 +166,9 @@ class BoardImpl final : public Board {
     bool sound_absent_ = false;
     DeviceEnv game_env_;
     DeviceEnv sound_env_;
+
+    bool bus_timing_ = false;
+    uint32_t bus_cycle_ns_ = kDefaultBusCycleNs;
 
     uint8_t registers_[4] = {0, 0, 0, 0};
     FlashDevice *window_device_ = nullptr;

@@ -74,6 +74,15 @@ uint64_t typical_program_us(bool boot_block, bool buffered) {
     return buffered ? 218 : 210;
 }
 
+// The J3 parts program their write buffer into the array in aligned 32-byte lines, and
+// their data sheets give the buffer program time for a buffer on a 32-byte boundary. Our
+// assumption for any other buffer: one that straddles two lines is programmed as two
+// buffers, so it takes two buffer program times.
+uint64_t buffer_lines_program_us(uint32_t start, uint32_t length) {
+    uint32_t lines = (start % 32 + length + 31) / 32;
+    return lines * typical_program_us(false, true);
+}
+
 void FlashDevice::init(Device id, uint8_t *data, uint32_t size, uint32_t block_size, bool boot_block,
                        DeviceState *state, DeviceEnv *env) {
     id_ = id;
@@ -226,6 +235,8 @@ bool FlashDevice::in_progress() {
     bool still;
     if (env_->timing == Timing::instant) {
         still = st_->busy_reads_left > 0;
+    } else if (env_->timing == Timing::bus) {
+        still = *env_->clock_ns < *env_->due_ns;
     } else {
         still = monotonic_ns() < st_->busy_until_ns;
     }
@@ -244,6 +255,7 @@ uint8_t FlashDevice::status_read(uint8_t value) {
 uint8_t FlashDevice::read_slow(uint32_t offset) {
     if (st_->busy && in_progress()) {
         if (env_->timing == Timing::instant && !st_->never_ready) st_->busy_reads_left--;
+        if (env_->timing == Timing::bus) env_->counters->wait_ns += env_->bus_cycle_ns;
         return status_read(st_->status & uint8_t(~kStatusReady));
     }
     switch (st_->mode) {
@@ -292,6 +304,8 @@ void FlashDevice::start_busy(uint64_t typical_us) {
     st_->mode = Mode::read_status;
     if (env_->timing == Timing::instant) {
         st_->busy_reads_left = env_->busy_reads;
+    } else if (env_->timing == Timing::bus) {
+        *env_->due_ns = *env_->clock_ns + typical_us * 1000;
     } else {
         st_->busy_until_ns = monotonic_ns() + int64_t(typical_us) * 1000;
     }
@@ -357,7 +371,9 @@ void FlashDevice::program(uint32_t start, const uint8_t *values, const uint8_t *
             c->programmed_bytes++;
         }
     }
-    start_busy(typical_program_us(boot_block_, present != nullptr));
+    uint64_t typical = typical_program_us(boot_block_, present != nullptr);
+    if (env_->timing == Timing::bus && present != nullptr) typical = buffer_lines_program_us(start, length);
+    start_busy(typical);
 }
 
 void FlashDevice::command(uint32_t offset, uint8_t value) {

@@ -37,6 +37,11 @@ struct DeviceEnv {
     const std::function<void()> *status_hook = nullptr;  // null when no hook is set
     Timing timing = Timing::instant;
     uint32_t busy_reads = 2;
+    // Bus timing: the board's clock, when this device's operation ends on it, and what one
+    // status read takes (all in the board file but the cycle).
+    const uint64_t *clock_ns = nullptr;
+    uint64_t *due_ns = nullptr;
+    uint32_t bus_cycle_ns = kDefaultBusCycleNs;
 };
 
 class FlashDevice {
@@ -130,5 +135,8 @@ class FlashDevice {
 // Typical device times used for busy time and the busy-us counter.
 uint64_t typical_erase_us(bool boot_block, uint32_t block_length);
 uint64_t typical_program_us(bool boot_block, bool buffered);
+// What the bus timing charges for a write buffer of `length` bytes at device offset
+// `start`: one buffer program time per aligned 32-byte line of the array it touches.
+uint64_t buffer_lines_program_us(uint32_t start, uint32_t length);
 
 }  // namespace tavboard

@@ -60,10 +60,9 @@ bool BoardImpl::adopt(std::string *) {
     game_env_.erase_counts = header_->game_erase_counts;
     sound_env_ = game_env_;
     sound_env_.erase_counts = header_->sound_erase_counts;
-    for (DeviceEnv *env : {&game_env_, &sound_env_}) {
-        env->timing = Timing(header_->timing);
-        env->busy_reads = header_->busy_reads;
-    }
+    game_env_.due_ns = &header_->game_due_ns;
+    sound_env_.due_ns = &header_->sound_due_ns;
+    load_timing();
     game_fitted_ = header_->game_size != 0;
     sound_fitted_ = header_->sound_size != 0;
     if (game_fitted_)
@@ -109,6 +108,15 @@ void BoardImpl::bus_copy_out(uint32_t offset, uint8_t *dest, uint32_t count) {
     c.accesses++;
     c.reads += count;
     if (log_on_) log_.push_back({Access::copy, offset, count});
+    if (bus_timing_) {
+        // A byte cycle each: a device that is busy can come ready during the copy.
+        for (uint32_t i = 0; i < count; i++) {
+            uint32_t at = offset + i;
+            pass_bus_cycle();
+            dest[i] = (at < kWindow && window_device_ != nullptr) ? window_device_->read(window_base_ + at) : 0xFF;
+        }
+        return;
+    }
     if (offset < kWindow && count <= kWindow - offset && window_device_ != nullptr) {
         window_device_->copy_out(window_base_ + offset, dest, count);
         return;
@@ -131,14 +139,7 @@ uint8_t *BoardImpl::window_address() {
     return window_;
 }
 
-Fit BoardImpl::fit() const {
-    Fit fit;
-    fit.game_size = header_->game_size;
-    fit.game_block = header_->game_block;
-    fit.sound_size = header_->sound_size;
-    fit.board_absent = header_->board_absent != 0;
-    return fit;
-}
+Fit BoardImpl::fit() const { return board_fit(*header_); }
 
 const uint8_t *BoardImpl::data(Device device) const {
     if (device == Device::game) return game_fitted_ ? file_.game_data() : nullptr;
@@ -272,9 +273,17 @@ void BoardImpl::set_timing(Timing timing, uint32_t busy_reads) {
     header_->timing = uint32_t(timing);
     header_->busy_reads = busy_reads;
     file_.seal_config();
+    load_timing();
+}
+
+void BoardImpl::load_timing() {
+    bus_timing_ = Timing(header_->timing) == Timing::bus;
+    bus_cycle_ns_ = board_fit(*header_).bus_cycle_ns;
     for (DeviceEnv *env : {&game_env_, &sound_env_}) {
-        env->timing = timing;
-        env->busy_reads = busy_reads;
+        env->timing = Timing(header_->timing);
+        env->busy_reads = header_->busy_reads;
+        env->clock_ns = &header_->clock_ns;
+        env->bus_cycle_ns = bus_cycle_ns_;
     }
 }
 

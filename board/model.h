@@ -5,9 +5,10 @@
 // Bus offsets are offsets in the board's 0x8000-byte memory range: 0x0000-0x3FFF the data
 // window, 0x4000-0x4003 the four write-only page registers, the rest open bus.
 //
-// The board file keeps contents, fit, configuration, faults, counters and the command state
-// of each device: the board stays powered between programs, so a program finds the devices
-// where the last one left them (power_cycle() switches it off and on). What the model
+// The board file keeps contents, fit, configuration, faults, counters, the clock of the bus
+// timing and the command state of each device: the board stays powered between programs, so
+// a program finds the devices where the last one left them (power_cycle() switches it off
+// and on). What the model
 // leaves out is listed in board/board_impl.h.
 #pragma once
 
@@ -21,12 +22,16 @@ namespace tavboard {
 
 enum class Device : uint32_t { game = 0, sound = 1 };
 
-// What is fitted on the board.
+// One memory cycle of the 8-bit ISA bus: 6 bus clocks at 8.33 MHz.
+constexpr uint32_t kDefaultBusCycleNs = 720;
+
+// What is fitted on the board, and the bus it sits on.
 struct Fit {
     uint32_t game_size = 4u << 20;      // 4 MB or 8 MB
     uint32_t game_block = 128u << 10;   // 32 KB, 64 KB or 128 KB erase blocks
     uint32_t sound_size = 1u << 20;     // 256 KB, 512 KB or 1 MB; 0 = no sound device fitted
     bool board_absent = false;          // nothing answers at all (jumper off)
+    uint32_t bus_cycle_ns = kDefaultBusCycleNs;  // what one bus access takes in bus timing (1 to 1000000)
 };
 
 enum class FaultKind : uint32_t {
@@ -54,7 +59,11 @@ struct Fault {
     uint64_t after = 0;     // power_cut, kill: number of the bus access (1-based) that never completes
 };
 
-enum class Timing : uint32_t { instant = 0, datasheet = 1 };
+// How long the devices stay busy: a number of status reads (instant), the typical times on
+// the wall clock (datasheet), or the typical times on the board's own clock, which every
+// bus access moves on by one bus cycle (bus): the board time a run would take, without
+// waiting for it.
+enum class Timing : uint32_t { instant = 0, datasheet = 1, bus = 2 };
 
 // Lifetime counters, kept in the board file.
 struct Counters {
@@ -67,6 +76,11 @@ struct Counters {
     uint64_t not_erased_bits = 0;   // attempted 0 -> 1 bits in programs
     uint64_t busy_us = 0;           // device time the operations would have taken
     uint64_t unaligned_buffers = 0; // buffered writes not starting on a 32-byte boundary
+    // Bus timing only (zero in the other timings): the board time that passed, and the part
+    // of it spent in status reads that found a device busy. The rest was the bus busy with
+    // the program's own accesses.
+    uint64_t board_ns = 0;
+    uint64_t wait_ns = 0;
 };
 
 // One entry of the optional access log.
@@ -118,6 +132,9 @@ class Board {
     virtual void set_timing(Timing timing, uint32_t busy_reads) = 0;
     virtual Timing timing() const = 0;
     virtual uint32_t busy_reads() const = 0;
+    // The board's own clock of the bus timing: board time since the file was made, moved on
+    // only by bus accesses in that timing. Not reset with the counters.
+    virtual uint64_t clock_ns() const = 0;
 
     // Switches the board off and on: both devices go to their power-up state (read array,
     // status 0x80, nothing busy); contents stay.

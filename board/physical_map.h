@@ -1,15 +1,22 @@
 // Mapping the TAV board's ISA memory range into the process on Linux, through /dev/mem
-// (root only). Three guards come with every mapping, in this order, before anything is
-// opened or touched:
+// (root only). Three guards come with every mapping, in this order:
 //   1. the range must be the board's kind of range: inside the ISA adapter memory area
 //      below 1 MB, page aligned, no longer than the window the loader uses;
-//   2. one writer: an exclusive flock on a lock file named after the range, taken before the
-//      device is opened and held for the mapping's life; the holder's process id is written
-//      into it, so a second program is told who holds the board. The lock goes with the
-//      process, so a holder that died never blocks;
-//   3. then the device is opened and the range mapped.
-// The device path and the lock folder are parameters, so tests map an ordinary file in a
-// folder of their own. Built on POSIX only.
+//   2. one writer: an exclusive flock on the board's one lock file, whatever the range, so
+//      no two ranges are written at once. It lives in a folder of the product's own that
+//      only root can write (made with mode 0755 when missing; refused when another user
+//      owns it or group or others may write it). The lock file is opened without following
+//      a link and without waiting on a FIFO, created exclusively when missing, and trusted
+//      only as a regular file of the effective user with one link that nobody else may
+//      open; after the flock the name must still lead to the file locked (a holder removes
+//      its lock file while it still holds it, as it lets go), else the lock is taken again.
+//      The holder's process id is written into it, so a second program is told who holds
+//      the board. The lock goes with the process, so a holder that died never blocks;
+//   3. then the device is opened and locked too (a lock file removed behind a holder's back
+//      admits no second writer: the device stays locked by the holder), and the range mapped.
+// Every refusal of the first two guards comes before the device is opened. The device path
+// and the lock folder are parameters, so tests map an ordinary file in a folder of their own.
+// Built on POSIX only.
 #pragma once
 
 #include <cstdint>
@@ -27,29 +34,35 @@ constexpr uint32_t kIsaAreaEnd = 0x100000;
 constexpr uint32_t kBoardRangeMaxLength = kBoardRangeLength;
 
 constexpr const char kPhysicalDevice[] = "/dev/mem";
-constexpr const char kPhysicalLockFolder[] = "/run/lock";
+constexpr const char kPhysicalLockFolder[] = "/run/tav";
+constexpr const char kPhysicalLockName[] = "board.lock";
 
-// Why physical_map refused.
-enum class PhysicalRefusal { none, range, busy, device };
+// Why physical_map refused: the range, the board held by another program, a lock folder or
+// lock file another user could have made or changed, the device (or a lock that cannot be
+// made or taken for another reason).
+enum class PhysicalRefusal { none, range, busy, unsafe, device };
 
-// A live mapping: the window, its length, and the lock file held while it lives.
+// A live mapping: the window, its length, and what is held while it lives.
 struct PhysicalMapping {
     uint8_t *address = nullptr;
     uint32_t length = 0;
-    int lock_fd = -1;
+    int lock_fd = -1;          // the lock file, locked
+    int device_fd = -1;        // the device, locked
+    std::string lock_path;
 };
 
-// The lock file of a range: "<lock_folder>/tav-board-0xd0000-0x8000.lock".
-std::string physical_lock_path(const std::string &lock_folder, uint32_t base, uint32_t length);
+// The board's lock file: "<lock_folder>/board.lock".
+std::string physical_lock_path(const std::string &lock_folder);
 
-// Checks the range, takes the range's lock in `lock_folder`, then maps `length` bytes at
-// physical address `base` of `device_path` for reading and writing, shared.
-// 1 with *mapping filled; -1 with *why and *error (one sentence naming the range, the
-// holder's process id or the device and the reason) and nothing left open.
+// Checks the range, takes the board's lock in `lock_folder`, then opens and locks
+// `device_path` and maps `length` bytes at physical address `base` of it for reading and
+// writing, shared. 1 with *mapping filled; -1 with *why and *error (one sentence naming the
+// range, the holder's process id, or the path concerned, the reason and the fix) and
+// nothing left open.
 int physical_map(const std::string &device_path, const std::string &lock_folder, uint32_t base, uint32_t length,
                  PhysicalMapping *mapping, PhysicalRefusal *why, std::string *error);
-// Ends a mapping made by physical_map and drops its lock. 1 ok, -1 nothing was mapped or
-// the unmap failed (the lock is dropped in every case).
+// Ends a mapping made by physical_map and drops its locks. 1 ok, -1 nothing was mapped or
+// the unmap failed (the locks are dropped in every case).
 int physical_unmap(PhysicalMapping *mapping);
 
 }  // namespace tavboard

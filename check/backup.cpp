@@ -173,7 +173,7 @@ int backup_main(uint8_t *window, int argc, char **argv) {
     run_options.path = dir;
     run_options.path_given = 1;
 
-    check_start_board_work(window);
+    if (start_board_work(window) != 1) return -1;
     BoardCheck check;
     int exit_status = CHECK_EXIT_FAILED;
     if (check_read_board(&check) == 1) {

@@ -121,11 +121,11 @@ constexpr int CHECK_EXIT_OK = 0;
 constexpr int CHECK_EXIT_FAILED = 1;   // differs, not loaded, refused, or a read or write failed
 constexpr int CHECK_EXIT_USAGE = 2;
 
-// Starts board work on the mapped window as a load does: the tick clock, then the window.
-void check_start_board_work(uint8_t *window);
 // 1 when word is an option word: "-..." (and "/..." on Windows).
 int check_is_option(const char *word);
 
-// The bodies run on the board window (access/RunOnBoardWindow). Each returns its exit status.
+// The bodies run on the board window (access/RunOnBoardWindow). Each returns its exit status,
+// or -1 (255 to the shell) when the tick clock cannot start (start_board_work's message; the
+// board is not touched).
 int verify_main(uint8_t *window, int argc, char **argv);
 int backup_main(uint8_t *window, int argc, char **argv);

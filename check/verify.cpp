@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "check/board_check.h"
-#include "flash/ticks.h"
 #include "loader/loader.h"
 
 namespace {
@@ -23,11 +22,6 @@ int verify_usage(const char *word) {
 }
 
 }  // namespace
-
-void check_start_board_work(uint8_t *window) {
-    (void)get_ticks();
-    board_window = window;
-}
 
 int check_is_option(const char *word) {
 #if defined(_WIN32)
@@ -62,7 +56,7 @@ int verify_main(uint8_t *window, int argc, char **argv) {
         }
     }
 
-    check_start_board_work(window);
+    if (start_board_work(window) != 1) return -1;
     BoardCheck check;
     int exit_status = CHECK_EXIT_FAILED;
     if (check_read_board(&check) == 1) {

@@ -46,15 +46,16 @@ extern uint8_t *board_window;
 int isa_tav_map_page(int32_t space, uint32_t page);
 
 // Identifies the devices of `space` (0, 1 or 8) and fills *fsi. 1 when they were identified
-// with a clean status and are in read-array mode. -1 with a message for a null fsi, an
+// with a clean status; the devices are in read-array mode afterwards, on failure too. -1 with a message for a null fsi, an
 // invalid space or a bad status (flash_wait's); -1 without one when the devices do not
 // answer as expected. A geometry that does not add up is reported but not a failure.
 int flash_query(int32_t space, FSI *fsi);
 // Brings the devices at offset 0 of the space (page 0 selected) to read array with a clean
 // status from any state a stopped program left them in: ends a half-written sequence with
-// read-array writes, waits out an operation in progress (at most 50 ticks), clears the
-// status, sets read array. Programs and erases nothing. 1 when every device was ready, -1
-// (without a message) when one was still busy at the limit.
+// read-array writes, waits out an operation in progress (at most 204 ticks: the longest
+// block erase and a margin), clears the status, sets read array. Programs and erases
+// nothing. 1 when every device was ready, -1 (without a message) when one was still busy at
+// the limit.
 int flash_recover(FSI *fsi);
 // Writes command `mode` to every device of the bus word at offset. No result; an offset out
 // of range or a bad device width is reported and the command (or that device's part) is

@@ -117,7 +117,12 @@ int flash_query(int32_t space, FSI *fsi) {
     fsi->device_size = device_size;
 
     if (space == 1) {
-        if (fsi->device_size != 0x800000) return -1;
+        // Only an 8 MB device has an upper megabyte. The device was left in query mode:
+        // back to read array, as after every failed identification.
+        if (fsi->device_size != 0x800000) {
+            flash_set_mode(fsi, 0, FLASH_READ_ARRAY);
+            return -1;
+        }
         fsi->size = 0x100000;
         fsi->space = 1;
     }

@@ -13,8 +13,14 @@ namespace {
 // The longest sequence a device can be left in: a write buffer whose 32 data cycles and
 // confirm are all still outstanding.
 constexpr int kLongestSequence = 33;
-// The longest a block erase takes on these parts, about 5 s.
-constexpr uint32_t kRecoveryLimit = 50;
+// The longest operation a stopped program can leave running is a block erase of the game
+// flash (28F320J3/28F640J3): its query table gives a typical block erase of 2^10 ms and a
+// maximum of 2^4 times the typical, 16384 ms. The boot-block sound devices erase a block in
+// well under that. Wait that long and a quarter more as a margin (the tick clock counts in
+// steps of 100 ms, and a device near the end of its life erases slowly): 204 ticks, about
+// 20.4 s. Only a device that is busy makes the recovery wait at all.
+constexpr uint32_t kLongestEraseMs = (1u << 10) << 4;
+constexpr uint32_t kRecoveryLimit = (kLongestEraseMs + kLongestEraseMs / 4) / 100;
 
 }  // namespace
 

@@ -2,6 +2,7 @@
 // the boot image, and the sealed record written last.
 #include <cstdio>
 
+#include "loader/input_check.h"
 #include "loader/loader.h"
 #include "loader/tav_info.h"
 #include "loader/update.h"
@@ -41,8 +42,6 @@ int load_board(void) {
     FSI fsi;
     prepare_tav_info(&tav_info, run_options.game_number);
 
-    // The old record goes first: from here on the board reads as not loaded until the new
-    // record is written at the very end.
     if (flash_query(FLASH_SPACE_GAME, &fsi) != 1) return report_not_responding();
     if (fsi.block_size < MIN_GAME_BLOCK_BYTES) {
         std::fprintf(stderr, "%s: game FLASH erase blocks of %lu bytes are too small for the update layout\n",
@@ -50,16 +49,23 @@ int load_board(void) {
         return RESULT_BLOCKS_TOO_SMALL;
     }
     info_offset = tav_info_offset(&fsi);
+    // Every file the load needs is found and checked before the erase: a mistake in them
+    // leaves the board as it was.
+    int code = check_load_inputs();
+    if (code != RESULT_OK) return code;
+
+    // The old record goes before anything is written: from here on the board reads as not
+    // loaded until the new record is written at the very end.
     if (flash_erase(&fsi, info_offset) != 1) {
         std::fprintf(stderr, "%s: unable to erase update FLASH\n", program_name);
         return RESULT_INFO_ERASE;
     }
 
     if (!run_options.gfonly) {
-        int code = update_sound_flash(&fsi);
+        code = update_sound_flash(&fsi);
         if (code != RESULT_OK) return code;
     }
-    int code = update_game_side(&fsi);
+    code = update_game_side(&fsi);
     if (code != RESULT_OK) return code;
 
     progress(PROGRESS_SEPARATOR "ISA update board load complete.\n");

@@ -32,6 +32,13 @@ extern RunOptions run_options;
 // Returns a result code (0 ok, else one of LoaderResult); prints its own messages.
 int loader_main(uint8_t *window, int argc, char **argv);
 
+// Starts board work on the mapped window, as every program that reads or writes the board
+// does before its first flash routine: the tick clock first, so that it runs before the first
+// wait, then board_window. 1, or -1 after "Error: the 100 ms tick thread cannot be started,
+// so no wait of the flash driver would end" on standard error: without the clock no time
+// limit would ever be reached, and the board is not touched.
+int start_board_work(uint8_t *window);
+
 // The one way out of every run: banner under -debug when code != 0, ENTER wait under -ask.
 // Returns code.
 int finish_run(int code);

@@ -67,6 +67,15 @@ int bad_option(void) {
 
 }  // namespace
 
+int start_board_work(uint8_t *window) {
+    if (tick_clock_start() != 1) {
+        fprintf(stderr, "Error: the 100 ms tick thread cannot be started, so no wait of the flash driver would end\n");
+        return -1;
+    }
+    board_window = window;
+    return 1;
+}
+
 int loader_main(uint8_t *window, int argc, char **argv) {
     reset_run_state();
     take_program_name(argc > 0 ? argv[0] : nullptr);
@@ -143,13 +152,7 @@ int loader_main(uint8_t *window, int argc, char **argv) {
         return finish_run(RESULT_OPTION_CONFLICT);
     }
 
-    // Board work: the tick clock first, so that it runs before the first wait. Without it
-    // no time limit would ever be reached: refuse to touch the board.
-    if (tick_clock_start() != 1) {
-        fprintf(stderr, "Error: the 100 ms tick thread cannot be started, so no wait of the flash driver would end\n");
-        return finish_run(-1);
-    }
-    board_window = window;
+    if (start_board_work(window) != 1) return finish_run(-1);
 
     if (run_options.status == 1) return finish_run(show_status());
     return finish_run(load_board());

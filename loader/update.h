@@ -10,6 +10,9 @@
 // lives; set once from the first query of the game flash of a load.
 extern uint32_t info_offset;
 
+// Bytes of sf.rom: it fills the 1 MB sound space exactly.
+constexpr uint32_t SOUND_IMAGE_BYTES = 1048576;
+
 // The sound image sf.rom into the sound flash (space 8, else space 1). A missing file is
 // skipped silently unless -sfonly. Uses *fsi as its working record; allocates and releases
 // its own erase table.

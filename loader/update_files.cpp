@@ -46,6 +46,28 @@ const char *read_error_text(long result) {
     return std::strerror(errno);
 }
 
+int report_open_failure(const char *name, int newline, int code) {
+    std::fprintf(stderr, "%s%s: unable to open file (%s) - %s\n", newline ? "\n" : "", program_name, name,
+                 std::strerror(errno));
+    return code;
+}
+
+int report_read_failure(const char *name, const char *text, int code) {
+    std::fprintf(stderr, "\n%s: unable to read file (%s) - %s\n", program_name, name, text);
+    return code;
+}
+
+int report_wrong_size(const char *name, unsigned long long size, unsigned long expected, int newline, int code) {
+    std::fprintf(stderr, "%s%s: file (%s) present but wrong size %llu != %lu\n", newline ? "\n" : "", program_name,
+                 name, size, expected);
+    return code;
+}
+
+int report_write_failure(const char *name, int code) {
+    std::fprintf(stderr, "\n%s: unable to write FLASH from (%s)\n", program_name, name);
+    return code;
+}
+
 void progress(const char *format, ...) {
     if (debug != 1) return;
     va_list args;
@@ -60,11 +82,7 @@ void progress_counter(uint32_t count) { progress("\b\b\b\b\b\b\b\b%8lu", static_
 int copy_file_to_flash(FSI *fsi, uint8_t *table, const CopyJob *job, uint32_t *end_offset) {
     progress("%s%s (%s)...%8lu", job->lead, job->title, job->file_name, static_cast<unsigned long>(job->count));
     int fd = open_update_file(job->file_name);
-    if (fd < 0) {
-        std::fprintf(stderr, "%s%s: unable to open file (%s) - %s\n", job->open_newline ? "\n" : "", program_name,
-                     job->file_name, std::strerror(errno));
-        return job->open_code;
-    }
+    if (fd < 0) return report_open_failure(job->file_name, job->open_newline, job->open_code);
     uint32_t remaining = job->count;
     uint32_t offset = job->offset;
     while (remaining != 0) {
@@ -73,16 +91,14 @@ int copy_file_to_flash(FSI *fsi, uint8_t *table, const CopyJob *job, uint32_t *e
         uint32_t want = remaining < TRANSFER_BYTES ? remaining : TRANSFER_BYTES;
         long n = read_update_chunk(fd, transfer_buffer, want);
         if (n <= 0) {
-            const char *text = read_error_text(n);
-            std::fprintf(stderr, "\n%s: unable to read file (%s) - %s\n", program_name, job->file_name, text);
+            report_read_failure(job->file_name, read_error_text(n), job->read_code);
             close_update_file(fd);
             return job->read_code;
         }
         uint32_t got = static_cast<uint32_t>(n);
         if (flash_write(fsi, offset, transfer_buffer, got, table) != 1) {
-            std::fprintf(stderr, "\n%s: unable to write FLASH from (%s)\n", program_name, job->file_name);
             close_update_file(fd);
-            return job->write_code;
+            return report_write_failure(job->file_name, job->write_code);
         }
         progress_counter(remaining);
         sum_longs(transfer_buffer, got, job->checksum);

@@ -36,6 +36,29 @@ void close_update_file(int fd);
 // else the standard text of errno.
 const char *read_error_text(long result);
 
+// What kind of file an open descriptor of open_update_file is. Only a regular file has a size
+// that can be checked before it is copied.
+enum UpdateFileKind {
+    UPDATE_FILE_REGULAR,
+    UPDATE_FILE_DIRECTORY,
+    UPDATE_FILE_FIFO,
+    UPDATE_FILE_DEVICE,   // a character or block device
+    UPDATE_FILE_OTHER,
+};
+// Kind and size in bytes of the file open on fd. 1, or -1 with errno set.
+int describe_update_file(int fd, int *kind, unsigned long long *size);
+
+// The messages of an update file's failures, each written in this one place, on standard
+// error. Each returns `code`, so a failure path reads "return report_...(..., code)".
+// "[\n]<program>: unable to open file (NAME) - <errno text>"; newline: 1 to start with "\n".
+int report_open_failure(const char *name, int newline, int code);
+// "\n<program>: unable to read file (NAME) - TEXT".
+int report_read_failure(const char *name, const char *text, int code);
+// "[\n]<program>: file (NAME) present but wrong size SIZE != EXPECTED".
+int report_wrong_size(const char *name, unsigned long long size, unsigned long expected, int newline, int code);
+// "\n<program>: unable to write FLASH from (NAME)".
+int report_write_failure(const char *name, int code);
+
 // Progress display under -debug: printf-style to standard output, flushed; nothing
 // without -debug.
 void progress(const char *format, ...)

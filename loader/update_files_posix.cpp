@@ -1,6 +1,8 @@
-// Update files on POSIX systems: open without blocking on a FIFO, plain reads and closes.
+// Update files on POSIX systems: open without blocking on a FIFO, plain reads and closes,
+// the kind and size of an open file.
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "loader/update_files.h"
@@ -26,3 +28,21 @@ int open_update_file(const char *name) {
 long read_update_bytes(int fd, uint8_t *buffer, uint32_t count) { return static_cast<long>(read(fd, buffer, count)); }
 
 void close_update_file(int fd) { close(fd); }
+
+int describe_update_file(int fd, int *kind, unsigned long long *size) {
+    struct stat info;
+    if (fstat(fd, &info) != 0) return -1;
+    if (S_ISREG(info.st_mode)) {
+        *kind = UPDATE_FILE_REGULAR;
+    } else if (S_ISDIR(info.st_mode)) {
+        *kind = UPDATE_FILE_DIRECTORY;
+    } else if (S_ISFIFO(info.st_mode)) {
+        *kind = UPDATE_FILE_FIFO;
+    } else if (S_ISCHR(info.st_mode) || S_ISBLK(info.st_mode)) {
+        *kind = UPDATE_FILE_DEVICE;
+    } else {
+        *kind = UPDATE_FILE_OTHER;
+    }
+    *size = static_cast<unsigned long long>(info.st_size);
+    return 1;
+}

@@ -1,5 +1,6 @@
 #include "platform/protected_path.h"
 
+#include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -61,9 +62,10 @@ std::string parent_of(const std::string &path) {
     return slash == std::string::npos || slash == 0 ? std::string() : path.substr(0, slash);
 }
 
-}  // namespace
-
-int path_protected(const std::string &path, std::string *problem) {
+// Walks `path` from /, judging every folder and link on the way (see open_protected). 1 with
+// *end the file the path names (links followed), not yet judged itself; 0 when something on
+// the way is missing and nobody else could put it there; -1 with *problem.
+int walk(const std::string &path, std::string *end, std::string *problem) {
     std::string absolute = path;
     if (absolute.empty() || absolute[0] != '/') {
         char cwd[PATH_MAX];
@@ -90,8 +92,11 @@ int path_protected(const std::string &path, std::string *problem) {
         }
         std::string next = current + "/" + part;
         if (lstat(next.c_str(), &st) != 0) {
-            if (errno == ENOENT) return 1;   // nothing there, and nobody else can put it there
-            return refuse(problem, next + " cannot be examined: " + std::strerror(errno));
+            if (errno != ENOENT) return refuse(problem, next + " cannot be examined: " + std::strerror(errno));
+            if (!current_shared) return 0;   // nothing there, and nobody else can put it there
+            std::string folder = current.empty() ? "/" : current;
+            return refuse(problem, next + " does not exist, and others may create it in " + folder +
+                                       " (keep it in a folder that only its owner can write)");
         }
         if (S_ISLNK(st.st_mode)) {
             if (++links > kMaxLinks) return refuse(problem, path + " has too many symbolic links");
@@ -107,9 +112,40 @@ int path_protected(const std::string &path, std::string *problem) {
             split(text, &parts, true);
             continue;
         }
-        if (judge(next, st, parts.empty(), problem) != 1) return -1;
+        if (parts.empty()) {
+            // The end: a device or FIFO is never opened; the file itself is judged once open.
+            if (!S_ISREG(st.st_mode)) return refuse(problem, next + " is not a regular file");
+            *end = next;
+            return 1;
+        }
+        if (judge(next, st, false, problem) != 1) return -1;
         current = next;
         current_shared = others_may_write(st);
     }
+    return refuse(problem, path + " names a folder, not a file");
+}
+
+}  // namespace
+
+int open_protected(const std::string &path, int *fd, std::string *problem) {
+    *fd = -1;
+    std::string end;
+    int walked = walk(path, &end, problem);
+    if (walked != 1) return walked;
+    // No link followed at the end: the walk judged where the path leads, and what is opened
+    // must be the file found there.
+    int opened = ::open(end.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (opened < 0) return refuse(problem, end + " cannot be opened: " + std::strerror(errno));
+    struct stat st;
+    if (fstat(opened, &st) != 0) {
+        int err = errno;
+        ::close(opened);
+        return refuse(problem, end + " cannot be examined: " + std::strerror(err));
+    }
+    if (judge(end, st, true, problem) != 1) {
+        ::close(opened);
+        return -1;
+    }
+    *fd = opened;
     return 1;
 }

@@ -9,9 +9,11 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <random>
 #include <string>
 #include <vector>
 
+#include "platform/protected_path.h"
 #include "platform/reg_file.h"
 #include "platform/registry_store.h"
 #include "platform/tav_home.h"
@@ -22,6 +24,7 @@ namespace {
 constexpr const char kRootName[] = "HKEY_LOCAL_MACHINE";
 constexpr int kLockWaitMs = 10000;   // bound on waiting for another process's lock
 constexpr size_t kMaxNameLength = 255;
+constexpr int kTemporaryNameTries = 16;   // fresh names tried when one is taken already
 
 struct OpenKey {
     std::string path;   // full path, e.g. "HKEY_LOCAL_MACHINE\Software\NuMega"
@@ -31,6 +34,15 @@ struct OpenKey {
 std::mutex handle_mutex;
 std::map<uintptr_t, OpenKey> open_keys;
 uintptr_t next_handle = 0x1000;
+
+std::atomic<bool> reads_guarded{false};
+std::mutex refusal_mutex;
+std::string latest_refusal;   // why the latest guarded read was refused, "" when it was not
+
+void set_refusal(const std::string &text) {
+    std::lock_guard<std::mutex> guard(refusal_mutex);
+    latest_refusal = text;
+}
 
 bool is_predefined(HKEY key) { return key == HKEY_LOCAL_MACHINE; }
 
@@ -100,7 +112,7 @@ class StoreSession {
             return ERROR_CANTOPEN;
         }
         std::string lock_path = path_ + ".lock";
-        lock_fd_ = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        lock_fd_ = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
         if (lock_fd_ < 0) {
             std::fprintf(stderr, "registry: cannot open the lock file %s: %s\n", lock_path.c_str(),
                          std::strerror(errno));
@@ -126,12 +138,20 @@ class StoreSession {
 
     tavreg::Store &store() { return store_; }
 
-    // Rewrites the whole store: a temporary file beside it, flushed, then renamed over it.
+    // Rewrites the whole store: a new file beside it, flushed, then renamed over it. The new
+    // file is made exclusively under a fresh name, so nothing planted there is written through.
     LONG commit() {
         static std::atomic<unsigned> serial{0};
         std::string text = tavreg::write(store_);
-        std::string temp = path_ + ".tmp." + std::to_string(getpid()) + "." + std::to_string(serial++);
-        int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        std::random_device random;
+        std::string temp;
+        int fd = -1;
+        for (int attempt = 0; attempt < kTemporaryNameTries && fd < 0; attempt++) {
+            temp = path_ + ".tmp." + std::to_string(getpid()) + "." + std::to_string(serial++) + "." +
+                   std::to_string(random());
+            fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+            if (fd < 0 && errno != EEXIST) break;
+        }
         if (fd < 0) {
             std::fprintf(stderr, "registry: cannot write %s: %s\n", temp.c_str(), std::strerror(errno));
             return ERROR_CANTWRITE;
@@ -160,22 +180,10 @@ class StoreSession {
 
   private:
     LONG load() {
-        FILE *file = std::fopen(path_.c_str(), "rb");
-        if (file == nullptr) {
-            if (errno == ENOENT) return ERROR_SUCCESS;   // no store yet: an empty registry
-            std::fprintf(stderr, "registry: cannot read %s: %s\n", path_.c_str(), std::strerror(errno));
-            return ERROR_CANTREAD;
-        }
         std::vector<uint8_t> bytes;
-        uint8_t chunk[4096];
-        size_t n;
-        while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) bytes.insert(bytes.end(), chunk, chunk + n);
-        bool failed = std::ferror(file) != 0;
-        std::fclose(file);
-        if (failed) {
-            std::fprintf(stderr, "registry: cannot read %s\n", path_.c_str());
-            return ERROR_CANTREAD;
-        }
+        bool present = false;
+        LONG rc = reads_guarded ? read_guarded(&bytes, &present) : read_by_path(&bytes, &present);
+        if (rc != ERROR_SUCCESS || !present) return rc;   // no store yet: an empty registry
         std::string error;
         if (!tavreg::parse(bytes.data(), bytes.size(), &store_, &error)) {
             std::fprintf(stderr, "registry: %s cannot be parsed (%s); it is left unchanged\n", path_.c_str(),
@@ -183,6 +191,51 @@ class StoreSession {
             store_.keys.clear();
             return ERROR_BADDB;
         }
+        return ERROR_SUCCESS;
+    }
+
+    // The store's bytes by its path; *present false when there is none.
+    LONG read_by_path(std::vector<uint8_t> *bytes, bool *present) {
+        FILE *file = std::fopen(path_.c_str(), "rb");
+        if (file == nullptr) {
+            if (errno == ENOENT) return ERROR_SUCCESS;
+            std::fprintf(stderr, "registry: cannot read %s: %s\n", path_.c_str(), std::strerror(errno));
+            return ERROR_CANTREAD;
+        }
+        uint8_t chunk[4096];
+        size_t n;
+        while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) bytes->insert(bytes->end(), chunk, chunk + n);
+        bool failed = std::ferror(file) != 0;
+        std::fclose(file);
+        if (failed) {
+            std::fprintf(stderr, "registry: cannot read %s\n", path_.c_str());
+            return ERROR_CANTREAD;
+        }
+        *present = true;
+        return ERROR_SUCCESS;
+    }
+
+    // The store's bytes through the one descriptor it was judged by; *present as above.
+    LONG read_guarded(std::vector<uint8_t> *bytes, bool *present) {
+        int fd = -1;
+        std::string problem;
+        int opened = open_protected(path_, &fd, &problem);
+        set_refusal(opened < 0 ? problem : std::string());
+        if (opened < 0) return ERROR_ACCESS_DENIED;
+        if (opened == 0) return ERROR_SUCCESS;   // none, and nobody else can put one there
+        uint8_t chunk[4096];
+        ssize_t n;
+        while ((n = ::read(fd, chunk, sizeof chunk)) != 0) {
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) break;
+            bytes->insert(bytes->end(), chunk, chunk + n);
+        }
+        close(fd);
+        if (n < 0) {
+            std::fprintf(stderr, "registry: cannot read %s\n", path_.c_str());
+            return ERROR_CANTREAD;
+        }
+        *present = true;
         return ERROR_SUCCESS;
     }
 
@@ -212,6 +265,13 @@ std::string registry_store_path(void) {
     std::string home = tav_home();
     if (home.empty()) return std::string();
     return home + "/registry.reg";
+}
+
+void registry_store_guard(bool on) { reads_guarded = on; }
+
+std::string registry_store_refusal(void) {
+    std::lock_guard<std::mutex> guard(refusal_mutex);
+    return latest_refusal;
 }
 
 LONG RegOpenKeyExA(HKEY key, LPCSTR sub_key, DWORD options, REGSAM sam, PHKEY result) {

@@ -7,6 +7,8 @@
 #if !defined(_WIN32)
 #include <pwd.h>
 #include <unistd.h>
+
+#include "platform/privilege.h"
 #endif
 
 namespace {
@@ -14,7 +16,7 @@ namespace {
 #if !defined(_WIN32)
 // The home folder that "~" stands for; "" when there is none.
 std::string user_home(void) {
-    bool privileged = geteuid() == 0 || geteuid() != getuid() || std::getenv("SUDO_USER") != nullptr;
+    bool privileged = geteuid() == 0 || acting_for_another_user();
     if (privileged) {
         const struct passwd *entry = getpwuid(geteuid());
         return entry == nullptr || entry->pw_dir == nullptr ? std::string() : std::string(entry->pw_dir);

@@ -327,7 +327,7 @@ TEST_F(BoardTest, BusyReadsPowerCycleAndTheBoardFile) {
         {"a fit changed", [](std::string &bytes) { header_of(bytes)->game_size = 8 * MB; }, false, "checksum mismatch"},
         {"a fit no board has", [](std::string &bytes) { header_of(bytes)->game_block = 12345; }, true, "erase blocks"},
         {"too many faults", [](std::string &bytes) { header_of(bytes)->fault_count = 33; }, true, "bad configuration"},
-        {"an unknown timing", [](std::string &bytes) { header_of(bytes)->timing = 2; }, true, "(bad configuration)"},
+        {"an unknown timing", [](std::string &bytes) { header_of(bytes)->timing = 3; }, true, "(bad configuration)"},
     };
     board.reset();
     const std::string made = tavtest::read_file(dir.board());

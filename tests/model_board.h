@@ -40,6 +40,8 @@ class ModelBoardTest : public testing::Test {
         attach();
     }
 
+    std::string board_path() const { return dir_.board(); }
+
     std::unique_ptr<tavboard::Board> board;
 
   private:

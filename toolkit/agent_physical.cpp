@@ -7,23 +7,34 @@
 #include "toolkit/toolkit_controls.h"
 
 #if !defined(_WIN32)
+#include <unistd.h>
+
+#include "platform/privilege.h"
 #include "platform/protected_path.h"
 #include "platform/registry_store.h"
 #endif
 
-namespace tavagent {
-
 namespace {
 
-#if !defined(_WIN32)
-// A test control when set and not empty, else the production value.
+// A test control when set, not empty and honoured, else the production value. A run acting
+// for another user (set-uid, sudo) takes the production value whatever is set.
 std::string control_or(const char *name, const char *production) {
+#if !defined(_WIN32)
+    if (acting_for_another_user()) return production;
+#endif
     const char *value = std::getenv(name);
     return value == nullptr || value[0] == '\0' ? std::string(production) : std::string(value);
 }
-#endif
 
 }  // namespace
+
+std::string toolkit_mem_device(void) { return control_or("TAV_TOOLKIT_MEM_DEVICE", tavboard::kPhysicalDevice); }
+
+std::string toolkit_lock_folder(void) {
+    return control_or("TAV_TOOLKIT_LOCK_FOLDER", tavboard::kPhysicalLockFolder);
+}
+
+namespace tavagent {
 
 bool physical_board_chosen(void) {
     const char *choice = std::getenv("TAV_BOARD");
@@ -31,14 +42,19 @@ bool physical_board_chosen(void) {
 }
 
 DASTATUS check_physical_database(void) {
-    if (!physical_board_chosen()) return DA_STATUS_OK;
 #if defined(_WIN32)
     return DA_STATUS_OK;   // the real board is refused when it is mapped
 #else
+    const bool physical = physical_board_chosen();
+    registry_store_guard(physical);
+    if (!physical) return DA_STATUS_OK;
     std::string problem;
     std::string store = registry_store_path();
     if (store.empty()) return DA_STATUS_OK;   // no store: the registry reports it
-    if (path_protected(store, &problem) == 1) return DA_STATUS_OK;
+    int fd = -1;
+    int judged = open_protected(store, &fd, &problem);
+    if (fd >= 0) close(fd);
+    if (judged >= 0) return DA_STATUS_OK;   // a missing store reads as an empty registry
     toolkit_set_detail(DA_ERR_DATABASE_UNSAFE, problem);
     return DA_ERR_DATABASE_UNSAFE;
 #endif
@@ -53,9 +69,8 @@ int map_physical(Range &range, DASTATUS *status) {
 #else
     tavboard::PhysicalRefusal why = tavboard::PhysicalRefusal::none;
     std::string error;
-    if (tavboard::physical_map(control_or("TAV_TOOLKIT_MEM_DEVICE", tavboard::kPhysicalDevice),
-                               control_or("TAV_TOOLKIT_LOCK_FOLDER", tavboard::kPhysicalLockFolder), range.base,
-                               range.length, &range.physical, &why, &error) == 1) {
+    if (tavboard::physical_map(toolkit_mem_device(), toolkit_lock_folder(), range.base, range.length,
+                               &range.physical, &why, &error) == 1) {
         return 1;
     }
     switch (why) {
@@ -65,6 +80,9 @@ int map_physical(Range &range, DASTATUS *status) {
         break;
     case tavboard::PhysicalRefusal::busy:
         *status = DA_ERR_BOARD_BUSY;
+        break;
+    case tavboard::PhysicalRefusal::unsafe:
+        *status = DA_ERR_LOCK_UNSAFE;
         break;
     default:
         *status = DA_ERR_PHYSICAL;

@@ -50,14 +50,16 @@ uint8_t *map_range(Range &range, DASTATUS *status);
 bool physical_board_chosen(void);
 
 // With the real board, the device database must be safe from other users before anything
-// in it is trusted. DA_STATUS_OK (also for the model board), or DA_ERR_DATABASE_UNSAFE with
-// its detail (the unsafe path and the fix) recorded.
+// in it is trusted: from here on every read of it is guarded (judged through the descriptor
+// it is read from), and it is judged once now. DA_STATUS_OK (also for the model board, whose
+// reads are not guarded), or DA_ERR_DATABASE_UNSAFE with its detail (the unsafe path and the
+// fix) recorded.
 DASTATUS check_physical_database(void);
 
 // Maps the real board's memory at the range's base and length into range.physical (the
-// device and lock folder are /dev/mem and /run/lock, or the test controls
-// TAV_TOOLKIT_MEM_DEVICE and TAV_TOOLKIT_LOCK_FOLDER). 1 ok; -1 with *status set
-// (DA_ERR_RANGE_NOT_ALLOWED, DA_ERR_BOARD_BUSY or DA_ERR_PHYSICAL) and its detail recorded.
+// device and lock folder of toolkit_mem_device and toolkit_lock_folder). 1 ok; -1 with
+// *status set (DA_ERR_RANGE_NOT_ALLOWED, DA_ERR_BOARD_BUSY, DA_ERR_LOCK_UNSAFE or
+// DA_ERR_PHYSICAL) and its detail recorded.
 int map_physical(Range &range, DASTATUS *status);
 // Ends the range's physical mapping, if any, and drops its lock.
 void unmap_physical(Range &range);

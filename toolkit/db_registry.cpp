@@ -5,6 +5,10 @@
 #include "toolkit/toolkit_controls.h"
 #include "toolkit/toolkit_db.h"
 
+#if !defined(_WIN32)
+#include "platform/registry_store.h"
+#endif
+
 namespace tavdb {
 
 const char kToolkitKey[] = "Software\\NuMega\\DriverAgent";
@@ -17,6 +21,14 @@ constexpr size_t kMaxName = 64;
 
 // The status for a registry error other than "not found".
 DASTATUS database_status(LONG error, const std::string &path, bool writing) {
+#if !defined(_WIN32)
+    // A guarded read refused the store itself: it is not safe from other users.
+    std::string refusal = error == ERROR_ACCESS_DENIED ? registry_store_refusal() : std::string();
+    if (!refusal.empty()) {
+        toolkit_set_detail(DA_ERR_DATABASE_UNSAFE, refusal);
+        return DA_ERR_DATABASE_UNSAFE;
+    }
+#endif
     DASTATUS status = writing ? DA_ERR_DATABASE_WRITE : DA_ERR_DATABASE;
     toolkit_set_detail(status, "HKEY_LOCAL_MACHINE\\" + path + " (Windows error " + std::to_string(error) + ")");
     return status;

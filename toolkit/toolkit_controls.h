@@ -18,8 +18,10 @@
 //                    ends in "= mapped" or "= null, status N" (or "= null").
 // TAV_TOOLKIT_MEM_DEVICE   With TAV_BOARD=physical: the file mapped in place of /dev/mem
 //                          (an ordinary file laid out like physical memory).
-// TAV_TOOLKIT_LOCK_FOLDER  With TAV_BOARD=physical: the folder of the range's lock file in
-//                          place of /run/lock.
+// TAV_TOOLKIT_LOCK_FOLDER  With TAV_BOARD=physical: the folder of the board's lock file in
+//                          place of /run/tav.
+//                          These two are ignored in a set-uid run and under sudo (SUDO_USER
+//                          set): the invoking user must not choose what root maps and writes.
 //
 // In the process the same lines are also kept by a recorder (toolkit_calls below).
 #pragma once
@@ -44,6 +46,11 @@ bool toolkit_fail_requested(const char *function, DASTATUS *status, std::string 
 void toolkit_record(const std::string &line);
 // A quoted text for a trace line ("null" for a null pointer).
 std::string toolkit_quote(const char *text);
+// With TAV_BOARD=physical: the device mapped and the folder of the board's lock, from
+// TAV_TOOLKIT_MEM_DEVICE and TAV_TOOLKIT_LOCK_FOLDER when they are set and honoured (see
+// above), else /dev/mem and /run/tav. (User-mode library only.)
+std::string toolkit_mem_device(void);
+std::string toolkit_lock_folder(void);
 
 // A failure's detail for the text of its status (the name or file it concerns and the
 // reason); DaTranslateErrorMessageA shows the latest detail of a status.

@@ -40,5 +40,8 @@ constexpr DASTATUS DA_ERR_RANGE_NOT_ALLOWED = -14;
 // TAV_BOARD=physical: the device database (the registry store) or a folder above it could
 // be changed by another user.
 constexpr DASTATUS DA_ERR_DATABASE_UNSAFE = -15;
-// TAV_BOARD=physical: another program holds the board's range.
+// TAV_BOARD=physical: another program holds the board.
 constexpr DASTATUS DA_ERR_BOARD_BUSY = -16;
+// TAV_BOARD=physical: the board's lock folder or lock file could have been made or changed
+// by another user.
+constexpr DASTATUS DA_ERR_LOCK_UNSAFE = -17;

@@ -53,6 +53,12 @@ const char *fault_kind_name(tavboard::FaultKind kind);
 bool fault_kind_from_name(const std::string &name, tavboard::FaultKind *kind);
 std::string describe_fault(const tavboard::Fault &fault);
 
+// The timing line of info and timing ("timing: ..."), and the counter lines of info and
+// counters: each counter, then the board time of the bus timing (when that timing is set or
+// has run since the counters were reset), the command bytes and the erases per block.
+void print_timing(const tavboard::Board &board);
+void print_counters(const tavboard::Board &board);
+
 }  // namespace tavsim
 
 // Subcommands: argv[0] is the subcommand's name; each returns the exit status.

@@ -7,8 +7,8 @@ int tavsim_create(int argc, char **argv) {
     using namespace tavsim;
     Args args;
     std::string error;
-    if (!parse_args(argc, argv, 1, {"--game", "--game-block", "--sound"}, {"--absent", "--force"}, &args, &error))
-        return usage_error(error);
+    const std::set<std::string> with_value = {"--game", "--game-block", "--sound", "--bus-cycle"};
+    if (!parse_args(argc, argv, 1, with_value, {"--absent", "--force"}, &args, &error)) return usage_error(error);
     if (args.positional.size() > 1) return usage_error("unexpected argument " + args.positional[1]);
 
     tavboard::Fit fit;
@@ -32,6 +32,13 @@ int tavsim_create(int argc, char **argv) {
         else if (v == "1M") fit.sound_size = 1u << 20;
         else if (v == "none") fit.sound_size = 0;
         else return usage_error("--sound takes 256K, 512K, 1M or none, not " + v);
+    }
+    if (args.values.count("--bus-cycle")) {
+        const std::string &v = args.values["--bus-cycle"];
+        uint64_t ns = 0;
+        if (!parse_decimal(v, &ns) || ns < 1 || ns > 1000000)
+            return usage_error("--bus-cycle takes a number of nanoseconds from 1 to 1000000, not " + v);
+        fit.bus_cycle_ns = uint32_t(ns);
     }
     fit.board_absent = args.flags.count("--absent") != 0;
     std::string path = board_path(args, 0);

@@ -99,39 +99,12 @@ int tavsim_info(int argc, char **argv) {
             std::printf("%s flash state: %s, status 0x%02X\n", d == tavboard::Device::game ? "game" : "sound",
                         mode.c_str(), status);
     }
-    if (board->timing() == tavboard::Timing::instant) {
-        std::printf("timing: instant, %u busy status reads\n", board->busy_reads());
-    } else {
-        std::printf("timing: datasheet (wall clock, typical times)\n");
-    }
+    print_timing(*board);
     if (faults.empty()) std::printf("faults: none\n");
     for (size_t i = 0; i < faults.size(); i++) std::printf("fault %zu: %s\n", i + 1, describe_fault(faults[i]).c_str());
 
     print_record(*board);
 
-    tavboard::Counters c = board->counters();
-    const struct {
-        const char *name;
-        uint64_t value;
-    } counters[] = {
-        {"accesses", c.accesses},       {"register-writes", c.register_writes},
-        {"reads", c.reads},             {"writes", c.writes},
-        {"erases", c.erases},           {"programmed-bytes", c.programmed_bytes},
-        {"not-erased-bits", c.not_erased_bits}, {"busy-us", c.busy_us},
-        {"unaligned-buffers", c.unaligned_buffers},
-    };
-    for (const auto &k : counters) std::printf("counter %s %llu\n", k.name, (unsigned long long)k.value);
-    for (uint32_t code = 0; code < 256; code++) {
-        uint64_t n = board->command_count(uint8_t(code));
-        if (n != 0) std::printf("counter command-0x%02x %llu\n", code, (unsigned long long)n);
-    }
-    for (tavboard::Device d : {tavboard::Device::game, tavboard::Device::sound}) {
-        for (uint32_t block = 0; block < 256; block++) {
-            uint64_t n = board->erase_count(d, block);
-            if (n != 0)
-                std::printf("counter erases-%s-block-%u %llu\n", d == tavboard::Device::game ? "game" : "sound", block,
-                            (unsigned long long)n);
-        }
-    }
+    print_counters(*board);
     return kExitOk;
 }
