@@ -22,7 +22,8 @@ constexpr uint8_t kPlanProgram = 2;    // reads erased (or was erased in this ru
 constexpr uint8_t kPlanErase = 3;      // holds other data: erased before its first program
 
 constexpr uint8_t kErased = 0xFF;
-constexpr uint32_t kReadPiece = 0x4000;   // bytes of a block read at a time when it is judged
+constexpr uint32_t kFirstPiece = 0x200;   // bytes of a block read first when it is judged
+constexpr uint32_t kReadPiece = 0x4000;   // and then at a time
 
 FlashPlannedContents planned = nullptr;
 void *planned_context = nullptr;
@@ -57,8 +58,11 @@ int judge_block(FSI *fsi, uint8_t *plan, uint32_t index, uint32_t start, uint32_
     held_plan = nullptr;
     bool equal = planned(planned_context, fsi, start, held, length) == 1;
     bool erased = true;
-    for (uint32_t done = 0; done < length;) {
-        uint32_t piece = length - done < kReadPiece ? length - done : kReadPiece;
+    // A block found to hold other data is erased whatever the rest of it holds: the reading
+    // stops there, after a short first piece.
+    for (uint32_t done = 0; done < length && (equal || erased);) {
+        uint32_t piece = done == 0 ? kFirstPiece : kReadPiece;
+        if (piece > length - done) piece = length - done;
         if (flash_read(fsi, start + done, board_piece, piece) != 1) return -1;
         if (equal && std::memcmp(board_piece, held + done, piece) != 0) equal = false;
         if (erased && !all_erased(board_piece, piece)) erased = false;
