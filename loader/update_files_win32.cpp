@@ -1,8 +1,8 @@
 // Update files on Windows: binary-mode opens, reads and closes of the C runtime, the kind
 // and size of an open file.
 #include <fcntl.h>
-#include <stdio.h>
 #include <io.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
