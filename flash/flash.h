@@ -44,6 +44,11 @@ extern uint8_t *board_window;
 // written; 0 when not: an unknown space silently, a page out of range with
 // "isa_tav_map_page(...): page (..) is out of range (0-..)" on standard output.
 int isa_tav_map_page(int32_t space, uint32_t page);
+// on 1: from now on isa_tav_map_page writes the page registers only for a page other than the
+// one it selected last (the first selection after this call is always written); on 0: every
+// selection is written again, as by default. Only for a run that is the window's one user
+// (the board's lock keeps every other program off it).
+void isa_tav_select_changes_only(int on);
 
 // Identifies the devices of `space` (0, 1 or 8) and fills *fsi. 1 when they were identified
 // with a clean status; the devices are in read-array mode afterwards, on failure too. -1 with a message for a null fsi, an
@@ -82,13 +87,44 @@ int flash_erase(FSI *fsi, uint32_t offset);
 uint8_t *flash_alloc_erase_table(FSI *fsi);
 // Marks every unit as not yet erased. 1, or -1 with a message.
 int flash_init_erase_table(FSI *fsi, uint8_t *table);
+// Erase blocks as the devices have them: the uniform blocks of a CFI device (erase units, as
+// above), a boot-block device's own blocks (16 KB, 8 KB, 8 KB, 96 KB, then 128 KB), counted again
+// for every copy of a device smaller than the space. The number of blocks of the space, 0 when
+// their layout is not known.
+uint32_t flash_block_count(const FSI *fsi);
+// The block that holds offset: its number (0 to flash_block_count - 1), its first offset in the
+// space and its length. 1, or -1 with a message (an offset out of range, an unknown layout).
+int flash_block_at(const FSI *fsi, uint32_t offset, uint32_t *index, uint32_t *start, uint32_t *length);
 // Releases the table (null allowed). 1, or -1 with a message for a null fsi (the table is
 // then kept).
 int flash_free_erase_table(FSI *fsi, uint8_t *table);
 
 // Programs and verifies count bytes at offset, erasing each unit on first touch. 1, or -1
-// with a message.
+// with a message. In a run that writes only what changes (flash_changed_begin) `table` is the
+// run's block plan of the space (flash_alloc_block_plan), and each erase block is judged at its
+// first touch instead: kept when it holds what the caller will write (the data written into it
+// must then equal what it holds: a difference is reported as a verify difference, -1),
+// programmed without an erase when it reads erased, else erased first. Bytes of 0xFF are not
+// programmed (whole buffer lines of them, single bus words of a boot-block device), buffers
+// start on interleave x 32-byte boundaries, and every byte written is verified.
 int flash_write(FSI *fsi, uint32_t offset, const uint8_t *data, uint32_t count, uint8_t *table);
+
+// What the caller's writes will leave in [offset, offset + count) of the space *fsi, 0xFF where
+// it writes nothing, put into dest. 1 when dest holds it, -1 when the caller cannot tell (the
+// block is then written as if it changed).
+typedef int (*FlashPlannedContents)(void *context, const FSI *fsi, uint32_t offset, uint8_t *dest, uint32_t count);
+// Begins a run that writes only the erase blocks whose contents change: flash_write judges each
+// block against `contents` at its first touch, and a page is selected only when it changes
+// (isa_tav_select_changes_only). Process-wide until flash_changed_end.
+void flash_changed_begin(FlashPlannedContents contents, void *context);
+// Ends it: flash_write and the page selection as by default; what the run held is released.
+void flash_changed_end(void);
+// 1 while such a run is on, else 0.
+int flash_changed_active(void);
+// A block plan for flash_write in such a run: one entry per block of flash_block_count, none
+// judged yet. The plan (released by flash_free_erase_table), or null after a message (an unknown
+// block layout, no memory).
+uint8_t *flash_alloc_block_plan(FSI *fsi);
 // Requests the write buffer until it is available, at most 20000 ticks. 1; -1 with a
 // message for a null fsi or an offset out of range, without one when the buffer stays busy.
 int flash_get_write_buffer(FSI *fsi, uint32_t offset);

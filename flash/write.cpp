@@ -4,15 +4,15 @@
 #include "flash/commands.h"
 #include "flash/erase_unit.h"
 #include "flash/flash.h"
+#include "flash/print_error.h"
 #include "flash/run_checks.h"
 #include "flash/ticks.h"
-#include "flash/print_error.h"
+#include "flash/write_steps.h"
 
 namespace {
 
 constexpr uint32_t kProgramLimit = 10;        // ticks for one program operation
 constexpr uint32_t kBufferLimit = 20000;      // ticks for the write buffer to come free
-constexpr uint32_t kBufferBytes = 32;         // write buffer of one device
 constexpr uint32_t kVerifyPiece = 256;        // bytes read back per window copy
 
 // Stores one device unit (a byte, or a little-endian 16-bit word) of data at window
@@ -30,8 +30,9 @@ bool store_unit(const FSI *fsi, uint32_t at, const uint8_t *data) {
     return false;
 }
 
-// One chunk through the write buffers: request them, give the count, the data, confirm.
-int program_buffered(FSI *fsi, uint32_t offset, uint32_t address, const uint8_t *data, uint32_t length) {
+}  // namespace
+
+int flash_program_buffer(FSI *fsi, uint32_t offset, uint32_t address, const uint8_t *data, uint32_t length) {
     if (flash_get_write_buffer(fsi, offset) != 1) return -1;
     // Every device is told how many of its units follow, minus one.
     flash_set_mode(fsi, offset, (int)(length / fsi->interleave / fsi->width - 1));
@@ -45,8 +46,7 @@ int program_buffered(FSI *fsi, uint32_t offset, uint32_t address, const uint8_t 
     return flash_wait(fsi, offset, kProgramLimit);
 }
 
-// One chunk one bus word at a time: program command, one unit per device, wait.
-int program_words(FSI *fsi, uint32_t offset, uint32_t address, const uint8_t *data, uint32_t length) {
+int flash_program_words(FSI *fsi, uint32_t offset, uint32_t address, const uint8_t *data, uint32_t length) {
     uint32_t position = 0;
     while (position < length) {
         flash_set_mode(fsi, offset, FLASH_PROGRAM);
@@ -59,27 +59,30 @@ int program_words(FSI *fsi, uint32_t offset, uint32_t address, const uint8_t *da
     return 1;
 }
 
-// Reads the chunk back from the window and compares it with what was programmed.
-int verify(uint32_t offset, uint32_t address, const uint8_t *data, uint32_t length) {
+int flash_compare(uint32_t offset, const uint8_t *flash, const uint8_t *data, uint32_t length) {
+    for (uint32_t i = 0; i < length; i++) {
+        if (flash[i] != data[i]) {
+            print_error("flash_write(): data (0x%02x) != (0x%02x) at offset (0x%x)\n", flash[i], data[i], offset + i);
+            return -1;
+        }
+    }
+    return 1;
+}
+
+int flash_verify(uint32_t offset, uint32_t address, const uint8_t *data, uint32_t length) {
     uint8_t flash[kVerifyPiece];
     for (uint32_t done = 0; done < length;) {
         uint32_t piece = length - done < kVerifyPiece ? length - done : kVerifyPiece;
         board_copy_out(board_window, address + done, flash, piece);
-        for (uint32_t i = 0; i < piece; i++) {
-            if (flash[i] != data[done + i]) {
-                print_error("flash_write(): data (0x%02x) != (0x%02x) at offset (0x%x)\n", flash[i], data[done + i],
-                            offset + done + i);
-                return -1;
-            }
-        }
+        if (flash_compare(offset + done, flash, data + done, piece) != 1) return -1;
         done += piece;
     }
     return 1;
 }
 
-}  // namespace
-
 int flash_write(FSI *fsi, uint32_t offset, const uint8_t *data, uint32_t count, uint8_t *table) {
+    // In a run that writes only what changes, the table is that run's block plan.
+    if (flash_changed_active()) return flash_write_changed(fsi, offset, data, count, table);
     if (flash_check_run("flash_write", fsi, offset, count, data) != 1) return -1;
     if (table == nullptr) {
         print_error("flash_write(): NULL erase table\n");
@@ -97,7 +100,7 @@ int flash_write(FSI *fsi, uint32_t offset, const uint8_t *data, uint32_t count, 
         if (flash_select_page(fsi, offset, &address) != 1) return -1;
 
         bool buffered = fsi->boot_block == 0 && length > bus_word;
-        if (buffered && length > fsi->interleave * kBufferBytes) length = fsi->interleave * kBufferBytes;
+        if (buffered && length > fsi->interleave * FLASH_BUFFER_BYTES) length = fsi->interleave * FLASH_BUFFER_BYTES;
 
         uint8_t *entry = &table[offset / unit];
         if (*entry == 0) {
@@ -105,12 +108,12 @@ int flash_write(FSI *fsi, uint32_t offset, const uint8_t *data, uint32_t count, 
             *entry = 1;
         }
 
-        int result = buffered ? program_buffered(fsi, offset, address, data, length)
-                              : program_words(fsi, offset, address, data, length);
+        int result = buffered ? flash_program_buffer(fsi, offset, address, data, length)
+                              : flash_program_words(fsi, offset, address, data, length);
         if (result != 1) return -1;
 
         flash_set_mode(fsi, offset, FLASH_READ_ARRAY);
-        if (verify(offset, address, data, length) != 1) return -1;
+        if (flash_verify(offset, address, data, length) != 1) return -1;
 
         offset += length;
         data += length;

@@ -14,6 +14,11 @@ const uint8_t zero_fill[TAVBOOT_BYTES] = {};
 
 }  // namespace
 
+int plan_boot_image(uint32_t offset, uint8_t *dest, uint32_t count) {
+    return put_planned_file(update_file_name("tavboot.rom").c_str(), TAVBOOT_OFFSET, TAVBOOT_BYTES, 1, offset, dest,
+                            count);
+}
+
 int write_boot_image(FSI *fsi, uint8_t *table) {
     std::string name = update_file_name("tavboot.rom");
     // Checked again: it may have changed since the load checked its files.

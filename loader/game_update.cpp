@@ -31,6 +31,20 @@ const GameImage game_images[3] = {
 
 }  // namespace
 
+int plan_game_images(uint32_t offset, uint8_t *dest, uint32_t count) {
+    const uint8_t *boot = reinterpret_cast<const uint8_t *>(&boot_data);
+    for (uint32_t i = 0; i < count && offset + i < BOOT_DATA_BYTES; i++) dest[i] = boot[offset + i];
+    const uint32_t longs[3] = {boot_data.boot_im_flsh0_longs, boot_data.boot_game_longs,
+                               boot_data.boot_symbols_longs};
+    uint32_t start = GAME_IMAGES_OFFSET;
+    for (int i = 0; i < 3; i++) {
+        std::string name = update_file_name(game_images[i].base);
+        if (put_planned_file(name.c_str(), start, 4 * longs[i], 0, offset, dest, count) != 1) return -1;
+        start += 4 * longs[i];
+    }
+    return 1;
+}
+
 int update_game_flash(FSI *fsi, uint8_t **table) {
     progress(PROGRESS_SEPARATOR "Preparing to update game FLASH...");
     std::string boot_name = update_file_name("bootdata.rom");

@@ -1,6 +1,7 @@
 // A whole load: the new record prepared, the old one erased, the sound and game updates,
 // the boot image, and the sealed record written last.
 #include <cstdio>
+#include <cstring>
 
 #include "loader/input_check.h"
 #include "loader/loader.h"
@@ -36,9 +37,17 @@ int update_game_side(FSI *fsi) {
     return code;
 }
 
-}  // namespace
+// What the load leaves in [offset, offset + count) of the space *fsi, for a load that writes
+// only the erase blocks whose contents change. The information record is left out: its block is
+// erased at the start, so the record is always written onto erased cells.
+int planned_contents(void *, const FSI *fsi, uint32_t offset, uint8_t *dest, uint32_t count) {
+    std::memset(dest, 0xFF, count);
+    if (fsi->space != FLASH_SPACE_GAME) return plan_sound_image(offset, dest, count);
+    if (!run_options.sfonly && plan_game_images(offset, dest, count) != 1) return -1;
+    return plan_boot_image(offset, dest, count);
+}
 
-int load_board(void) {
+int run_load(void) {
     FSI fsi;
     prepare_tav_info(&tav_info, run_options.game_number);
 
@@ -70,4 +79,13 @@ int load_board(void) {
 
     progress(PROGRESS_SEPARATOR "ISA update board load complete.\n");
     return RESULT_OK;
+}
+
+}  // namespace
+
+int load_board(void) {
+    if (run_options.changed) flash_changed_begin(planned_contents, nullptr);
+    int code = run_load();
+    if (run_options.changed) flash_changed_end();
+    return code;
 }

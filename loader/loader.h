@@ -15,6 +15,7 @@ struct RunOptions {
     int gfonly;
     int sfonly;
     int status;
+    int changed;             // -changed: write only the erase blocks whose contents change
     const char *prefix;      // points into the -f argument word, after "-f"
     int prefix_given;
     const char *path;        // points into the -p argument word, after "-p"

@@ -100,6 +100,10 @@ int loader_main(uint8_t *window, int argc, char **argv) {
                 if (!flag_matches(rest, "sk")) return bad_option();
                 ask = 1;
                 break;
+            case 'c':
+                if (!flag_matches(rest, "hanged")) return bad_option();
+                run_options.changed = 1;
+                break;
             case 'd':
                 if (!flag_matches(rest, "ebug")) return bad_option();
                 debug = 1;
@@ -143,7 +147,8 @@ int loader_main(uint8_t *window, int argc, char **argv) {
             print_usage();
             return finish_run(RESULT_BAD_GAME_NUMBER);
         }
-    } else if (run_options.gfonly || run_options.sfonly || run_options.prefix_given || run_options.path_given) {
+    } else if (run_options.gfonly || run_options.sfonly || run_options.changed || run_options.prefix_given ||
+               run_options.path_given) {
         fprintf(stderr, "%s: -status specified with other options\n", program_name);
         return finish_run(RESULT_OPTION_CONFLICT);
     }

@@ -9,7 +9,7 @@ namespace {
 const char kVersion[] = "1.1";
 
 const char kUsage[] =
-    "usage: %s [-ask][-debug][-fPREFIX][-pPATH][-gfonly][-sfonly] GAME#\n"
+    "usage: %s [-ask][-debug][-fPREFIX][-pPATH][-gfonly][-sfonly][-changed] GAME#\n"
     "       %s -status\n"
     "    Version: %s\n"
     "    -?         this help message\n"
@@ -19,6 +19,7 @@ const char kUsage[] =
     "    -pPATH     set the base working directory to PATH\n"
     "    -gfonly    load only the game update files\n"
     "    -sfonly    load only the sf.rom sound image update\n"
+    "    -changed   write only the erase blocks whose contents change\n"
     "    GAME#      game number NNNNN (e.g. 40215)\n"
     "\n"
     "    -status    display the status of the TAV board (no GAME#)\n";

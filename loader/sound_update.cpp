@@ -8,6 +8,10 @@
 #include "loader/update.h"
 #include "loader/update_files.h"
 
+int plan_sound_image(uint32_t offset, uint8_t *dest, uint32_t count) {
+    return put_planned_file(update_file_name("sf.rom").c_str(), 0, SOUND_IMAGE_BYTES, 0, offset, dest, count);
+}
+
 int update_sound_flash(FSI *fsi) {
     progress(PROGRESS_SEPARATOR "Preparing to update sound FLASH...\n");
     std::string name = update_file_name("sf.rom");

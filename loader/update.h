@@ -34,3 +34,13 @@ int update_game_flash(FSI *fsi, uint8_t **table);
 
 // tavboot.rom and its zero fill into the last 32768 bytes of the game flash.
 int write_boot_image(FSI *fsi, uint8_t *table);
+
+// What a load writes, for a load that writes only the erase blocks whose contents change: each
+// puts its own part of [offset, offset + count) of its space into dest (dest[0] stands for
+// offset), leaving the rest of dest as it is. 1, or -1 when a file cannot be read there.
+// sf.rom in the sound space.
+int plan_sound_image(uint32_t offset, uint8_t *dest, uint32_t count);
+// BootData at 0 and the three game images behind it; update_game_flash must have read BootData.
+int plan_game_images(uint32_t offset, uint8_t *dest, uint32_t count);
+// tavboot.rom and its zero fill.
+int plan_boot_image(uint32_t offset, uint8_t *dest, uint32_t count);

@@ -41,6 +41,33 @@ long read_update_chunk(int fd, uint8_t *buffer, uint32_t count) {
     return static_cast<long>(done);
 }
 
+int put_planned_file(const char *name, uint32_t start, uint32_t length, int zero_fill, uint32_t offset, uint8_t *dest,
+                     uint32_t count) {
+    const uint64_t from = offset > start ? offset : start;
+    const uint64_t end = static_cast<uint64_t>(start) + length;
+    const uint64_t to = static_cast<uint64_t>(offset) + count < end ? static_cast<uint64_t>(offset) + count : end;
+    if (from >= to) return 1;
+    int fd = open_update_file(name);
+    if (fd < 0) return -1;
+    uint8_t *at = dest + (from - offset);
+    uint32_t wanted = static_cast<uint32_t>(to - from);
+    uint32_t done = 0;
+    bool failed = false;
+    while (done < wanted) {
+        long n = read_update_bytes_at(fd, at + done, wanted - done, from - start + done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            failed = n < 0;
+            break;
+        }
+        done += static_cast<uint32_t>(n);
+    }
+    close_update_file(fd);
+    if (failed || (done < wanted && zero_fill == 0)) return -1;
+    std::memset(at + done, 0, wanted - done);
+    return 1;
+}
+
 const char *read_error_text(long result) {
     if (result == 0) return "unexpected end of file";
     return std::strerror(errno);

@@ -30,6 +30,13 @@ long read_update_file(int fd, uint8_t *buffer, uint32_t count);
 // file arrives in pieces (a pipe, a FIFO, a slow network file system): a short result means
 // the end of the file. Returns the bytes read, 0 at end of file, -1 with errno set on error.
 long read_update_chunk(int fd, uint8_t *buffer, uint32_t count);
+// For a load that writes only what changes: the part of the file `name` that the load writes
+// at [start, start + length) of a space that falls into [offset, offset + count), put at its
+// place in dest (dest[0] stands for offset). zero_fill 1: what lies past the file's end is
+// zeros (tavboot.rom's fill); 0: a file that ends early cannot tell. 1, or -1 when the file
+// cannot be opened or read there.
+int put_planned_file(const char *name, uint32_t start, uint32_t length, int zero_fill, uint32_t offset, uint8_t *dest,
+                     uint32_t count);
 // Closes a descriptor of open_update_file. No result: a failed close loses nothing read.
 void close_update_file(int fd);
 // The error text for a failed read: "unexpected end of file" when the read returned 0,

@@ -27,6 +27,10 @@ int open_update_file(const char *name) {
 
 long read_update_bytes(int fd, uint8_t *buffer, uint32_t count) { return static_cast<long>(read(fd, buffer, count)); }
 
+long read_update_bytes_at(int fd, uint8_t *buffer, uint32_t count, uint64_t position) {
+    return static_cast<long>(pread(fd, buffer, count, static_cast<off_t>(position)));
+}
+
 void close_update_file(int fd) { close(fd); }
 
 int describe_update_file(int fd, int *kind, unsigned long long *size) {

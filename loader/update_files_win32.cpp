@@ -2,6 +2,7 @@
 // and size of an open file.
 #include <fcntl.h>
 #include <io.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -13,6 +14,11 @@ const char *const UPDATE_PATH_SEPARATOR = "\\";
 int open_update_file(const char *name) { return _open(name, _O_RDONLY | _O_BINARY); }
 
 long read_update_bytes(int fd, uint8_t *buffer, uint32_t count) { return _read(fd, buffer, count); }
+
+long read_update_bytes_at(int fd, uint8_t *buffer, uint32_t count, uint64_t position) {
+    if (_lseeki64(fd, static_cast<__int64>(position), SEEK_SET) < 0) return -1;
+    return _read(fd, buffer, count);
+}
 
 void close_update_file(int fd) { _close(fd); }
 
