@@ -31,7 +31,9 @@ struct InterruptCase final : SweepCase {
                 if (device == Device::sound && (fit.sound_size == 0 || kind == buffer_busy)) continue;
                 std::string problem = fresh_board(ws, {.kind = kind, .device = device});
                 std::string error;
-                int code = problem.empty() ? load_in_process(ws.board, new_set, kNewGame, nullptr, true, &error) : 1;
+                const bool changed = options.changed();
+                int code = 1;
+                if (problem.empty()) code = load_in_process(ws.board, new_set, kNewGame, changed, nullptr, true, &error);
                 if (code == 0 || code == -1) problem = "the faulted load gave " + std::to_string(code) + " " + error;
                 if (problem.empty()) problem = after_stop(ws, false);
                 if (problem.empty()) problem = check_fresh_load(ws);

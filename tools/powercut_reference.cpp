@@ -58,7 +58,7 @@ void find_sequence_stops(const std::vector<Decoded> &log, LoadMap *m) {
 
 }  // namespace
 
-int load_in_process(const std::string &board_path, const std::string &set_dir, uint32_t game,
+int load_in_process(const std::string &board_path, const std::string &set_dir, uint32_t game, bool changed,
                     std::vector<tavboard::Access> *log, bool quiet, std::string *error) {
     std::unique_ptr<tavboard::Board> board = tavboard::Board::open(board_path, error);
     if (board == nullptr) return -1;
@@ -71,9 +71,12 @@ int load_in_process(const std::string &board_path, const std::string &set_dir, u
     int nowhere = quiet ? open("/dev/null", O_WRONLY | O_CLOEXEC) : -1;
     if (nowhere >= 0) dup2(nowhere, 2);
 
-    std::string words[] = {"tavload", "-p" + set_dir, std::to_string(game)};
-    char *argv[] = {words[0].data(), words[1].data(), words[2].data(), nullptr};
-    int code = loader_main(board->window_address(), 3, argv);
+    std::vector<std::string> words = {"tavload", "-p" + set_dir, std::to_string(game)};
+    if (changed) words.insert(words.begin() + 1, "-changed");
+    std::vector<char *> argv;
+    for (std::string &word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    int code = loader_main(board->window_address(), int(words.size()), argv.data());
     std::fflush(stderr);
     if (saved >= 0) dup2(saved, 2);
     for (int fd : {saved, nowhere})
@@ -84,11 +87,11 @@ int load_in_process(const std::string &board_path, const std::string &set_dir, u
     return code;
 }
 
-std::string reference_load(const std::string &board_path, const std::string &set_dir, uint32_t game,
+std::string reference_load(const std::string &board_path, const std::string &set_dir, uint32_t game, bool changed,
                            uint32_t block, LoadMap *map) {
     std::vector<tavboard::Access> raw;
     std::string error;
-    int code = load_in_process(board_path, set_dir, game, &raw, false, &error);
+    int code = load_in_process(board_path, set_dir, game, changed, &raw, false, &error);
     if (code == -1) return error;
     if (code != 0) return "ended with result code " + std::to_string(code);
     std::vector<Decoded> log;   // the page registers' state applied to each data access

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <sstream>
 #include <thread>
@@ -64,6 +65,17 @@ std::string check_board(const std::string &path, const std::vector<uint8_t> &wan
     return have == want ? "" : "its flash differs from what that load left (template or reference board)";
 }
 
+// Inverts the byte at `offset` of the file at `path`.
+std::string invert_byte(const std::string &path, uint32_t offset) {
+    std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+    char byte = 0;
+    file.seekg(offset);
+    file.get(byte);
+    file.seekp(offset);
+    file.put(char(~byte));
+    return file ? "" : "cannot change a byte of " + path;
+}
+
 std::string describe_run(const tavtools::ProcessOutcome &run) {
     std::string err = run.err.size() > 200 ? run.err.substr(0, 200) + "..." : run.err;
     std::replace(err.begin(), err.end(), '\n', '|');
@@ -103,6 +115,7 @@ int parse_options(int argc, char **argv, const char *program, const std::string 
         else if (arg == "--points" && is_count) o->points = count;
         else if (arg == "--thin" && is_count && count >= 1) o->thin = count;
         else if (arg == "--jobs" && is_count && count >= 1 && count <= 64) o->jobs = unsigned(count);
+        else if (arg == "--changed" && (v == "other" || v == "older" || v == "half")) o->from = v;
         else if (arg != "--boards" || !parse_boards(v, &o->boards))
             return refuse(program, "cannot use " + arg + " " + v, usage);
         if (arg != "--keep") i++;
@@ -143,20 +156,36 @@ std::string SweepCase::prepare(const Workspace &ws) {
     std::string error;
     // Same image sizes for the old and the new load: nothing of the old survives a complete new one. The
     // game image crosses into the next erase block; the boot image is short, so its zero fill is written too.
-    for (uint32_t game : {kOldGame, kNewGame}) {
-        tavtools::UpdateSetOptions set;
-        set.game_number = game;
-        set.seed = game;
-        set.im_flsh0_bytes = 20000;
-        set.game_bytes = 140000;
-        set.symbols_bytes = 12004;
-        set.tavboot_bytes = 20000;
-        if (!tavtools::write_update_set(game == kOldGame ? old_set : new_set, set, &error)) return error;
+    tavtools::UpdateSetOptions set;
+    set.im_flsh0_bytes = 20000;
+    set.game_bytes = 140000;
+    set.symbols_bytes = 12004;
+    set.tavboot_bytes = 20000;
+    set.game_number = kNewGame;
+    set.seed = kNewGame;
+    if (!tavtools::write_update_set(new_set, set, &error)) return error;
+    set.game_number = kOtherGame;
+    set.seed = kOtherGame;
+    if (options.from == "older") {
+        set.game_number = kNewGame;
+        set.seed = kNewGame;
     }
+    if (!tavtools::write_update_set(old_set, set, &error)) return error;
+    std::string problem;
+    if (options.from == "older") problem = invert_byte(old_set + "/game.rom", 70000);
+    if (options.from == "older" && problem.empty()) problem = invert_byte(old_set + "/sf.rom", 0x50000);
+    if (!problem.empty()) return problem;
+
     if (tavboard::Board::create(ws.board, fit, true, &error) == nullptr) return error;
-    tavtools::ProcessOutcome load = tavload(ws, {"-p" + old_set, std::to_string(kOldGame)});
-    if (load.exit_status != 0) return "the template load failed: " + describe_run(load);
-    std::string problem = copy_board(ws.board, template_board);
+    old_game = set.game_number;
+    if (options.from == "half") {
+        old_game = 0;
+        problem = load_half_way(ws);
+    } else {
+        tavtools::ProcessOutcome load = tavload(ws, {"-p" + old_set, std::to_string(old_game)});
+        if (load.exit_status != 0) problem = "the template load failed: " + describe_run(load);
+    }
+    if (problem.empty()) problem = copy_board(ws.board, template_board);
     if (problem.empty()) problem = read_flash(template_board, &old_image);
     if (problem.empty()) problem = check_status(ws, Loads::old_only, false);
     if (problem.empty()) problem = copy_board(template_board, reference_board);
@@ -164,7 +193,7 @@ std::string SweepCase::prepare(const Workspace &ws) {
 
     // The reference load, whose flash bytes a board showing the new load must hold. A real run
     // that made other accesses would fail the points about the erase and the end of the load.
-    problem = reference_load(reference_board, new_set, kNewGame, fit.game_block, &map);
+    problem = reference_load(reference_board, new_set, kNewGame, options.changed(), fit.game_block, &map);
     if (!problem.empty()) return "the reference load: " + problem;
     problem = read_flash(reference_board, &new_image);
     if (!problem.empty()) return "the reference board: " + problem;
@@ -172,10 +201,31 @@ std::string SweepCase::prepare(const Workspace &ws) {
     return "";
 }
 
+std::string SweepCase::load_half_way(const Workspace &ws) const {
+    // Count a whole plain load's accesses on a scratch board, then kill one at half of them on ws.board.
+    const std::string scratch = dir + "/scratch.img";
+    std::string problem = copy_board(ws.board, scratch);
+    std::string error;
+    if (problem.empty() && load_in_process(scratch, new_set, kNewGame, false, nullptr, true, &error) != 0)
+        problem = "the load to count: " + error;
+    uint64_t accesses = 0;
+    if (problem.empty()) problem = with_board(scratch, [&](tavboard::Board &board) {
+        accesses = board.counters().accesses;
+        return "";
+    });
+    if (problem.empty()) problem = with_board(ws.board, [&](tavboard::Board &board) {
+        return board.add_fault({.kind = tavboard::FaultKind::kill, .after = accesses / 2}, &error) ? "" : error;
+    });
+    if (!problem.empty()) return problem;
+    tavtools::ProcessOutcome load = tavload(ws, {"-p" + new_set, std::to_string(kNewGame)});
+    if (load.exit_status != 137) return "the half-way load was not killed: " + describe_run(load);
+    return after_stop(ws, true);
+}
+
 std::string SweepCase::try_point(const Workspace &ws, uint64_t n) const {
     std::string problem = fresh_board(ws, {.kind = stop, .after = n});
     if (!problem.empty()) return problem;
-    tavtools::ProcessOutcome load = tavload(ws, {"-p" + new_set, std::to_string(kNewGame)});
+    tavtools::ProcessOutcome load = tavload(ws, new_load_words());
     bool stopped = load.exit_status == 137;
     if (!stopped && (load.exit_status != 0 || n <= map.total)) return "the stopped load: " + describe_run(load);
     problem = after_stop(ws, stopped);
@@ -196,20 +246,25 @@ std::string SweepCase::fresh_board(const Workspace &ws, const tavboard::Fault &f
 std::string SweepCase::check_status(const Workspace &ws, Loads allowed, bool not_loaded_ok) const {
     tavtools::ProcessOutcome status = tavload(ws, {"-status"});
     const std::string &out = status.out;
+    const bool old_allowed = allowed == Loads::old_only || allowed == Loads::either;
+    const bool new_allowed = allowed == Loads::new_only || allowed == Loads::either;
     if (status.exit_status == 34 && out.empty() && status.err == "TAV is not currently loaded.\n")
-        return not_loaded_ok ? "" : "-status says not loaded";
+        return not_loaded_ok || (old_allowed && old_game == 0) ? "" : "-status says not loaded";
     if (status.exit_status != 0) return "-status: " + describe_run(status);
+    if (!status.err.empty()) return "-status reports \"" + out + "\" with stderr " + status.err;
     if (allowed == Loads::none) return "-status reports a load, expected not loaded: " + out;
-    bool is_new = out.find(" with GameID " + std::to_string(kNewGame) + " ") != std::string::npos;
-    if (is_new && allowed == Loads::old_only) return "-status reports the new load: " + out;
-    if (!is_new && allowed == Loads::new_only) return "-status reports the old load: " + out;
-    // A fixed head, the date, a fixed tail naming the game.
+    // A fixed head, the date, a fixed tail naming the game; the board holds what that load left. An older
+    // release of the same game differs from the new one only in the board's bytes.
     const std::string head = "TAV loaded on ";
-    std::string tail = " with GameID " + std::to_string(is_new ? kNewGame : kOldGame) + " Game & Sound updates.\n";
-    bool report_ok = out.size() > head.size() + tail.size() && out.starts_with(head) && out.ends_with(tail);
-    std::string problem = check_board(ws.board, is_new ? new_image : old_image, kSpace0Bytes - fit.game_block);
-    if (!report_ok) problem = "the report is \"" + out + "\"";
-    if (!status.err.empty()) problem = "the report is \"" + out + "\" with stderr " + status.err;
+    auto shows = [&](uint32_t game, const std::vector<uint8_t> &image) {
+        std::string tail = " with GameID " + std::to_string(game) + " Game & Sound updates.\n";
+        if (out.size() <= head.size() + tail.size() || !out.starts_with(head) || !out.ends_with(tail))
+            return "the report is \"" + out + "\"";
+        return check_board(ws.board, image, kSpace0Bytes - fit.game_block);
+    };
+    std::string problem = "the report names neither load: " + out;
+    if (old_allowed && old_game != 0) problem = shows(old_game, old_image);
+    if (new_allowed && !problem.empty()) problem = shows(kNewGame, new_image);
     return problem.empty() ? "" : "-status reports a load but " + problem;
 }
 
@@ -222,10 +277,16 @@ std::string SweepCase::after_stop(const Workspace &ws, bool stopped) const {
 }
 
 std::string SweepCase::check_fresh_load(const Workspace &ws) const {
-    tavtools::ProcessOutcome again = tavload(ws, {"-p" + new_set, std::to_string(kNewGame)});
+    tavtools::ProcessOutcome again = tavload(ws, new_load_words());
     if (again.exit_status != 0 || !again.err.empty()) return "the fresh load: " + describe_run(again);
     std::string problem = check_status(ws, Loads::new_only, false);
     return problem.empty() ? "" : "after the fresh load: " + problem;
+}
+
+std::vector<std::string> SweepCase::new_load_words() const {
+    std::vector<std::string> words = {"-p" + new_set, std::to_string(kNewGame)};
+    if (options.changed()) words.insert(words.begin(), "-changed");
+    return words;
 }
 
 void SweepCase::gather_points() {
@@ -262,12 +323,15 @@ void SweepCase::gather_points() {
 int sweep_main(int argc, char **argv, const char *program, const char *plan_what, const char *description,
                std::unique_ptr<SweepCase> (*make)(const Options &, const std::string &)) {
     const std::string usage =
-        std::string("usage: ") + program + " [--points N|all] [--thin K] [--boards default,8m] [--jobs J] [--keep]\n" +
+        std::string("usage: ") + program +
+        " [--points N|all] [--thin K] [--boards default,8m] [--changed other|older|half] [--jobs J] [--keep]\n" +
         description + "\n"
         "  Tries every access of the information-block erase and of the record write (in its\n"
         "  program sequences every K-th, each sequence at another place; default 1) and N further\n"
         "  points spread over the load (default 100 per board); \"all\" tries every access.\n"
-        "  Needs tavload beside this program; --keep keeps its work folder.\n";
+        "  --changed runs tavload -changed over a board holding another game, an older release of\n"
+        "  the same game, or a load of the new set killed half-way; without it, plain loads over\n"
+        "  another game. Needs tavload beside this program; --keep keeps its work folder.\n";
     Options options;
     int status = parse_options(argc, argv, program, usage, &options);
     if (status != -1) return status;
@@ -285,7 +349,8 @@ int sweep_main(int argc, char **argv, const char *program, const char *plan_what
         SweepCase &sweep = *cases.back();
         std::string problem = sweep.prepare(spaces[0]);
         if (!problem.empty()) return refuse(program, name + " board: " + problem);
-        std::printf("%s board: %llu bus accesses in a load, %zu %s points\n", name.c_str(),
+        std::printf("%s board%s: %llu bus accesses in a load, %zu %s points\n", name.c_str(),
+                    options.changed() ? (", -changed over " + options.from).c_str() : "",
                     (unsigned long long)sweep.map.total, sweep.points.size(), plan_what);
         std::fflush(stdout);
         for (uint64_t n : sweep.points) jobs.push_back({&sweep, n});

@@ -14,8 +14,8 @@ namespace tavsweep {
 
 // Game flash space 0, and where tavboot.rom sits at its end.
 constexpr uint32_t kSpace0Bytes = 0x400000, kTavbootOffset = 0x3F8000;
-// The games of the old load (on the template board) and of the new load that replaces it.
-constexpr uint32_t kOldGame = 40214, kNewGame = 40215;
+// The games of the other game's load (on the template board) and of the new load that replaces it.
+constexpr uint32_t kOtherGame = 40214, kNewGame = 40215;
 
 // Access numbers are 1-based, as the stop faults count them: stopping "after N" means
 // access N never completes and accesses 1 .. N-1 did.
@@ -32,14 +32,14 @@ struct LoadMap {
     std::vector<uint64_t> inside[7];
 };
 
-// One load of `set_dir` by loader_main in this process on the board file `board_path`, one tick
-// per status read (the driver's time limits pass at once), stderr to /dev/null when `quiet`, its
-// bus accesses into *log if not null. The result code; -1 with *error when the board cannot be opened.
-int load_in_process(const std::string &board_path, const std::string &set_dir, uint32_t game,
+// One load of `set_dir` by loader_main in this process on the board file `board_path` (with -changed when
+// `changed`), one tick per status read (the driver's time limits pass at once), stderr to /dev/null when `quiet`,
+// its bus accesses into *log if not null. The result code; -1 with *error when the board cannot be opened.
+int load_in_process(const std::string &board_path, const std::string &set_dir, uint32_t game, bool changed,
                     std::vector<tavboard::Access> *log, bool quiet, std::string *error);
 
 // One load as load_in_process, mapped into *map. Empty, or why it failed or has another shape.
-std::string reference_load(const std::string &board_path, const std::string &set_dir, uint32_t game,
+std::string reference_load(const std::string &board_path, const std::string &set_dir, uint32_t game, bool changed,
                            uint32_t game_block, LoadMap *map);
 
 struct Options {
@@ -47,6 +47,12 @@ struct Options {
     uint64_t thin = 1;       // the record write's program sequences: every thin-th access
     bool all = false, keep = false;
     std::vector<std::string> boards = {"default", "8m"};
+    // With --changed FROM, every load is a tavload -changed and the template board holds, before the new load:
+    // "other", another game's load; "older", an older release of the same game (a byte of game.rom and one of
+    // sf.rom differ); "half", a plain load of the new set killed half-way. Without it (""), plain loads over
+    // another game's load.
+    std::string from;
+    bool changed() const { return !from.empty(); }
     unsigned jobs = 2;
     std::string tavload, work;   // tavload beside the sweep; a new temporary folder
 };
@@ -82,14 +88,19 @@ struct SweepCase {
     }
     // Copies the template into ws.board and arms `fault` there.
     std::string fresh_board(const Workspace &ws, const tavboard::Fault &fault) const;
-    // -status shows an `allowed` load, or not loaded if `not_loaded_ok`; a load shown must have left a valid
-    // information record and, outside it, the flash bytes of the template (old) or the reference load (new).
+    // -status shows an `allowed` load, or not loaded if `not_loaded_ok` (or the template holds no load and it is
+    // allowed); a load shown must have left a valid information record and, outside it, the flash bytes of the
+    // template (old) or the reference load (new).
     enum class Loads { none, old_only, new_only, either };
     std::string check_status(const Workspace &ws, Loads allowed, bool not_loaded_ok) const;
     // The stop is no longer armed when the load `stopped` (137); faults cleared.
     std::string after_stop(const Workspace &ws, bool stopped) const;
     // A fresh load of the new set succeeds and -status reports it.
     std::string check_fresh_load(const Workspace &ws) const;
+    // Leaves ws.board as a plain load of the new set killed half-way leaves it.
+    std::string load_half_way(const Workspace &ws) const;
+    // The new set's load as the sweep runs it: -pDIR, -changed if asked for, GAME#.
+    std::vector<std::string> new_load_words() const;
     void gather_points();
 
     const Options &options;
@@ -99,6 +110,7 @@ struct SweepCase {
     const uint64_t margin;
     const std::string dir = options.work + "/" + name;
     const std::string old_set = dir + "/old", new_set = dir + "/new", template_board = dir + "/template.img";
+    uint32_t old_game = 0;   // the game the template board holds; 0: it holds no load
     // The game flash bytes, then the sound flash bytes, of the template and of the reference load.
     std::vector<uint8_t> old_image, new_image;
     LoadMap map;
