@@ -128,11 +128,8 @@ inline std::vector<uint8_t> loaded_bytes(const tavboard::Board &board, const Upd
     std::memcpy(record.magic_cookie, "13Dec96", 8);
     record.tav_info_checksum = 0u - word_sum(&record, sizeof record);
     std::memcpy(want.data() + (4u << 20) - board.fit().game_block, &record, sizeof record);
-    if (shape.sound) {
-        want.insert(want.end(), sf.end() - sound_size, sf.end());
-    } else {
-        want.insert(want.end(), sound_size, 0xFF);
-    }
+    want.insert(want.end(), sf.end() - sound_size, sf.end());
+    if (!shape.sound) std::fill(want.end() - sound_size, want.end(), 0xFF);
     return want;
 }
 
