@@ -1,5 +1,5 @@
-# The loader's outcomes on the model board (the option, run and fault tables, with reads of update
-# files cut short by a wrapped read; a load with the real tick thread, also run under ThreadSanitizer)
+# The loader's outcomes on the model board (the option, run, fault, input fault and -changed tables, with reads
+# of update files cut short by a wrapped read; a load with the real tick thread, also run under ThreadSanitizer)
 # and the programs end to end.
 tav_test(loader_test SOURCES loader_test.cpp ${CMAKE_SOURCE_DIR}/tools/tavsim_common.cpp
          LIBS tav_loader tav_board tav_update_set)

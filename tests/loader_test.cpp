@@ -1,6 +1,8 @@
-// The loader's runs on the model board, one ctest case per row of tests/data/loader/options.txt, runs.txt and
-// faults.txt (each file's head says how to read it), judged by the model board, the update set and stored outputs.
+// The loader's runs on the model board, one ctest case per row of tests/data/loader/options.txt, runs.txt,
+// faults.txt, input_faults.txt and changed.txt (each file's head says how to read it), judged by the model board,
+// the update set and stored outputs.
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <cerrno>
 
@@ -25,6 +27,8 @@ extern "C" ssize_t __wrap_read(int fd, void *buffer, size_t count) {
 namespace jobs_test {
 namespace {
 
+using tavboard::Device;
+
 const std::string kStars = std::string(79, '*') + "\n";
 const std::string kBlank = "*" + std::string(77, ' ') + "*\n";
 const std::string kFailed = "* TAV board load failed!!!" + std::string(52, ' ') + "*\n";
@@ -48,6 +52,8 @@ std::vector<tavtest::Row> runs_of(const std::string &table) {
 UpdateSetOptions set_of(const tavtest::Row &row) {
     UpdateSetOptions o;
     o.unchecked = true;
+    o.game_number = uint32_t(row.number("game_number", o.game_number));
+    o.seed = uint64_t(row.number("seed", 1));
     o.im_flsh0_bytes = uint32_t(row.number("im_flsh0_bytes", o.im_flsh0_bytes));
     o.game_bytes = uint32_t(row.number("game_bytes", o.game_bytes));
     o.symbols_bytes = uint32_t(row.number("symbols_bytes", o.symbols_bytes));
@@ -55,20 +61,37 @@ UpdateSetOptions set_of(const tavtest::Row &row) {
     o.sound_period = uint32_t(row.number("sound_period"));
     o.sound = row.text("sound") != "none";
     o.prefix = row.text("prefix");
+    if (row.has("bootdata_game_id")) o.bootdata_game_id = int32_t(row.number("bootdata_game_id"));
     if (row.has("declared_game_longs")) o.declared_game_longs = uint32_t(row.number("declared_game_longs"));
     return o;
 }
 
-// Does one item of a row's damage ("KIND FILE") to the set in `dir`.
+// Does one item of a row's damage to the set in `dir`: "KIND FILE" or "KIND N FILE" (runs.txt's head).
 void damage(const std::string &dir, const std::string &item) {
-    const std::string kind = item.substr(0, item.find(' '));
-    const std::string path = dir + "/" + item.substr(kind.size() + 1);
+    const std::vector<std::string> words = tavtest::split(item, " ");
+    const std::string &kind = words[0];
+    const bool counted = kind == "size" || kind == "cut" || kind == "grow" || kind == "invert";
+    const size_t n = counted ? std::stoul(words.at(1), nullptr, 0) : 0;
+    const std::string path = dir + "/" + item.substr(kind.size() + 1 + (counted ? words[1].size() + 1 : 0));
     const std::string bytes = tavtest::read_file(path);
-    ASSERT_EQ(unlink(path.c_str()), 0) << path;
-    if (kind == "cut") { ASSERT_TRUE(tavtest::write_file(path, bytes.substr(0, bytes.size() / 2))); }
-    if (kind == "longer") { ASSERT_TRUE(tavtest::write_file(path, bytes + std::string(5000, '\x11'))); }
-    if (kind == "directory") { ASSERT_EQ(mkdir(path.c_str(), 0755), 0); }
-    if (kind == "fifo") { ASSERT_EQ(mkfifo(path.c_str(), 0644), 0); }
+    ASSERT_EQ(unlink(path.c_str()), 0) << item;
+    bool done = kind == "missing";
+    if (kind == "directory") done = mkdir(path.c_str(), 0755) == 0;
+    if (kind == "fifo") done = mkfifo(path.c_str(), 0644) == 0;
+    if (kind == "size") done = tavtest::write_file(path, std::string(n, 'Z'));
+    if (kind == "cut") done = tavtest::write_file(path, bytes.substr(0, n));
+    if (kind == "grow") done = tavtest::write_file(path, bytes + std::string(n, 'Z'));
+    if (kind == "invert") {
+        done = tavtest::write_file(path, bytes.substr(0, n) + char(~bytes.at(n)) + bytes.substr(n + 1));
+    }
+    ASSERT_TRUE(done) << item;
+}
+
+// Writes set `o` into `dir` and does the row's damage (items split by ",") to it.
+void write_set(const std::string &dir, const UpdateSetOptions &o, const tavtest::Row &row) {
+    std::string error;
+    ASSERT_TRUE(tavtools::write_update_set(dir, o, &error)) << error;
+    for (const std::string &item : tavtest::split(row.text("damage"), ",")) damage(dir, item);
 }
 
 // The sealed record of a load of game 40215 long ago, put straight into the stored game flash (no bus cycle).
@@ -109,13 +132,17 @@ TEST_P(LoaderRuns, GiveTheirCodeOutputsAndBoard) {
     SCOPED_TRACE(row.where + ": " + row.text("name"));
     remake_board({uint32_t(row.number("game_mb", 4)) << 20, uint32_t(row.number("block_kb", 128)) << 10,
                   uint32_t(row.number("sound_kb", 1024)) << 10});
-    if (row.text("record") != "none") put_record(*board, row);
+    UpdateSetOptions held;   // record=loaded: the usual set, sf.rom repeating within a smaller sound device
+    if (board->device_size(Device::sound) < (1u << 20)) held.sound_period = board->device_size(Device::sound);
+    if (row.text("record") == "loaded") {
+        put_loaded(*board, held);
+    } else if (row.text("record") != "none") {
+        put_record(*board, row);
+    }
     const UpdateSetOptions set = set_of(row);
     const tavtest::TempDir files;
     const std::string dir = files.file(row.has("folder") ? row.text("folder") : "set");
-    std::string error;
-    ASSERT_TRUE(tavtools::write_update_set(dir, set, &error)) << error;
-    for (const std::string &item : tavtest::split(row.text("damage"), ",")) damage(dir, item);
+    write_set(dir, set, row);
     const RunSetup setup{.name = row.has("argv0") ? row.text("argv0") : "tavload", .input = files.file("input"),
                          .console = row.has("console"), .descriptors = row.text("descriptors")};
     tavtest::write_file(setup.input, row.text("input"));
@@ -131,6 +158,8 @@ TEST_P(LoaderRuns, GiveTheirCodeOutputsAndBoard) {
         text = replaced(text, "@D@", dir);
         return replaced(text, "@B@", kBanner);
     };
+    const std::vector<uint8_t> flash_before = flash_bytes(*board);
+    const std::string report_before = run_loader(board->window_address(), {"-status"}).out;
     if (row.has("fault") && !row.has("armed")) arm(*board, row);
     bool armed = !row.has("armed");
     const uint64_t armed_at = uint64_t(row.number("armed"));
@@ -173,17 +202,25 @@ TEST_P(LoaderRuns, GiveTheirCodeOutputsAndBoard) {
             EXPECT_EQ(board->counters().accesses, 0u);
         } else if (fact == "unchanged") {
             for (uint8_t command : {0x20, 0x40, 0xE8, 0xD0}) EXPECT_EQ(board->command_count(command), 0u) << +command;
+            EXPECT_EQ(board->counters().erases, 0u);
+            EXPECT_EQ(board->counters().programmed_bytes, 0u);
+            EXPECT_TRUE(flash_bytes(*board) == flash_before) << "the stored flash changed";
+        } else if (fact == "load kept") {
+            expect_loaded(*board, held, LoadShape{});
         } else if (fact == "game erased") {
-            const uint8_t *game = board->data(tavboard::Device::game);
+            const uint8_t *game = board->data(Device::game);
             EXPECT_TRUE(std::all_of(game, game + (4u << 20), [](uint8_t b) { return b == 0xFF; }));
         } else if (fact == "sound untouched") {
-            EXPECT_EQ(board->erase_count(tavboard::Device::sound, 0), 0u);
+            EXPECT_EQ(board->erase_count(Device::sound, 0), 0u);
         } else if (fact == "not loaded" || fact == "still loaded") {
             board->clear_faults();
             board->set_board_absent(false);
             reopen_board();   // the power cycled: a status register's error bits are gone
             const RunResult status = run_loader(board->window_address(), {"-status"});
-            EXPECT_EQ(status.err, fact == "not loaded" ? "TAV is not currently loaded.\n" : "") << fact;
+            const bool still = fact == "still loaded";
+            EXPECT_EQ(status.code, still ? 0 : 34) << fact;
+            EXPECT_EQ(status.out, still ? report_before : "") << fact << ": the report before the run, or none";
+            EXPECT_EQ(status.err, still ? "" : "TAV is not currently loaded.\n") << fact;
         } else {
             ADD_FAILURE() << "no such board fact: " << fact;
         }
@@ -195,6 +232,97 @@ std::string test_name(const testing::TestParamInfo<tavtest::Row> &info) { return
 INSTANTIATE_TEST_SUITE_P(Options, LoaderRuns, testing::ValuesIn(runs_of("loader/options.txt")), test_name);
 INSTANTIATE_TEST_SUITE_P(EachRow, LoaderRuns, testing::ValuesIn(runs_of("loader/runs.txt")), test_name);
 INSTANTIATE_TEST_SUITE_P(Faults, LoaderRuns, testing::ValuesIn(runs_of("loader/faults.txt")), test_name);
+INSTANTIATE_TEST_SUITE_P(InputFaults, LoaderRuns, testing::ValuesIn(runs_of("loader/input_faults.txt")), test_name);
+
+// Loads with -changed, one ctest case per row of changed.txt: the erase blocks and bytes programmed on the model's
+// counters, and the board byte for byte as a plain load leaves it.
+class ChangedLoads : public ModelBoardTest, public testing::WithParamInterface<tavtest::Row> {
+  protected:
+    // A fresh board where the row starts: the load before, the row's plain load killed, the failing erase.
+    void prepare(const tavtest::Row &row, const std::vector<std::string> &plain) {
+        remake_board({4u << 20, 128u << 10, uint32_t(row.number("sound_kb", 1024)) << 10});
+        UpdateSetOptions before;
+        before.seed = row.text("before") == "other" ? 2 : 1;
+        before.game_number = row.text("before") == "other" ? 40216 : 40215;
+        if (row.has("before")) put_loaded(*board, before);
+        if (row.has("killed")) kill_load(row, plain);
+        const int32_t block = int32_t(row.number("erase_fails", -1));
+        const tavboard::Fault fails{.kind = tavboard::FaultKind::erase_fail, .block = block};
+        std::string error;
+        if (block >= 0) { EXPECT_TRUE(board->add_fault(fails, &error)) << error; }
+    }
+    void kill_load(const tavtest::Row &row, const std::vector<std::string> &plain) {
+        const pid_t child = fork();
+        if (child == 0) {
+            // The kill counts this process's accesses: all of them since the board was made, none reset.
+            const uint64_t after = board->counters().accesses + uint64_t(row.number("killed"));
+            std::string error;
+            board->add_fault(tavboard::Fault{.kind = tavboard::FaultKind::kill, .after = after}, &error);
+            run_loader(board->window_address(), plain);
+            _exit(0);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        board->clear_faults();
+        EXPECT_EQ(WEXITSTATUS(status), 137) << "the load was not killed";
+    }
+};
+
+// Each block of `list` ("2 5-7") erased once, every other block of the device not at all.
+void expect_erased(const tavboard::Board &board, Device device, uint32_t blocks, const std::string &list) {
+    std::vector<uint64_t> want(blocks, 0);
+    for (const std::string &item : tavtest::split(list, " ")) {
+        for (uint32_t b = std::stoul(item); b <= std::stoul(item.substr(item.find('-') + 1)); b++) want.at(b) = 1;
+    }
+    for (uint32_t b = 0; b < blocks; b++) EXPECT_EQ(board.erase_count(device, b), want[b]) << "erase block " << b;
+}
+
+TEST_P(ChangedLoads, EraseAndProgramOnlyWhatChanges) {
+    const tavtest::Row &row = GetParam();
+    SCOPED_TRACE(row.where + ": " + row.text("name"));
+    const UpdateSetOptions set = set_of(row);
+    const tavtest::TempDir files;
+    write_set(files.file("set"), set, row);
+    std::vector<std::string> words = tavtest::split(row.text("words"), ",");
+    words.push_back("-p" + files.file("set"));
+    words.push_back(std::to_string(set.game_number));
+    std::vector<std::string> plain = words;
+    std::erase(plain, "-changed");
+    prepare(row, plain);
+    const RunResult reference = run_loader(board->window_address(), plain);
+    const std::vector<uint8_t> reference_bytes = flash_bytes(*board);
+    prepare(row, plain);
+    board->reset_counters();
+    const RunResult r = run_loader(board->window_address(), words);
+    EXPECT_EQ(reference.code, row.number("code"));
+    EXPECT_EQ(r.code, reference.code);
+    EXPECT_EQ(r.err, reference.err);
+    EXPECT_EQ(r.out, reference.out);
+    // All but the record's date and seal, which differ between two loads; a load that failed is only not loaded.
+    const std::vector<uint8_t> now = flash_bytes(*board);
+    const uint32_t info = (4u << 20) - (128u << 10);
+    EXPECT_EQ(tav_info_valid(reinterpret_cast<const TAVInfo *>(now.data() + info)), r.code == 0 ? 1 : 0);
+    if (r.code == 0) {
+        EXPECT_TRUE(std::equal(now.begin(), now.begin() + info, reference_bytes.begin())) << "below the record";
+        EXPECT_TRUE(std::equal(now.begin() + info + 40, now.end(), reference_bytes.begin() + info + 40)) << "after it";
+    }
+    if (row.has("accesses")) { EXPECT_EQ(board->counters().accesses, uint64_t(row.number("accesses"))); }
+    if (row.has("programmed")) {
+        expect_erased(*board, Device::game, 32, row.text("game_erased"));
+        const uint32_t sound_blocks = 4 + (board->device_size(Device::sound) >> 17) - 1;   // the first block in four
+        expect_erased(*board, Device::sound, sound_blocks, row.text("sound_erased"));
+        uint64_t programmed = 0;
+        for (const std::string &term : tavtest::split(row.text("programmed"), "+")) programmed += std::stoull(term);
+        const std::vector<uint8_t> sf = tavtools::update_file_bytes(set, UpdateFile::sound);
+        const std::vector<std::string> range = tavtest::split(row.has("sf") ? row.text("sf") : "0-0", "-");
+        programmed += std::count_if(sf.begin() + std::stoul(range[0], nullptr, 0),
+                                    sf.begin() + std::stoul(range[1], nullptr, 0), [](uint8_t b) { return b != 0xFF; });
+        EXPECT_EQ(board->counters().programmed_bytes, programmed);
+    }
+    EXPECT_EQ(row.unread(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(EachRow, ChangedLoads, testing::ValuesIn(tavtest::read_rows("loader/changed.txt")), test_name);
 
 // The record's date text, and its texts as the dump and the report show them (loads and the report pin the rest).
 TEST(TavInfoRecord, DateTextAndPrintableText) {

@@ -90,11 +90,21 @@ struct LoadShape {
     bool game = true;    // BootData and the images went into the game flash
 };
 
-// The board after a load of set `o`: BootData at 0 and the images behind it, erased bytes up to tavboot.rom
-// at 0x3F8000 and its zero fill, the sealed record of it all at the start of the last erase block, and the
-// sound image (its last repeat on a smaller device, or in the first MB of space 1 without one).
-inline void expect_loaded(const tavboard::Board &board, const UpdateSetOptions &o, LoadShape shape) {
+// Both devices' stored bytes, the game flash first.
+inline std::vector<uint8_t> flash_bytes(const tavboard::Board &board) {
     const uint8_t *game = board.data(tavboard::Device::game);
+    const uint8_t *sound = board.data(tavboard::Device::sound);
+    std::vector<uint8_t> bytes(game, game + board.device_size(tavboard::Device::game));
+    bytes.insert(bytes.end(), sound, sound + board.device_size(tavboard::Device::sound));
+    return bytes;
+}
+
+// The stored bytes after a load of set `o` dated `date`, as flash_bytes gives them: BootData at 0 and the images
+// behind it, erased bytes up to tavboot.rom at 0x3F8000 and its zero fill, the sealed record of it all at the start
+// of the last erase block, and the sound image (its last repeat on a smaller device, or in the first MB of space 1
+// without one).
+inline std::vector<uint8_t> loaded_bytes(const tavboard::Board &board, const UpdateSetOptions &o, LoadShape shape,
+                                         const char *date) {
     std::vector<uint8_t> want(board.fit().game_size, 0xFF);
     TAVInfo record = {};
     for (UpdateFile file : {UpdateFile::bootdata, UpdateFile::im_flsh0, UpdateFile::game, UpdateFile::symbols}) {
@@ -110,21 +120,37 @@ inline void expect_loaded(const tavboard::Board &board, const UpdateSetOptions &
     const std::vector<uint8_t> sf = tavtools::update_file_bytes(o, UpdateFile::sound);
     const uint32_t sound_size = board.device_size(tavboard::Device::sound);
     if (shape.sound && sound_size == 0) std::copy(sf.begin(), sf.end(), want.begin() + (4u << 20));
-    const uint32_t info = (4u << 20) - board.fit().game_block;
-    std::memcpy(record.tav_info_timestamp, game + info, 24);   // the date of the load
-    EXPECT_EQ(strnlen(record.tav_info_timestamp, 32), 24u);
+    std::memcpy(record.tav_info_timestamp, date, 24);
     record.tav_info_size = 64;
     record.game_id = int32_t(o.game_number);
     record.sound_size = shape.sound ? 1048576 : 0;
     record.sound_checksum = shape.sound ? word_sum(sf.data(), sf.size()) : 0;
     std::memcpy(record.magic_cookie, "13Dec96", 8);
     record.tav_info_checksum = 0u - word_sum(&record, sizeof record);
-    std::memcpy(want.data() + info, &record, sizeof record);
-    const auto diff = std::mismatch(want.begin(), want.end(), game);
-    EXPECT_TRUE(diff.first == want.end()) << "game flash byte " << diff.first - want.begin();
-    std::vector<uint8_t> sound(sf.end() - sound_size, sf.end());
-    if (!shape.sound) sound.assign(sound_size, 0xFF);
-    EXPECT_TRUE(std::equal(sound.begin(), sound.end(), board.data(tavboard::Device::sound))) << "sound flash";
+    std::memcpy(want.data() + (4u << 20) - board.fit().game_block, &record, sizeof record);
+    want.insert(want.end(), sf.end() - sound_size, sf.end());
+    if (!shape.sound) std::fill(want.end() - sound_size, want.end(), 0xFF);
+    return want;
+}
+
+// The board holds what a load of set `o` writes, with the date of the load.
+inline void expect_loaded(const tavboard::Board &board, const UpdateSetOptions &o, LoadShape shape) {
+    const uint32_t info = (4u << 20) - board.fit().game_block;
+    const char *date = reinterpret_cast<const char *>(board.data(tavboard::Device::game) + info);
+    EXPECT_EQ(strnlen(date, 32), 24u);
+    const std::vector<uint8_t> want = loaded_bytes(board, o, shape, date);
+    const std::vector<uint8_t> seen = flash_bytes(board);
+    const auto diff = std::mismatch(want.begin(), want.end(), seen.begin(), seen.end());
+    EXPECT_TRUE(diff.first == want.end()) << "byte " << diff.first - want.begin() << " of game flash and sound device";
+}
+
+// A load of set `o` dated as the old record, put straight into the board's stored flash (no bus cycle).
+inline void put_loaded(tavboard::Board &board, const UpdateSetOptions &o) {
+    const std::vector<uint8_t> bytes = loaded_bytes(board, o, LoadShape{}, "Fri Dec 13 16:03:17 1996");
+    const uint32_t game_size = board.device_size(tavboard::Device::game);
+    std::memcpy(const_cast<uint8_t *>(board.data(tavboard::Device::game)), bytes.data(), game_size);
+    std::memcpy(const_cast<uint8_t *>(board.data(tavboard::Device::sound)), bytes.data() + game_size,
+                bytes.size() - game_size);
 }
 
 }  // namespace jobs_test
