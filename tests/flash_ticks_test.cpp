@@ -25,15 +25,11 @@ extern "C" int __wrap_pthread_create(pthread_t *thread, const pthread_attr_t *at
 // Without its clock no wait of the driver would end: tavload, tavverify and tavbackup refuse before they touch the
 // board, with one message.
 TEST(TickClock, ARunWhoseClockCannotStartEndsBeforeTheBoard) {
-    struct Program {
-        const char *name;
-        int (*body)(uint8_t *window, int argc, char **argv);
-        const char *argument;
-    };
-    const Program programs[] = {
-        {"tavload", loader_main, "-status"}, {"tavverify", verify_main, "-fnew_"}, {"tavbackup", backup_main, "folder"}};
+    const struct { const char *name; int (*body)(uint8_t *window, int argc, char **argv); const char *argument; }
+        programs[] = {{"tavload", loader_main, "-status"}, {"tavverify", verify_main, "-fnew_"},
+                      {"tavbackup", backup_main, "dir"}};
     refuse_threads = true;
-    for (const Program &program : programs) {
+    for (const auto &program : programs) {
         SCOPED_TRACE(program.name);
         std::string words[] = {program.name, program.argument};
         char *argv[] = {words[0].data(), words[1].data(), nullptr};
