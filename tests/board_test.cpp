@@ -388,8 +388,7 @@ TEST_F(BoardTest, BusTimingPassesTheBoardClockByBusCycles) {
 // timings charge one line whatever the start, and no board time passes in them.
 TEST_F(BoardTest, BusTimingChargesAWriteBufferPerLine) {
     const struct { const char *name; Timing timing; uint32_t at; uint32_t count; uint64_t charged_us; } rows[] = {
-        {"aligned, bus", Timing::bus, 0x40, 32, 218},
-        {"straddling two lines, bus", Timing::bus, 0x44, 32, 436},
+        {"aligned, bus", Timing::bus, 0x40, 32, 218}, {"straddling two lines, bus", Timing::bus, 0x44, 32, 436},
         {"unaligned inside one line, bus", Timing::bus, 0x44, 8, 218},
         {"straddling two lines, instant", Timing::instant, 0x44, 32, 218},
         {"straddling two lines, datasheet", Timing::datasheet, 0x44, 32, 218},
