@@ -1,5 +1,5 @@
 // The board model driven through its bus (data window 0x0000-0x3FFF, page registers 0x4000-0x4003), where the flash
-// driver's and the loader's runs on it do not look.
+// driver's and the loader's runs on it do not look; its bus timing, also under the driver's erase.
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 
@@ -11,6 +11,8 @@
 #include "board/model.h"
 #include "board/physical_map.h"
 #include "flash/board_access.h"
+#include "flash/flash.h"
+#include "flash/ticks.h"
 #include "tests/support.h"
 
 using namespace tavboard;
@@ -70,6 +72,12 @@ class BoardTest : public testing::Test {
         uint8_t status = board->read(at);
         for (int reads = 1; reads < 100 && (status & 0x80) == 0; reads++) status = board->read(at);
         return status;
+    }
+    // Status reads at window offset `at` until the device is ready; the reads that found it busy.
+    uint64_t busy_polls(uint32_t at) {
+        uint64_t polls = 0;
+        while ((board->read(at) & 0x80) == 0 && polls < 100000000) polls++;
+        return polls;
     }
     // The bytes written at device byte `offset`, the status polled there, then read array; the status.
     uint8_t operate(Device device, uint32_t offset, const Bytes &bytes) {
@@ -342,6 +350,82 @@ TEST_F(BoardTest, BusyReadsPowerCycleAndTheBoardFile) {
         EXPECT_EQ(Board::open_or_create(dir.board(), &error), nullptr) << row.name;
         EXPECT_TRUE(tavtest::read_file(dir.board()) == bytes) << row.name;
     }
+}
+
+// In bus timing each byte cycle takes one bus cycle on the board's clock: 720 ns, or what the board was made with,
+// kept in its file (a file from before the setting holds 0 there and takes 720 ns). A J3 block erase is busy for 1 s
+// of that clock: the status reads that find it busy are waiting. A 16-bit write is two cycles, a copy one per byte.
+TEST_F(BoardTest, BusTimingPassesTheBoardClockByBusCycles) {
+    const struct { const char *name; Fit fit; uint64_t cycle_ns; } rows[] = {
+        {"the usual bus", Fit{}, 720}, {"a board made with 1000 ns", Fit{.bus_cycle_ns = 1000}, 1000}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        fresh(row.fit);
+        reopen();
+        EXPECT_EQ(board->fit().bus_cycle_ns, row.cycle_ns);
+        board->set_timing(Timing::bus, 2);
+        const uint32_t at = send(game, 0, {0x20, 0xD0});
+        const uint64_t started = board->clock_ns();
+        const uint64_t polls = busy_polls(at);
+        EXPECT_NEAR(double(polls), 1e9 / double(row.cycle_ns), 1.0);
+        EXPECT_GE(board->clock_ns() - started, 1000000000u);
+        board->write16(0, 0xFFFF);
+        EXPECT_EQ(copy(0, 64), Bytes(64, 0xFF));
+        // Page registers, erase and confirm, the polls and the ready read, the 16-bit write, each byte copied.
+        EXPECT_EQ(board->counters().board_ns, (4 + 2 + polls + 1 + 2 + 64) * row.cycle_ns);
+        EXPECT_EQ(board->counters().wait_ns, polls * row.cycle_ns);
+    }
+    board.reset();
+    std::string bytes = tavtest::read_file(dir.board());
+    header_of(bytes)->bus_cycle_ns = 0;
+    header_of(bytes)->config_check = board_config_check(*header_of(bytes));
+    tavtest::write_file(dir.board(), bytes);
+    ASSERT_NO_FATAL_FAILURE(reopen());
+    EXPECT_EQ(board->fit().bus_cycle_ns, 720u);
+}
+
+// A write buffer takes 218 us for each aligned 32-byte line it touches in bus timing, all waited for; the other
+// timings charge one line whatever the start, and no board time passes in them.
+TEST_F(BoardTest, BusTimingChargesAWriteBufferPerLine) {
+    const struct { const char *name; Timing timing; uint32_t at; uint32_t count; uint64_t charged_us; } rows[] = {
+        {"aligned, bus", Timing::bus, 0x40, 32, 218}, {"straddling two lines, bus", Timing::bus, 0x44, 32, 436},
+        {"unaligned inside one line, bus", Timing::bus, 0x44, 8, 218},
+        {"straddling two lines, instant", Timing::instant, 0x44, 32, 218},
+        {"straddling two lines, datasheet", Timing::datasheet, 0x44, 32, 218},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        fresh(Fit{});
+        board->set_timing(row.timing, 2);
+        send(game, row.at, {0xE8, uint8_t(row.count - 1)});
+        for (uint32_t i = 0; i < row.count; i++) board->write(row.at + i, 0x5A);
+        board->write(row.at, 0xD0);
+        busy_polls(row.at);
+        const Counters c = board->counters();
+        EXPECT_EQ(c.busy_us, row.charged_us);
+        if (row.timing == Timing::bus) {
+            EXPECT_NEAR(double(c.wait_ns), double(row.charged_us * 1000), 720.0);
+        } else {
+            EXPECT_EQ(c.board_ns, 0u);
+            EXPECT_EQ(c.wait_ns, 0u);
+        }
+    }
+}
+
+// The flash driver's erase on a board in bus timing waits for the board's clock, not for a number of status reads
+// (the tick clock held still).
+TEST_F(BoardTest, BusTimingDriverEraseWaitsForTheBoardClock) {
+    tick_clock_hold();
+    attach(*board);
+    board_window = board->window_address();
+    board->set_timing(Timing::bus, 2);
+    FSI fsi{};
+    ASSERT_EQ(flash_query(0, &fsi), 1);
+    board->reset_counters();
+    ASSERT_EQ(flash_erase_block(&fsi, 0), 1);
+    EXPECT_GE(board->counters().board_ns, 1000000000u);
+    EXPECT_GT(board->counters().wait_ns, 1000000000u - 100 * 720);
+    detach(*board);
 }
 
 // Attached, the driver's accesses at the board's window address reach the model (a word: two byte cycles, low byte

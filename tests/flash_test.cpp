@@ -15,7 +15,8 @@
 namespace {
 
 // One call (hex): query SPACE; status, erase, buffer OFFSET; write, read OFFSET COUNT (of bytes 11 22 33 ...; data=none
-// or table=none pass null); alloc, init, free (refusals only); map SPACE PAGE. 0: the board does not hold the run.
+// or table=none pass null); alloc, init, free (refusals only); map SPACE PAGE; command OFFSET CODE (flash_set_mode,
+// as a stopped program left it; gives 1). 0: the board does not hold the run.
 int call(const std::string &text, const tavtest::Row &row, FSI *fsi, uint8_t *table, const uint8_t *held) {
     std::istringstream words(text);
     std::string routine;
@@ -34,6 +35,10 @@ int call(const std::string &text, const tavtest::Row &row, FSI *fsi, uint8_t *ta
     if (routine == "init") return flash_init_erase_table(fsi, table);
     if (routine == "free") return flash_free_erase_table(fsi, table);
     if (routine == "map") return isa_tav_map_page(int32_t(at), count);
+    if (routine == "command") {
+        flash_set_mode(fsi, at, int(count));
+        return 1;
+    }
     const int result = routine == "read" ? flash_read(fsi, at, data, count) : flash_write(fsi, at, data, count, table);
     return result == 1 && held != nullptr && !std::equal(data, data + count, held + at) ? 0 : result;
 }
@@ -136,6 +141,8 @@ TEST_F(ModelBoardTest, FlashDriverOperations) {
         fsi.width = uint32_t(row.number("width", fsi.width));
         fsi.block_size = uint32_t(row.number("block_size", fsi.block_size));
         fsi.device_size = uint32_t(row.number("device_size", fsi.device_size));
+        const uint32_t busy_reads = uint32_t(row.number("busy"));
+        if (busy_reads > 0 && !row.has("bus")) board->set_timing(tavboard::Timing::instant, busy_reads);
         tavtest::BusTrace trace(*board);
         std::optional<FakeBus> bus;
         if (row.has("bus")) bus.emplace(row);   // bound in the model's place

@@ -5,9 +5,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <memory>
+#include <string>
 
+#include "board/model.h"
+#include "check/board_check.h"
 #include "flash/ticks.h"
 #include "loader/loader.h"
+#include "tests/support.h"
 
 // The link wraps pthread_create for this program: while refuse_threads is set no thread starts.
 static bool refuse_threads = false;
@@ -17,15 +22,32 @@ extern "C" int __wrap_pthread_create(pthread_t *thread, const pthread_attr_t *at
     return __real_pthread_create(thread, attr, body, arg);
 }
 
-// Without its clock no wait of the driver would end: the run stops before the board.
+// Without its clock no wait of the driver would end: tavload, tavverify and tavbackup refuse before they touch the
+// board, with one message.
 TEST(TickClock, ARunWhoseClockCannotStartEndsBeforeTheBoard) {
+    const struct { const char *name; int (*body)(uint8_t *window, int argc, char **argv); const char *argument; }
+        programs[] = {{"tavload", loader_main, "-status"}, {"tavverify", verify_main, "-fnew_"},
+                      {"tavbackup", backup_main, "dir"}};
     refuse_threads = true;
-    char words[2][16] = {"tavload", "-status"};
-    char *argv[] = {words[0], words[1], nullptr};
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(loader_main(nullptr, 2, argv), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "Error: the 100 ms tick thread cannot be started, so no wait of the flash driver would end\n");
+    for (const auto &program : programs) {
+        SCOPED_TRACE(program.name);
+        std::string words[] = {program.name, program.argument};
+        char *argv[] = {words[0].data(), words[1].data(), nullptr};
+        // A model board whose devices are always ready: a program that went on would read it and end.
+        tavtest::TempDir dir;
+        std::string error;
+        std::unique_ptr<tavboard::Board> board = tavboard::Board::create(dir.board(), tavboard::Fit{}, true, &error);
+        ASSERT_NE(board, nullptr) << error;
+        tavboard::attach(*board);
+        testing::internal::CaptureStderr();
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(program.body(board->window_address(), 2, argv), -1);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  "Error: the 100 ms tick thread cannot be started, so no wait of the flash driver would end\n");
+        EXPECT_EQ(board->counters().accesses, 0u) << "the board was touched";
+        tavboard::detach(*board);
+    }
     refuse_threads = false;
     EXPECT_FALSE(tick_thread_started());
 }
