@@ -62,9 +62,7 @@ class Row {
 
 // How a test framework shows a row (a parameterised case's value): where it stands and its name.
 inline void PrintTo(const Row &row, std::ostream *out) {
-    const auto name = row.fields.find("name");
-    *out << row.where;
-    if (name != row.fields.end()) *out << " " << name->second;
+    *out << row.where << " " << row.text("name");
 }
 
 // The rows of tests/data/<name>: every line but blank ones and comments ("#").
@@ -79,8 +77,7 @@ inline std::vector<Row> read_rows(const std::string &name) {
         row.where = name + ":" + std::to_string(number);
         for (const std::string &field : split(line, " | ")) {
             const size_t equals = field.find('=');
-            const std::string key = field.substr(0, equals);
-            row.fields[key] = equals == std::string::npos ? "" : field.substr(equals + 1);
+            row.fields[field.substr(0, equals)] = equals == std::string::npos ? "" : field.substr(equals + 1);
         }
         rows.push_back(row);
     }
