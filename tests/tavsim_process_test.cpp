@@ -21,7 +21,7 @@ TEST(Tavsim, SessionMatchesItsStoredOutput) {
         if (r.exit_status != 0) seen += "   # exit " + std::to_string(r.exit_status);
         std::string err = r.err;
         const size_t usage = err.find("usage: ");
-        if (usage != std::string::npos && words.size() > 0) {
+        if (usage != std::string::npos && !words.empty()) {
             err.erase(usage);
             seen += ", usage left out";
         }
