@@ -46,23 +46,23 @@ class BusTrace {
   private:
     static BusTrace &self(void *ctx) { return *static_cast<BusTrace *>(ctx); }
 
-    // The device the page registers select (space 8: the sound flash, repeating through the
-    // space on a smaller part) and "game 3e0000" for a window offset.
-    std::string place(uint32_t offset, tavboard::Device *device) const {
-        *device = registers_[3] == 8 ? tavboard::Device::sound : tavboard::Device::game;
+    // The device the page registers select: space 8 is the sound flash, repeating through the
+    // space on a smaller part.
+    tavboard::Device device() const { return registers_[3] == 8 ? tavboard::Device::sound : tavboard::Device::game; }
+    // "game 3e0000" for a window offset.
+    std::string place(uint32_t offset) const {
         uint64_t at = uint64_t(registers_[0] | (registers_[1] << 4) | (registers_[2] << 8)) * kWindowSize;
-        if (*device == tavboard::Device::sound) at %= board_.device_size(*device);
+        if (device() == tavboard::Device::sound) at %= board_.device_size(device());
         char text[32];
-        const char *name = *device == tavboard::Device::game ? "game" : "sound";
+        const char *name = device() == tavboard::Device::game ? "game" : "sound";
         std::snprintf(text, sizeof text, "%s %06llx", name, static_cast<unsigned long long>(at + offset));
         return text;
     }
     // Records a write of `what` ("%02x" or "w16 %04x" of value) at a window offset.
     void written(uint32_t offset, const char *what, uint32_t value) {
-        tavboard::Device device;
         char data[16];
         std::snprintf(data, sizeof data, what, value);
-        lines.push_back(place(offset, &device) + " " + data);
+        lines.push_back(place(offset) + " " + data);
     }
 
     static void write_register(void *ctx, uint32_t reg, uint8_t value) {
@@ -71,14 +71,12 @@ class BusTrace {
     }
     static uint8_t read8(void *ctx, uint32_t offset) {
         BusTrace &t = self(ctx);
-        tavboard::Device device;
-        const std::string where = t.place(offset, &device);
         std::string mode;
         uint8_t status = 0x80;
-        t.board_.device_state(device, &mode, &status);
+        t.board_.device_state(t.device(), &mode, &status);
         const bool array_like = mode == "read array" || mode == "read identifier" || mode == "read query";
         const bool polled = (status & 0x80) == 0 || !array_like;
-        const std::string line = where + (polled ? " wait" : " read");
+        const std::string line = t.place(offset) + (polled ? " wait" : " read");
         if (!polled || t.lines.empty() || t.lines.back() != line) t.lines.push_back(line);
         return t.board_.read(offset);
     }
@@ -91,8 +89,7 @@ class BusTrace {
         self(ctx).board_.write16(offset, value);
     }
     static void copy_out(void *ctx, uint32_t offset, uint8_t *dest, uint32_t count) {
-        tavboard::Device device;
-        self(ctx).lines.push_back(self(ctx).place(offset, &device) + " copy " + std::to_string(count));
+        self(ctx).lines.push_back(self(ctx).place(offset) + " copy " + std::to_string(count));
         self(ctx).board_.copy_out(offset, dest, count);
     }
     static constexpr BoardAccessOps kOps = {write_register, read8, write8, write16, copy_out};

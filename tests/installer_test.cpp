@@ -74,8 +74,7 @@ void run_rows(const std::string &table, bool whole) {
         std::vector<std::string> words = tavtest::split(row.text("words"), ",");
         const std::string long_path = "c:\\" + std::string(size_t(row.number("length", 3)) - 3, 'k');
         if (row.has("length")) words = {long_path};
-        std::string path = "c:\\newkit";  // where the version checks look when no path is given
-        if (!words.empty()) path = words.front();
+        const std::string path = words.empty() ? "c:\\newkit" : words.front();  // where the version checks look
         words.insert(words.begin(), "install");
         std::vector<char *> argv;
         for (std::string &word : words) argv.push_back(word.data());
@@ -83,11 +82,8 @@ void run_rows(const std::string &table, bool whole) {
         toolkit_calls_clear();
         testing::internal::CaptureStderr();
         int status = -1;
-        if (whole) {
-            status = install_main(int(words.size()), argv.data());
-        } else if (CheckVersions(path.c_str())) {
-            status = 0;
-        }
+        if (whole) status = install_main(int(words.size()), argv.data());
+        if (!whole && CheckVersions(path.c_str())) status = 0;
         const std::string err = tavtest::replaced(testing::internal::GetCapturedStderr(), "\r", "@CR@");
         EXPECT_EQ(err, tavtest::replaced(row.text("err"), "@PATH@", long_path));
         // A check passes exactly when it prints nothing.

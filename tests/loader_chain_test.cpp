@@ -4,7 +4,6 @@
 #include <fnmatch.h>
 
 #include "access/access.h"
-#include "board/physical_map.h"
 #include "model_fixture.h"
 #include "toolkit/toolkit_controls.h"
 #include "toolkit/toolkit_status.h"
@@ -36,7 +35,6 @@ std::string marked(std::string text, const tavtest::Row &fit, const tavtest::Tem
     text = replaced(text, "@SPACE@", fit.text("space"));
     text = replaced(text, "@H@", home.path());
     text = replaced(text, "@BIN@", TAV_BIN_DIR);
-    text = replaced(text, "@PID@", std::to_string(getpid()));
     std::string error;
     std::unique_ptr<tavboard::Board> board;
     if (text.find("@CUT@") != std::string::npos) board = tavboard::Board::open(home.board(), &error);
@@ -56,12 +54,6 @@ void run_step(const tavtest::Row &row, const tavtest::Row &fit, const tavtest::T
     std::string error;
     std::unique_ptr<tavboard::Board> holder;
     if (row.text("hold") == "board") holder = tavboard::Board::open(home.board(), &error);
-    tavboard::PhysicalMapping held;
-    tavboard::PhysicalRefusal why = tavboard::PhysicalRefusal::none;
-    if (row.text("hold") == "lock") {
-        ASSERT_EQ(physical_map(home.file("mem"), home.path(), tavboard::kBoardPhysicalBase, tavboard::kBoardRangeLength,
-                               &held, &why, &error), 1) << error;
-    }
     Names env = {"LC_ALL=C", "TAV_HOME=" + home.path(), "TAV_TOOLKIT_TRACE=" + home.file("trace")};
     std::istringstream line(marked(row.text("run"), fit, home));
     std::string program;
@@ -70,7 +62,6 @@ void run_step(const tavtest::Row &row, const tavtest::Row &fit, const tavtest::T
     Names words;
     for (std::string word; line >> word;) words.push_back(word);
     const tavtools::ProcessOutcome r = tavtest::run_process({program, words, home.path(), env});
-    tavboard::physical_unmap(&held);
     EXPECT_EQ(r.exit_status, row.number("exit")) << r.err;
     EXPECT_EQ(traced_calls(home), tavtest::split(replaced(row.text("calls"), "window", kWindowCalls), " "));
     for (const auto &[name, seen] : {std::pair{"out", r.out}, std::pair{"err", r.err}}) {

@@ -3,14 +3,10 @@
 // output is one command and a diff to review.
 #pragma once
 
-#include <stdlib.h>
-
+#include <cctype>
 #include <map>
 #include <ostream>
 #include <set>
-#include <sstream>
-#include <string>
-#include <vector>
 
 #include "tests/support.h"
 
@@ -30,18 +26,16 @@ class Row {
     // The field's text with \n, \t and \\ made the characters they stand for; "" when absent.
     std::string text(const std::string &key) const {
         read_.insert(key);
-        auto it = fields.find(key);
-        if (it == fields.end()) return "";
+        const auto field = fields.find(key);
+        if (field == fields.end()) return "";
+        const std::string &value = field->second;
         std::string out;
-        for (size_t i = 0; i < it->second.size(); i++) {
-            char c = it->second[i];
-            if (c == '\\' && i + 1 < it->second.size()) {
-                i++;
-                c = it->second[i];
-                if (c == 'n') c = '\n';
-                if (c == 't') c = '\t';
-            }
-            out += c;
+        for (size_t i = 0; i < value.size(); i++) {
+            const bool escaped = value[i] == '\\' && i + 1 < value.size();
+            if (escaped) i++;
+            if (escaped && value[i] == 'n') out += '\n';
+            else if (escaped && value[i] == 't') out += '\t';
+            else out += value[i];
         }
         return out;
     }
@@ -68,9 +62,7 @@ class Row {
 
 // How a test framework shows a row (a parameterised case's value): where it stands and its name.
 inline void PrintTo(const Row &row, std::ostream *out) {
-    const auto name = row.fields.find("name");
-    *out << row.where;
-    if (name != row.fields.end()) *out << " " << name->second;
+    *out << row.where << " " << row.text("name");
 }
 
 // The rows of tests/data/<name>: every line but blank ones and comments ("#").
@@ -85,8 +77,7 @@ inline std::vector<Row> read_rows(const std::string &name) {
         row.where = name + ":" + std::to_string(number);
         for (const std::string &field : split(line, " | ")) {
             const size_t equals = field.find('=');
-            const std::string key = field.substr(0, equals);
-            row.fields[key] = equals == std::string::npos ? "" : field.substr(equals + 1);
+            row.fields[field.substr(0, equals)] = equals == std::string::npos ? "" : field.substr(equals + 1);
         }
         rows.push_back(row);
     }
@@ -97,8 +88,7 @@ inline std::vector<Row> read_rows(const std::string &name) {
 inline std::string row_test_name(const Row &row) {
     std::string name;
     for (char c : row.text("name")) {
-        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-        if (plain) {
+        if (std::isalnum(static_cast<unsigned char>(c))) {
             name += c;
         } else if (!name.empty() && name.back() != '_') {
             name += '_';
