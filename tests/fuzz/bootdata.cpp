@@ -24,10 +24,6 @@ std::string folder;
 // Image file contents: never 0xFF, so every programmed byte differs from erased flash.
 uint8_t image_byte(int image, uint64_t at) { return uint8_t((at * 37 + uint32_t(image) * 101 + 11) % 255); }
 
-void fault(const std::string &what, uint64_t detail) {
-    fuzz_fault("bootdata: " + what + " (" + std::to_string(detail) + ")");
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
@@ -53,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         uint32_t bytes = (data[1 + 2 * i] | data[2 + 2 * i] << 8) & (i < 3 ? 0x3FFF : 0xFFFF);   // images: 16 KB
         std::string file(bytes, '\x5A');
         for (uint32_t k = 0; i < 3 && k < bytes; k++) file[k] = char(image_byte(i, k));
-        if (!tavtest::write_file(folder + "/" + names[i], file)) fault("cannot write an update file", bytes);
+        fuzz_check(tavtest::write_file(folder + "/" + names[i], file), "cannot write an update file", bytes);
         if (i == 3) break;
         if ((data[0] & 2) && boot.size() >= kBootSymbolsLongs + 4) {   // the word count cut to 15 bits
             boot[count_at[i] + 1] &= 0x7F;
@@ -64,12 +60,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         end[i] = start[i] + std::min<uint64_t>(declared[i], bytes);
         given += end[i] - start[i];
     }
-    if (!tavtest::write_file(folder + "/bootdata.rom", boot)) fault("cannot write an update file", boot.size());
+    fuzz_check(tavtest::write_file(folder + "/bootdata.rom", boot), "cannot write an update file", boot.size());
 
     std::string error;
     tavboard::Fit fit{.game_block = kBlock, .sound_size = 256u << 10};
     auto board = tavboard::Board::create(folder + "/board.img", fit, true, &error);
-    if (board == nullptr) fault("cannot make the board", 0);
+    if (board == nullptr) fuzz_fault("cannot make the board: " + error);
     tavboard::attach(*board);
     board->set_status_read_hook([] { tick_clock_advance(1); });
     board->enable_log(true);
@@ -80,28 +76,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     uint8_t reg[4] = {0, 0, 0, 0};   // the page registers
     for (const tavboard::Access &a : board->log()) {
         if (a.kind == tavboard::Access::reg_write) reg[a.offset - 0x4000] = uint8_t(a.value & 0xF);
-        else if (a.offset >= 0x4000 || reg[2] != 0 || reg[3] != 0) fault("access outside space 0's window", a.offset);
+        else fuzz_check(a.offset < 0x4000 && reg[2] == 0 && reg[3] == 0, "access outside space 0's window", a.offset);
     }
     const uint8_t *game = board->data(tavboard::Device::game);
-    const uint8_t *checked_end = game + kTavboot;   // tavboot.rom's 32 KB are not checked here
-    auto written = [](uint8_t b) { return b != 0xFF; };
-    for (const uint8_t *p = std::find_if(game, checked_end, written); p < checked_end;
-         p = std::find_if(p + 1, checked_end, written)) {
-        uint32_t at = uint32_t(p - game);
+    for (uint32_t at = 0; at < kTavboot; at++) {   // tavboot.rom's 32 KB are not checked here
+        if (game[at] == 0xFF || (at >= kInfo && at < kInfo + 256)) continue;   // erased, or the record: checked below
         int expected = at < kBootDataBytes && whole ? uint8_t(boot[at]) : -1;   // -1: must stay erased
         for (int i = 0; i < 3; i++)
             if (at >= start[i] && at < end[i] && at < kInfo) expected = image_byte(i, at - start[i]);
-        if (at >= kInfo && at < kInfo + 256) expected = game[at];   // the record: checked below
-        if (game[at] != expected) fault("a byte programmed that is not a file's, or past a declared size or file", at);
+        fuzz_check(game[at] == expected, "a byte programmed that is not a file's, or past a declared size or file", at);
     }
     uint64_t programmed = board->counters().programmed_bytes;
-    if (programmed > given + 32768 + 256) fault("more bytes programmed than given", programmed);
+    fuzz_check(programmed <= given + 32768 + 256, "more bytes programmed than given", programmed);
     if (code != 0) return 0;
     uint32_t sum = 0;
     for (int k = 0; k < 64; k++) sum += fuzz_le_word(game + kInfo + 4 * k);
-    if (fuzz_le_word(game + kInfo + 32) != 64 || sum != 0) fault("a complete load without a valid record", 0);
+    fuzz_check(fuzz_le_word(game + kInfo + 32) == 64 && sum == 0, "a complete load without a valid record", sum);
     uint32_t game_size = fuzz_le_word(game + kInfo + 44);
-    if (game_size != kBootDataBytes + declared[0] + declared[1] + declared[2])
-        fault("the record's game_size is not the declared size", game_size);
+    fuzz_check(game_size == kBootDataBytes + declared[0] + declared[1] + declared[2],
+               "the record's game_size is not the declared size", game_size);
     return 0;
 }

@@ -39,17 +39,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     argv.push_back(nullptr);
     board->reset_counters();
     int code = loader_main(board->window_address(), static_cast<int>(words.size()), argv.data());
-    auto check = [code](bool holds, const std::string &what) {
-        if (!holds) fuzz_fault("options: " + what + " (result code " + std::to_string(code) + ")");
-    };
     bool touched = board->counters().accesses != 0;
     bool bad_command_line = code == 2 || code == 4 || code == 5;
-    check(code >= 0 && code <= 35 && code != 1 && code != 11, "a result code the loader does not have");
-    check(!bad_command_line || !touched, "a bad command line reached the board");
-    check(touched || bad_command_line || code == 0 || code == 3, "a board job ended without touching the board");
+    fuzz_check(code >= 0 && code <= 35 && code != 1 && code != 11, "a result code the loader does not have", code);
+    fuzz_check(!bad_command_line || !touched, "a bad command line reached the board", code);
+    fuzz_check(touched || bad_command_line || code == 0 || code == 3, "a board job left the board alone", code);
     const char *argv0 = words[0].data();   // argv[0]; the name may also be its terminating zero
     bool in_argv0 = program_name != nullptr && program_name >= argv0 && program_name <= argv0 + words[0].size();
-    check(in_argv0 || (program_name != nullptr && program_name == std::string("tavload")),
-          "the program name does not point into argv[0]");
+    fuzz_check(in_argv0 || (program_name != nullptr && program_name == std::string("tavload")),
+               "the program name does not point into argv[0]", code);
     return 0;
 }
