@@ -12,7 +12,7 @@ using tavboard::FaultKind;
 struct InterruptCase final : SweepCase {
     InterruptCase(const Options &options, const std::string &board) : SweepCase(options, board, FaultKind::kill, 0) {}
 
-    std::string accept(const Workspace &ws, uint64_t) const override { return check_status(ws, Loads::either, true); }
+    std::string accept(const Workspace &ws, uint64_t) const override { return check_status(ws, either, true); }
 
     void add_points() override {
         for (const std::vector<uint64_t> &kind : map.inside) {   // 12 of each kind, spread over the load
@@ -29,11 +29,9 @@ struct InterruptCase final : SweepCase {
         for (Device device : {Device::game, Device::sound}) {
             for (FaultKind kind : {erase_fail, program_fail, vpp_low, locked, never_ready, buffer_busy, absent}) {
                 if (device == Device::sound && (fit.sound_size == 0 || kind == buffer_busy)) continue;
-                std::string problem = fresh_board(ws, {.kind = kind, .device = device});
                 std::string error;
-                const bool changed = options.changed();
-                int code = 1;
-                if (problem.empty()) code = load_in_process(ws.board, new_set, kNewGame, changed, nullptr, true, &error);
+                std::string problem = fresh_board(ws, {.kind = kind, .device = device});
+                int code = problem.empty() ? load_in_process(ws.board, options.changed(), nullptr, &error) : 1;
                 if (code == 0 || code == -1) problem = "the faulted load gave " + std::to_string(code) + " " + error;
                 if (problem.empty()) problem = after_stop(ws, false);
                 if (problem.empty()) problem = check_fresh_load(ws);

@@ -11,9 +11,9 @@ struct PowercutCase final : SweepCase {
         : SweepCase(options, board, tavboard::FaultKind::power_cut, 8) {}
 
     std::string accept(const Workspace &ws, uint64_t n) const override {
-        if (n <= map.erase_confirm) return check_status(ws, Loads::old_only, false);
-        if (n <= map.record_busy_last) return check_status(ws, Loads::none, true);
-        return check_status(ws, Loads::new_only, n <= map.record_ready);
+        if (n <= map.erase_confirm) return check_status(ws, old_load, false);
+        if (n <= map.record_busy_last) return check_status(ws, none, true);
+        return check_status(ws, new_load, n <= map.record_ready);
     }
 };
 

@@ -5,15 +5,15 @@
 
 #include <cstdio>
 
+#include "flash/board_access.h"
 #include "flash/ticks.h"
+#include "loader/boot_data.h"
 #include "loader/loader.h"
 #include "tools/sweep.h"
 
 namespace tavsweep {
 
 namespace {
-
-constexpr uint32_t kWindowBytes = 0x4000;
 
 // One logged access, a data access placed by the page registers as a byte offset in space 0.
 struct Decoded {
@@ -58,8 +58,8 @@ void find_sequence_stops(const std::vector<Decoded> &log, LoadMap *m) {
 
 }  // namespace
 
-int load_in_process(const std::string &board_path, const std::string &set_dir, uint32_t game, bool changed,
-                    std::vector<tavboard::Access> *log, bool quiet, std::string *error) {
+int SweepCase::load_in_process(const std::string &board_path, bool changed, std::vector<tavboard::Access> *log,
+                               std::string *error) const {
     std::unique_ptr<tavboard::Board> board = tavboard::Board::open(board_path, error);
     if (board == nullptr) return -1;
     tavboard::attach(*board);
@@ -67,11 +67,11 @@ int load_in_process(const std::string &board_path, const std::string &set_dir, u
     board->set_status_read_hook([] { tick_clock_advance(1); });
     board->enable_log(log != nullptr);
     std::fflush(stderr);
-    int saved = quiet ? dup(2) : -1;
-    int nowhere = quiet ? open("/dev/null", O_WRONLY | O_CLOEXEC) : -1;
+    int saved = log == nullptr ? dup(2) : -1;
+    int nowhere = log == nullptr ? open("/dev/null", O_WRONLY | O_CLOEXEC) : -1;
     if (nowhere >= 0) dup2(nowhere, 2);
 
-    std::vector<std::string> words = {"tavload", "-p" + set_dir, std::to_string(game)};
+    std::vector<std::string> words = {"tavload", "-p" + new_set, std::to_string(kNewGame)};
     if (changed) words.insert(words.begin() + 1, "-changed");
     std::vector<char *> argv;
     for (std::string &word : words) argv.push_back(word.data());
@@ -87,23 +87,22 @@ int load_in_process(const std::string &board_path, const std::string &set_dir, u
     return code;
 }
 
-std::string reference_load(const std::string &board_path, const std::string &set_dir, uint32_t game, bool changed,
-                           uint32_t block, LoadMap *map) {
+std::string SweepCase::reference_load(const std::string &board_path) {
     std::vector<tavboard::Access> raw;
     std::string error;
-    int code = load_in_process(board_path, set_dir, game, changed, &raw, false, &error);
+    int code = load_in_process(board_path, options.changed(), &raw, &error);
     if (code == -1) return error;
     if (code != 0) return "ended with result code " + std::to_string(code);
     std::vector<Decoded> log;   // the page registers' state applied to each data access
     uint32_t reg[4] = {0, 0, 0, 0};
     for (const tavboard::Access &a : raw) {
         bool data = a.kind != tavboard::Access::reg_write;
-        if (!data) reg[a.offset - kWindowBytes] = a.value & 0xF;
+        if (!data) reg[a.offset - kPageRegisterOffset] = a.value & 0xF;
         uint32_t page = reg[0] | reg[1] << 4 | reg[2] << 8;
-        log.push_back({a.kind, data && reg[3] == 0 && reg[2] == 0, page * kWindowBytes + a.offset, a.value});
+        log.push_back({a.kind, data && reg[3] == 0 && reg[2] == 0, page * kWindowSize + a.offset, a.value});
     }
     const size_t end = log.size();
-    const uint32_t info_offset = kSpace0Bytes - block;
+    const uint32_t info_offset = kSpace0Bytes - fit.game_block;
     // The first (the last) index in [from, end) whose access is `wanted`, or end.
     auto find = [&](size_t from, auto wanted) {
         while (from < end && !wanted(log[from])) from++;
@@ -115,7 +114,7 @@ std::string reference_load(const std::string &board_path, const std::string &set
         return end;
     };
 
-    LoadMap &m = *map;
+    LoadMap &m = map;
     m.total = end;
     // The information-block erase: the first erase set-up (0x20) in the record's block, its confirm, the
     // read-array command that ends it.
@@ -131,7 +130,7 @@ std::string reference_load(const std::string &board_path, const std::string &set
 
     // tavboot.rom: the accesses into the last 32 KB of space 0 after the erase; the record write follows.
     size_t last_tavboot = find_last(read_array + 1, [](const Decoded &d) {
-        return d.in_space0(kTavbootOffset, kSpace0Bytes);
+        return d.in_space0(TAVBOOT_OFFSET, kSpace0Bytes);
     });
     if (last_tavboot >= end) return "no tavboot.rom write";
     m.record_first = last_tavboot + 2;

@@ -65,7 +65,13 @@ std::string check_board(const std::string &path, const std::vector<uint8_t> &wan
     return have == want ? "" : "its flash differs from what that load left (template or reference board)";
 }
 
-// Inverts the byte at `offset` of the file at `path`.
+std::string arm_fault(const std::string &path, const tavboard::Fault &fault) {
+    return with_board(path, [&](tavboard::Board &board) {
+        std::string error;
+        return board.add_fault(fault, &error) ? "" : "cannot arm the fault: " + error;
+    });
+}
+
 std::string invert_byte(const std::string &path, uint32_t offset) {
     std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
     char byte = 0;
@@ -156,28 +162,26 @@ std::string SweepCase::prepare(const Workspace &ws) {
     std::string error;
     // Same image sizes for the old and the new load: nothing of the old survives a complete new one. The
     // game image crosses into the next erase block; the boot image is short, so its zero fill is written too.
+    new_load_args = {"-p" + new_set, std::to_string(kNewGame)};
+    if (options.changed()) new_load_args.insert(new_load_args.begin(), "-changed");
     tavtools::UpdateSetOptions set;
     set.im_flsh0_bytes = 20000;
     set.game_bytes = 140000;
     set.symbols_bytes = 12004;
     set.tavboot_bytes = 20000;
-    set.game_number = kNewGame;
-    set.seed = kNewGame;
-    if (!tavtools::write_update_set(new_set, set, &error)) return error;
-    set.game_number = kOtherGame;
-    set.seed = kOtherGame;
-    if (options.from == "older") {
-        set.game_number = kNewGame;
-        set.seed = kNewGame;
-    }
-    if (!tavtools::write_update_set(old_set, set, &error)) return error;
+    auto write_set = [&](const std::string &to, uint32_t game) {
+        set.game_number = game;
+        set.seed = game;
+        return tavtools::write_update_set(to, set, &error);
+    };
+    old_game = options.from == "older" ? kNewGame : kOtherGame;
+    if (!write_set(new_set, kNewGame) || !write_set(old_set, old_game)) return error;
     std::string problem;
     if (options.from == "older") problem = invert_byte(old_set + "/game.rom", 70000);
     if (options.from == "older" && problem.empty()) problem = invert_byte(old_set + "/sf.rom", 0x50000);
     if (!problem.empty()) return problem;
 
     if (tavboard::Board::create(ws.board, fit, true, &error) == nullptr) return error;
-    old_game = set.game_number;
     if (options.from == "half") {
         old_game = 0;
         problem = load_half_way(ws);
@@ -187,13 +191,13 @@ std::string SweepCase::prepare(const Workspace &ws) {
     }
     if (problem.empty()) problem = copy_board(ws.board, template_board);
     if (problem.empty()) problem = read_flash(template_board, &old_image);
-    if (problem.empty()) problem = check_status(ws, Loads::old_only, false);
+    if (problem.empty()) problem = check_status(ws, old_load, false);
     if (problem.empty()) problem = copy_board(template_board, reference_board);
     if (!problem.empty()) return "the template board: " + problem;
 
     // The reference load, whose flash bytes a board showing the new load must hold. A real run
     // that made other accesses would fail the points about the erase and the end of the load.
-    problem = reference_load(reference_board, new_set, kNewGame, options.changed(), fit.game_block, &map);
+    problem = reference_load(reference_board);
     if (!problem.empty()) return "the reference load: " + problem;
     problem = read_flash(reference_board, &new_image);
     if (!problem.empty()) return "the reference board: " + problem;
@@ -206,16 +210,10 @@ std::string SweepCase::load_half_way(const Workspace &ws) const {
     const std::string scratch = dir + "/scratch.img";
     std::string problem = copy_board(ws.board, scratch);
     std::string error;
-    if (problem.empty() && load_in_process(scratch, new_set, kNewGame, false, nullptr, true, &error) != 0)
+    std::vector<tavboard::Access> log;
+    if (problem.empty() && load_in_process(scratch, false, &log, &error) != 0)
         problem = "the load to count: " + error;
-    uint64_t accesses = 0;
-    if (problem.empty()) problem = with_board(scratch, [&](tavboard::Board &board) {
-        accesses = board.counters().accesses;
-        return "";
-    });
-    if (problem.empty()) problem = with_board(ws.board, [&](tavboard::Board &board) {
-        return board.add_fault({.kind = tavboard::FaultKind::kill, .after = accesses / 2}, &error) ? "" : error;
-    });
+    if (problem.empty()) problem = arm_fault(ws.board, {.kind = tavboard::FaultKind::kill, .after = log.size() / 2});
     if (!problem.empty()) return problem;
     tavtools::ProcessOutcome load = tavload(ws, {"-p" + new_set, std::to_string(kNewGame)});
     if (load.exit_status != 137) return "the half-way load was not killed: " + describe_run(load);
@@ -225,7 +223,7 @@ std::string SweepCase::load_half_way(const Workspace &ws) const {
 std::string SweepCase::try_point(const Workspace &ws, uint64_t n) const {
     std::string problem = fresh_board(ws, {.kind = stop, .after = n});
     if (!problem.empty()) return problem;
-    tavtools::ProcessOutcome load = tavload(ws, new_load_words());
+    tavtools::ProcessOutcome load = tavload(ws, new_load_args);
     bool stopped = load.exit_status == 137;
     if (!stopped && (load.exit_status != 0 || n <= map.total)) return "the stopped load: " + describe_run(load);
     problem = after_stop(ws, stopped);
@@ -236,23 +234,17 @@ std::string SweepCase::try_point(const Workspace &ws, uint64_t n) const {
 
 std::string SweepCase::fresh_board(const Workspace &ws, const tavboard::Fault &fault) const {
     std::string problem = copy_board(template_board, ws.board);
-    if (!problem.empty()) return problem;
-    return with_board(ws.board, [&](tavboard::Board &board) {
-        std::string error;
-        return board.add_fault(fault, &error) ? "" : "cannot arm the fault: " + error;
-    });
+    return problem.empty() ? arm_fault(ws.board, fault) : problem;
 }
 
 std::string SweepCase::check_status(const Workspace &ws, Loads allowed, bool not_loaded_ok) const {
     tavtools::ProcessOutcome status = tavload(ws, {"-status"});
     const std::string &out = status.out;
-    const bool old_allowed = allowed == Loads::old_only || allowed == Loads::either;
-    const bool new_allowed = allowed == Loads::new_only || allowed == Loads::either;
     if (status.exit_status == 34 && out.empty() && status.err == "TAV is not currently loaded.\n")
-        return not_loaded_ok || (old_allowed && old_game == 0) ? "" : "-status says not loaded";
+        return not_loaded_ok || ((allowed & old_load) && old_game == 0) ? "" : "-status says not loaded";
     if (status.exit_status != 0) return "-status: " + describe_run(status);
     if (!status.err.empty()) return "-status reports \"" + out + "\" with stderr " + status.err;
-    if (allowed == Loads::none) return "-status reports a load, expected not loaded: " + out;
+    if (allowed == none) return "-status reports a load, expected not loaded: " + out;
     // A fixed head, the date, a fixed tail naming the game; the board holds what that load left. An older
     // release of the same game differs from the new one only in the board's bytes.
     const std::string head = "TAV loaded on ";
@@ -263,8 +255,8 @@ std::string SweepCase::check_status(const Workspace &ws, Loads allowed, bool not
         return check_board(ws.board, image, kSpace0Bytes - fit.game_block);
     };
     std::string problem = "the report names neither load: " + out;
-    if (old_allowed && old_game != 0) problem = shows(old_game, old_image);
-    if (new_allowed && !problem.empty()) problem = shows(kNewGame, new_image);
+    if ((allowed & old_load) && old_game != 0) problem = shows(old_game, old_image);
+    if ((allowed & new_load) && !problem.empty()) problem = shows(kNewGame, new_image);
     return problem.empty() ? "" : "-status reports a load but " + problem;
 }
 
@@ -277,16 +269,10 @@ std::string SweepCase::after_stop(const Workspace &ws, bool stopped) const {
 }
 
 std::string SweepCase::check_fresh_load(const Workspace &ws) const {
-    tavtools::ProcessOutcome again = tavload(ws, new_load_words());
+    tavtools::ProcessOutcome again = tavload(ws, new_load_args);
     if (again.exit_status != 0 || !again.err.empty()) return "the fresh load: " + describe_run(again);
-    std::string problem = check_status(ws, Loads::new_only, false);
+    std::string problem = check_status(ws, new_load, false);
     return problem.empty() ? "" : "after the fresh load: " + problem;
-}
-
-std::vector<std::string> SweepCase::new_load_words() const {
-    std::vector<std::string> words = {"-p" + new_set, std::to_string(kNewGame)};
-    if (options.changed()) words.insert(words.begin(), "-changed");
-    return words;
 }
 
 void SweepCase::gather_points() {

@@ -1,5 +1,5 @@
-// What the sweeps over real tavload runs share: the reference load's map, the workers' places,
-// the run of one point, and the pool that runs the points and prints "N passed, M failed".
+// What the sweeps over real tavload runs share: the reference load's map, the workers' places, the run of one
+// point, and the pool that runs the points and prints "N passed, M failed".
 #pragma once
 
 #include <cstdint>
@@ -12,8 +12,7 @@
 
 namespace tavsweep {
 
-// Game flash space 0, and where tavboot.rom sits at its end.
-constexpr uint32_t kSpace0Bytes = 0x400000, kTavbootOffset = 0x3F8000;
+constexpr uint32_t kSpace0Bytes = 0x400000;   // game flash space 0; tavboot.rom sits at its end
 // The games of the other game's load (on the template board) and of the new load that replaces it.
 constexpr uint32_t kOtherGame = 40214, kNewGame = 40215;
 
@@ -31,16 +30,6 @@ struct LoadMap {
     // 0xE8, after its count, among the data, before its 0xD0; after 0x40; after 0x20; after 0xD0.
     std::vector<uint64_t> inside[7];
 };
-
-// One load of `set_dir` by loader_main in this process on the board file `board_path` (with -changed when
-// `changed`), one tick per status read (the driver's time limits pass at once), stderr to /dev/null when `quiet`,
-// its bus accesses into *log if not null. The result code; -1 with *error when the board cannot be opened.
-int load_in_process(const std::string &board_path, const std::string &set_dir, uint32_t game, bool changed,
-                    std::vector<tavboard::Access> *log, bool quiet, std::string *error);
-
-// One load as load_in_process, mapped into *map. Empty, or why it failed or has another shape.
-std::string reference_load(const std::string &board_path, const std::string &set_dir, uint32_t game, bool changed,
-                           uint32_t game_block, LoadMap *map);
 
 struct Options {
     uint64_t points = 100;   // spread points per board
@@ -91,7 +80,7 @@ struct SweepCase {
     // -status shows an `allowed` load, or not loaded if `not_loaded_ok` (or the template holds no load and it is
     // allowed); a load shown must have left a valid information record and, outside it, the flash bytes of the
     // template (old) or the reference load (new).
-    enum class Loads { none, old_only, new_only, either };
+    enum Loads { none = 0, old_load = 1, new_load = 2, either = old_load | new_load };
     std::string check_status(const Workspace &ws, Loads allowed, bool not_loaded_ok) const;
     // The stop is no longer armed when the load `stopped` (137); faults cleared.
     std::string after_stop(const Workspace &ws, bool stopped) const;
@@ -99,8 +88,14 @@ struct SweepCase {
     std::string check_fresh_load(const Workspace &ws) const;
     // Leaves ws.board as a plain load of the new set killed half-way leaves it.
     std::string load_half_way(const Workspace &ws) const;
-    // The new set's load as the sweep runs it: -pDIR, -changed if asked for, GAME#.
-    std::vector<std::string> new_load_words() const;
+    // One load of the new set by loader_main in this process on the board file `board_path` (-changed when
+    // `changed`), one tick per status read (the driver's time limits pass at once), its bus accesses into *log if
+    // not null, else its stderr kept off the output. The result code; -1 with *error when the board cannot be opened.
+    int load_in_process(const std::string &board_path, bool changed, std::vector<tavboard::Access> *log,
+                        std::string *error) const;
+    // The sweep's load on `board_path` as load_in_process, mapped into `map`. Empty, or why it failed or has
+    // another shape.
+    std::string reference_load(const std::string &board_path);
     void gather_points();
 
     const Options &options;
@@ -110,6 +105,7 @@ struct SweepCase {
     const uint64_t margin;
     const std::string dir = options.work + "/" + name;
     const std::string old_set = dir + "/old", new_set = dir + "/new", template_board = dir + "/template.img";
+    std::vector<std::string> new_load_args;   // the new set's load as the sweep runs it: [-changed] -pDIR GAME#
     uint32_t old_game = 0;   // the game the template board holds; 0: it holds no load
     // The game flash bytes, then the sound flash bytes, of the template and of the reference load.
     std::vector<uint8_t> old_image, new_image;
