@@ -54,8 +54,6 @@ inline RunResult run_loader(uint8_t *window, std::vector<std::string> words, con
                           open(dir.file("err").c_str(), O_WRONLY | O_CREAT, 0600)};
     for (int fd = 0; fd < 3; fd++) dup2(setup.console && fd == 2 ? files[1] : files[fd], fd);
     for (int fd : files) close(fd);
-    __fpurge(stdin);
-    clearerr(stdin);
     struct rlimit usual;
     getrlimit(RLIMIT_NOFILE, &usual);
     struct rlimit none_left = usual;
