@@ -328,6 +328,7 @@ TEST_F(BoardTest, BusyReadsPowerCycleAndTheBoardFile) {
     const struct { const char *name; std::function<void(std::string &)> damage; bool reseal; const char *message; }
         rows[] = {
         {"a byte short", [](std::string &bytes) { bytes.pop_back(); }, false, "is truncated"},
+        {"cut inside its header", [](std::string &bytes) { bytes.resize(16); }, false, "is truncated"},
         {"a later format", [](std::string &bytes) { header_of(bytes)->version = 7; }, false, "has format version 7"},
         {"a fit changed", [](std::string &bytes) { header_of(bytes)->game_size = 8 * MB; }, false, "checksum mismatch"},
         {"a fit no board has", [](std::string &bytes) { header_of(bytes)->game_block = 12345; }, true, "erase blocks"},

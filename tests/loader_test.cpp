@@ -1,6 +1,5 @@
-// The loader's runs on the model board, one ctest case per row of tests/data/loader/options.txt, runs.txt,
-// faults.txt, input_faults.txt and changed.txt (each file's head says how to read it), judged by the model board,
-// the update set and stored outputs.
+// The loader's runs on the model board, one ctest case per row of tests/data/loader/*.txt (each file's head says how
+// to read it), judged by the model board, the update set and stored outputs.
 #include <sys/stat.h>
 #include <sys/wait.h>
 
