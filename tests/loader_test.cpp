@@ -232,7 +232,7 @@ INSTANTIATE_TEST_SUITE_P(InputFaults, LoaderRuns, testing::ValuesIn(runs_of("loa
 // counters, and the board byte for byte as a plain load leaves it.
 class ChangedLoads : public ModelBoardTest, public testing::WithParamInterface<tavtest::Row> {
   protected:
-    // A fresh board where the row starts: the load before, the row's plain load killed, the failing erase.
+    // A fresh board where the row starts: the load before, the row's plain load killed, the row's fault.
     void prepare(const tavtest::Row &row, const std::vector<std::string> &plain) {
         remake_board({4u << 20, 128u << 10, uint32_t(row.number("sound_kb", 1024)) << 10});
         UpdateSetOptions before;
@@ -240,10 +240,7 @@ class ChangedLoads : public ModelBoardTest, public testing::WithParamInterface<t
         before.game_number = row.text("before") == "other" ? 40216 : 40215;
         if (row.has("before")) put_loaded(*board, before);
         if (row.has("killed")) kill_load(row, plain);
-        const int32_t block = int32_t(row.number("erase_fails", -1));
-        const tavboard::Fault fails{.kind = tavboard::FaultKind::erase_fail, .block = block};
-        std::string error;
-        if (block >= 0) { EXPECT_TRUE(board->add_fault(fails, &error)) << error; }
+        if (row.has("fault")) arm(*board, row);
     }
     void kill_load(const tavtest::Row &row, const std::vector<std::string> &plain) {
         const pid_t child = fork();
